@@ -1,0 +1,154 @@
+#include "forms.h"
+
+#include "frmvelmario.h"
+#include "ui/info/frmacercade.h"
+#include "ui/info/frminteg.h"
+#include "ui/info/frmuso.h"
+#include "ui/search/frmbusquedaal.h"
+
+#include <QCloseEvent>
+#include <QGuiApplication>
+
+namespace velmario {
+namespace {
+
+Forms* g_instance = nullptr;
+
+constexpr std::size_t slotOf(FormId id) { return static_cast<std::size_t>(id); }
+
+FormHandlers* handlersOf(QWidget* window)
+{
+    return dynamic_cast<FormHandlers*>(window);
+}
+
+} // namespace
+
+Forms::Forms()
+{
+    Q_ASSERT(!g_instance);
+    g_instance = this;
+}
+
+Forms::~Forms()
+{
+    // Destroying the windows at program end runs no unload handler.
+    for (auto& window : m_slots)
+        delete window.data();
+    g_instance = nullptr;
+}
+
+Forms& Forms::instance()
+{
+    Q_ASSERT(g_instance);
+    return *g_instance;
+}
+
+QWidget* Forms::create(FormId id)
+{
+    switch (id) {
+    case FormId::Velmario: return new FrmVelmario;
+    case FormId::BusquedaAl: return new frmBusquedaAl;
+    case FormId::Acercade: return new frmAcercade;
+    case FormId::Uso: return new frmUso;
+    case FormId::Integ: return new frmInteg;
+    }
+    Q_UNREACHABLE();
+}
+
+QWidget* Forms::form(FormId id)
+{
+    auto& slot = m_slots[slotOf(id)];
+    if (!slot) {
+        slot = create(id);
+        slot->installEventFilter(this);
+    }
+    return slot;
+}
+
+bool Forms::isLoaded(FormId id) const
+{
+    return !m_slots[slotOf(id)].isNull();
+}
+
+void Forms::Show(FormId id)
+{
+    if (m_ended)
+        return;
+    QWidget* window = form(id);
+    window->show();
+    if (QGuiApplication::platformName() != u"offscreen")
+        window->raise();
+    window->activateWindow();
+    // Activation runs on the program's own navigation, never when the user
+    // merely switches back from another application.
+    if (auto* handlers = handlersOf(window))
+        handlers->Form_Activate();
+}
+
+void Forms::Hide(FormId id)
+{
+    if (m_ended)
+        return;
+    form(id)->hide();
+}
+
+void Forms::End()
+{
+    if (m_ended)
+        return;
+    m_ended = true;
+    for (auto& window : m_slots) {
+        if (window)
+            window->hide();
+    }
+    emit ended();
+    QCoreApplication::exit(0);
+}
+
+void Forms::unload(FormId id)
+{
+    auto& slot = m_slots[slotOf(id)];
+    QWidget* window = slot;
+    if (!window)
+        return;
+    if (auto* handlers = handlersOf(window))
+        handlers->Form_Unload();
+    slot = nullptr;
+    window->removeEventFilter(this);
+    window->deleteLater();
+    emit unloaded(id);
+}
+
+void Forms::endAfterLastWindow()
+{
+    for (const auto& window : m_slots) {
+        if (window && window->isVisible())
+            return;
+    }
+    // No window is left to show: the hidden ones are destroyed with the
+    // program.
+    for (std::size_t i = 0; i < kFormCount; ++i) {
+        if (m_slots[i])
+            unload(static_cast<FormId>(i));
+    }
+    m_ended = true;
+    emit ended();
+    QCoreApplication::exit(0);
+}
+
+bool Forms::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::Close && !m_ended) {
+        for (std::size_t i = 0; i < kFormCount; ++i) {
+            if (m_slots[i] == watched) {
+                event->accept();
+                unload(static_cast<FormId>(i));
+                endAfterLastWindow();
+                return false;
+            }
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+} // namespace velmario

@@ -1,0 +1,105 @@
+#pragma once
+// The search window's one TCP connection to the lookup server. Everything,
+// the DataArrival signal included, runs on the thread that owns the object.
+
+#include "protocol.h"
+
+#include <QAbstractSocket>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+class QTcpSocket;
+
+namespace velmario::lookup {
+
+class LookupConnection : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Connection states as small integers, as the window tests them.
+    enum StateValue : int {
+        Closed = 0,
+        ResolvingHost = 4,
+        Connecting = 6,
+        Connected = 7,
+        Closing = 8, // the server closed its side
+        Error = 9,
+    };
+
+    // Why the connection is in its present state, for telling the user.
+    enum class Cause {
+        None,
+        HostNotFound,
+        Refused,
+        TimedOut,
+        ClosedByServer,
+        NetworkError,
+    };
+    Q_ENUM(Cause)
+
+    enum class SendResult {
+        Sent,
+        Empty,        // empty text: an empty request carries no bytes
+        NotConnected, // nothing sent
+        Unencodable,  // a character has no Windows-1252 form; nothing sent
+        Failed,       // the socket refused the bytes
+    };
+    Q_ENUM(SendResult)
+
+    static constexpr int kDefaultConnectTimeoutMs = 10000;
+    // Bytes read from the socket at most per arrival; the rest waits for
+    // the next arrival, so memory stays bounded whatever the server sends.
+    static constexpr qint64 kReadChunk = 64 * 1024;
+
+    explicit LookupConnection(QObject* parent = nullptr);
+    ~LookupConnection() override;
+
+    int State() const { return m_state; }
+    Cause cause() const { return m_cause; }
+    QString causeText() const { return m_causeText; }
+
+    QString RemoteHost() const { return m_remoteHost; }
+    void setRemoteHost(const QString& host) { m_remoteHost = host; }
+    quint16 RemotePort() const { return m_remotePort; }
+    void setRemotePort(quint16 port) { m_remotePort = port; }
+
+    int connectTimeoutMs() const { return m_connectTimeout.interval(); }
+    void setConnectTimeoutMs(int ms) { m_connectTimeout.setInterval(ms); }
+
+    // Starts connecting to RemoteHost:RemotePort and returns at once. Any
+    // earlier connection is dropped first.
+    void Connect();
+    // Drops the connection; State() is Closed when this returns.
+    void Close();
+    // Sends the text as Windows-1252 bytes, only while connected.
+    SendResult SendData(const QString& text);
+    // Takes what has arrived (at most one chunk) and returns it as a reply.
+    Reply GetData();
+
+    qint64 bytesAvailable() const;
+
+signals:
+    // Bytes have arrived; bytesTotal is how many wait to be taken.
+    void DataArrival(qint64 bytesTotal);
+    // The state has changed, with the reason where there is one.
+    void stateChanged(int state, velmario::lookup::LookupConnection::Cause cause);
+
+private:
+    void setState(int state, Cause cause, const QString& text = {});
+    void onSocketStateChanged(QAbstractSocket::SocketState state);
+    void onSocketError(QAbstractSocket::SocketError error);
+    void onConnectTimeout();
+    void dropSocket();
+
+    QTcpSocket* m_socket = nullptr;
+    QTimer m_connectTimeout;
+    QString m_remoteHost;
+    quint16 m_remotePort = 0;
+    int m_state = Closed;
+    Cause m_cause = Cause::None;
+    QString m_causeText;
+};
+
+} // namespace velmario::lookup

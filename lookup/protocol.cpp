@@ -1,0 +1,64 @@
+#include "protocol.h"
+
+#include "cp1252.h"
+
+#include <QList>
+
+namespace velmario::lookup {
+
+QString decode(QByteArrayView bytes)
+{
+    QString text(bytes.size(), Qt::Uninitialized);
+    QChar* out = text.data();
+    for (const char b : bytes)
+        *out++ = QChar(cp1252::decode(static_cast<std::uint8_t>(b)));
+    return text;
+}
+
+std::optional<QByteArray> encode(QStringView text)
+{
+    QByteArray bytes;
+    bytes.reserve(text.size());
+    for (const uint codePoint : text.toUcs4()) {
+        const auto b = cp1252::encode(codePoint);
+        if (!b)
+            return std::nullopt;
+        bytes.append(static_cast<char>(*b));
+    }
+    return bytes;
+}
+
+std::optional<QByteArray> buildRequest(QStringView controlNumber)
+{
+    return encode(controlNumber);
+}
+
+Reply splitReply(QString text)
+{
+    Reply reply;
+    // Scan every character: the last "*" is the separator.
+    qsizetype separator = -1;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text.at(i) == u'*')
+            separator = i;
+    }
+    if (separator >= 0) {
+        reply.hasSeparator = true;
+        reply.name = text.first(separator);
+        reply.telephone = text.sliced(separator + 1);
+    }
+    reply.text = std::move(text);
+    return reply;
+}
+
+Reply parseReply(QByteArrayView bytes)
+{
+    const bool truncated = bytes.size() > kMaxReplyLength;
+    if (truncated)
+        bytes = bytes.first(kMaxReplyLength);
+    Reply reply = splitReply(decode(bytes));
+    reply.truncated = truncated;
+    return reply;
+}
+
+} // namespace velmario::lookup

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the project twice (plain, and with address
+# and undefined-behaviour sanitizers) and runs the whole test suite on each.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh --test
+
+run_ctest() {
+  local dir=$1
+  # The tests serve on loopback port 1007, which needs root; elsewhere they
+  # run as root of a private user and network namespace.
+  if [ "$(id -u)" -eq 0 ]; then
+    ctest --test-dir "$dir" --output-on-failure --timeout 300
+  else
+    unshare --user --map-root-user --net bash -c \
+      "ip link set lo up && ctest --test-dir '$dir' --output-on-failure --timeout 300"
+  fi
+}
+
+scripts/build.sh build
+run_ctest build
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp
+scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DVELMARIO_SANITIZE=ON -DVELMARIO_BUILD_BENCH=OFF
+run_ctest build-asan

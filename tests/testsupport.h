@@ -1,0 +1,59 @@
+#pragma once
+// What the window tests share: the application's look, a fresh window
+// registry per test, and keys typed where the user's focus is.
+
+#include "app/forms.h"
+#include "ui/common/look.h"
+
+#include <QApplication>
+#include <QTest>
+
+#include <memory>
+
+namespace velmario::testing {
+
+// Sends a key to whichever widget has the keyboard focus, as typing does.
+inline void typeKey(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
+{
+    QWidget* target = QApplication::focusWidget();
+    if (!target)
+        target = QApplication::activeWindow();
+    QVERIFY2(target, "no widget to type into");
+    QTest::keyClick(target, key, modifiers);
+}
+
+inline void typeText(const QString& text)
+{
+    QWidget* target = QApplication::focusWidget();
+    QVERIFY2(target, "no focused widget to type into");
+    QTest::keyClicks(target, text);
+}
+
+inline QString focusName()
+{
+    QWidget* focus = QApplication::focusWidget();
+    return focus ? focus->objectName() : QString();
+}
+
+template <class T>
+T* child(QWidget* window, const QString& name)
+{
+    T* found = window->findChild<T*>(name);
+    if (!found)
+        qWarning("no %s named %s", T::staticMetaObject.className(), qPrintable(name));
+    return found;
+}
+
+} // namespace velmario::testing
+
+// A QApplication with the client's look, as main() sets it up.
+#define VELMARIO_TEST_MAIN(TestClass)                                                              \
+    int main(int argc, char** argv)                                                                \
+    {                                                                                              \
+        qputenv("QT_QPA_PLATFORM", QByteArrayLiteral("offscreen"));                                \
+        QApplication app(argc, argv);                                                              \
+        QApplication::setQuitOnLastWindowClosed(false);                                            \
+        velmario::look::applyApplicationLook(app);                                                 \
+        TestClass test;                                                                            \
+        return QTest::qExec(&test, argc, argv);                                                    \
+    }

@@ -1,0 +1,236 @@
+// The shared look: units, colours, fonts, buttons and labels.
+#include "testsupport.h"
+
+#include <QFontInfo>
+#include <QRawFont>
+#include <QSignalSpy>
+
+using namespace Qt::StringLiterals;
+using namespace velmario::look;
+
+class TestLook : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void twipsToPixels_data()
+    {
+        QTest::addColumn<int>("twips");
+        QTest::addColumn<int>("pixels");
+        QTest::newRow("zero") << 0 << 0;
+        QTest::newRow("below half") << 7 << 0;
+        QTest::newRow("half rounds up") << 8 << 1;
+        QTest::newRow("one pixel") << 15 << 1;
+        QTest::newRow("1.47 px") << 22 << 1;
+        QTest::newRow("1.53 px") << 23 << 2;
+        QTest::newRow("1538 -> 103") << 1538 << 103;
+        QTest::newRow("997 -> 66") << 997 << 66;
+        QTest::newRow("1477 -> 98") << 1477 << 98;
+        QTest::newRow("5640 -> 376") << 5640 << 376;
+        QTest::newRow("negative") << -23 << -2;
+    }
+    void twipsToPixels()
+    {
+        QFETCH(int, twips);
+        QFETCH(int, pixels);
+        QCOMPARE(px(twips), pixels);
+        QCOMPARE(twipsRect(twips, twips, twips, twips), QRect(pixels, pixels, pixels, pixels));
+    }
+
+    void colours_data()
+    {
+        QTest::addColumn<quint32>("value");
+        QTest::addColumn<QColor>("expected");
+        QTest::newRow("black") << quint32(kBlack) << QColor(0, 0, 0);
+        QTest::newRow("orange is red 255 green 128") << quint32(kOrange) << QColor(255, 128, 0);
+        QTest::newRow("light grey") << quint32(kLightGrey) << QColor(224, 224, 224);
+        QTest::newRow("blue in the third byte") << quint32(0x00FF0000) << QColor(0, 0, 255);
+        QTest::newRow("system button text") << quint32(kSysButtonText) << QColor(Qt::black);
+        QTest::newRow("system window text") << quint32(kSysWindowText) << QColor(Qt::black);
+        QTest::newRow("system window ground") << quint32(kSysWindowBackground) << QColor(Qt::white);
+        QTest::newRow("system caption text") << quint32(kSysCaptionText) << QColor(Qt::white);
+    }
+    void colours()
+    {
+        QFETCH(quint32, value);
+        QFETCH(QColor, expected);
+        QCOMPARE(color(value), expected);
+    }
+
+    void systemColoursFollowThePalette()
+    {
+        const QPalette saved = QApplication::palette();
+        QPalette changed = saved;
+        changed.setColor(QPalette::ButtonText, QColor(1, 2, 3));
+        QApplication::setPalette(changed);
+        QCOMPARE(color(kSysButtonText), QColor(1, 2, 3));
+        QApplication::setPalette(saved);
+    }
+
+    void fontsArePixelSized_data()
+    {
+        QTest::addColumn<QFont>("font");
+        QTest::addColumn<int>("pixels");
+        QTest::newRow("8.25 pt") << arial(kSmallPx) << 11;
+        QTest::newRow("9.75 pt") << arial(kButtonPx) << 13;
+        QTest::newRow("11.25 pt bold italic") << arial(kCaptionPx, true, true) << 15;
+        QTest::newRow("MS Sans Serif 8.25 pt") << msSansSerif() << 11;
+    }
+    void fontsArePixelSized()
+    {
+        QFETCH(QFont, font);
+        QFETCH(int, pixels);
+        QCOMPARE(QFontInfo(font).pixelSize(), pixels);
+    }
+
+    // The fixed layouts were measured in Arial: whatever face stands in for
+    // it must have Arial's advance widths (in font units of a 2048-unit em).
+    void arialResolvesToArialMetrics_data()
+    {
+        QTest::addColumn<QFont>("font");
+        QTest::newRow("Arial") << arial(kCaptionPx);
+        QTest::newRow("MS Sans Serif stand-in") << msSansSerif();
+    }
+    void arialResolvesToArialMetrics()
+    {
+        QFETCH(QFont, font);
+        font.setPixelSize(2048);
+        const QRawFont raw = QRawFont::fromFont(font);
+        QVERIFY2(raw.isValid(), qPrintable(QFontInfo(font).family()));
+        const QString sample = u" aceimrstAMW1."_s;
+        const QList<int> arialUnits = {569, 1139, 1024, 1139, 455, 1706, 682,
+                                       1024, 569, 1366, 1706, 1933, 1139, 569};
+        const QList<quint32> glyphs = raw.glyphIndexesForString(sample);
+        const QList<QPointF> advances = raw.advancesForGlyphIndexes(glyphs);
+        QCOMPARE(advances.size(), arialUnits.size());
+        for (qsizetype i = 0; i < advances.size(); ++i) {
+            QVERIFY2(qAbs(advances[i].x() - arialUnits[i]) < 1.0,
+                     qPrintable(u"'%1' is %2 units wide in %3, Arial's is %4"_s.arg(sample[i])
+                                    .arg(advances[i].x()).arg(QFontInfo(font).family())
+                                    .arg(arialUnits[i])));
+        }
+    }
+
+    void wrap_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("widthOf");   // the label is exactly this wide
+        QTest::addColumn<int>("extra");         // ... plus this many pixels
+        QTest::addColumn<QStringList>("lines");
+        QTest::newRow("fits on one line") << u"uno dos"_s << u"uno dos"_s << 0
+                                          << QStringList{u"uno dos"_s};
+        QTest::newRow("one pixel short breaks") << u"uno dos"_s << u"uno dos"_s << -1
+                                                << QStringList{u"uno"_s, u"dos"_s};
+        QTest::newRow("run of spaces swallowed by the break")
+            << u"uno          dos tres"_s << u"uno dos"_s << 0
+            << QStringList{u"uno"_s, u"dos tres"_s};
+        QTest::newRow("run of spaces kept inside a line")
+            << u"uno   dos"_s << u"uno   dos"_s << 0 << QStringList{u"uno   dos"_s};
+        QTest::newRow("trailing spaces drawn nowhere") << u"uno   "_s << u"uno"_s << 0
+                                                       << QStringList{u"uno"_s};
+        QTest::newRow("leading spaces stay on the first line")
+            << u"  uno dos"_s << u"  uno"_s << 0 << QStringList{u"  uno"_s, u"dos"_s};
+        QTest::newRow("long word broken between characters")
+            << u"abcdefgh"_s << u"abcd"_s << 0 << QStringList{u"abcd"_s, u"efgh"_s};
+        QTest::newRow("empty") << QString() << u"x"_s << 0 << QStringList{};
+        QTest::newRow("only spaces") << u"    "_s << u"x"_s << 0 << QStringList{u"    "_s};
+    }
+    void wrap()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, widthOf);
+        QFETCH(int, extra);
+        QFETCH(QStringList, lines);
+        const QFont font = arial(kCaptionPx);
+        const int width = QFontMetrics(font).horizontalAdvance(widthOf) + extra;
+        QCOMPARE(Label::wrap(text, font, width), lines);
+    }
+
+    void labelShowsControlsAndMarkupAsText_data()
+    {
+        QTest::addColumn<QString>("caption");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("markup") << u"<b>Ana</b> & Co"_s << u"<b>Ana</b> & Co"_s;
+        QTest::newRow("line feed and tab") << u"a\nb\tc"_s << u"a\u240Ab\u2409c"_s;
+        QTest::newRow("nul and escape") << QString(u"a\0b\x1b"_s) << u"a\u2400b\u241B"_s;
+        QTest::newRow("C1 control") << u"a\u0081b"_s << u"a\uFFFDb"_s;
+        QTest::newRow("right-to-left override") << u"ab\u202Ecd"_s << u"ab\uFFFDcd"_s;
+        QTest::newRow("accents untouched") << u"Peña Núñez"_s << u"Peña Núñez"_s;
+    }
+    void labelShowsControlsAndMarkupAsText()
+    {
+        QFETCH(QString, caption);
+        QFETCH(QString, shown);
+        QWidget window;
+        Label label(u"l"_s, caption, QRect(0, 0, 300, 20), Label::Sizing::Fixed, &window);
+        QCOMPARE(label.caption(), caption);
+        QCOMPARE(label.lines().join(u' '), shown);
+    }
+
+    void autoSizedLabelFollowsItsCaption()
+    {
+        QWidget window;
+        Label label(u"l"_s, u"Nombre:"_s, QRect(16, 16, 999, 999), Label::Sizing::AutoSize, &window);
+        label.setTextFont(arial(kCaptionPx));
+        const QFontMetrics metrics(arial(kCaptionPx));
+        QCOMPARE(label.geometry(), QRect(16, 16, metrics.horizontalAdvance(u"Nombre:"_s), metrics.height()));
+        label.setBorder(Label::Border::Sunken);
+        QCOMPARE(label.size(), QSize(metrics.horizontalAdvance(u"Nombre:"_s) + 4, metrics.height() + 4));
+        label.setCaption(u"Nombre más largo:"_s);
+        QCOMPARE(label.pos(), QPoint(16, 16));
+        QCOMPARE(label.width(), metrics.horizontalAdvance(u"Nombre más largo:"_s) + 4);
+    }
+
+    void fixedLabelNeverGrows()
+    {
+        QWidget window;
+        Label label(u"l"_s, QString(), QRect(10, 10, 80, 17), Label::Sizing::Fixed, &window);
+        label.setBorder(Label::Border::Sunken);
+        label.setCaption(u"un nombre mucho más largo que la etiqueta"_s);
+        QCOMPARE(label.geometry(), QRect(10, 10, 80, 17));
+        QVERIFY(label.lines().size() > 1);
+    }
+
+    void orangeButton_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<int>("clicks");
+        QTest::newRow("Enter") << int(Qt::Key_Return) << int(Qt::NoModifier) << 1;
+        QTest::newRow("keypad Enter") << int(Qt::Key_Enter) << int(Qt::KeypadModifier) << 1;
+        QTest::newRow("Space") << int(Qt::Key_Space) << int(Qt::NoModifier) << 1;
+        QTest::newRow("Escape") << int(Qt::Key_Escape) << int(Qt::NoModifier) << 0;
+        QTest::newRow("a letter") << int(Qt::Key_B) << int(Qt::NoModifier) << 0;
+    }
+    void orangeButton()
+    {
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        QFETCH(int, clicks);
+        QWidget window;
+        auto* button = new OrangeButton(u"cmd"_s, u"&Buscar"_s, QRect(5, 5, 65, 25), &window);
+        QCOMPARE(button->palette().color(QPalette::Button), QColor(255, 128, 0));
+        QCOMPARE(button->palette().color(QPalette::ButtonText), QColor(Qt::black));
+        QCOMPARE(QFontInfo(button->font()).pixelSize(), 13);
+        QSignalSpy clicked(button, &QPushButton::clicked);
+        QTest::keyClick(button, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+        QCOMPARE(clicked.count(), clicks);
+    }
+
+    void acceleratorPressesAtOnce()
+    {
+        QWidget window;
+        auto* button = new OrangeButton(u"cmd"_s, u"&Buscar"_s, QRect(5, 5, 65, 25), &window);
+        auto* other = new OrangeButton(u"other"_s, u"&Otro"_s, QRect(80, 5, 65, 25), &window);
+        window.show();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        other->setFocus();
+        QSignalSpy clicked(button, &QPushButton::clicked);
+        QTest::keyClick(other, Qt::Key_B, Qt::AltModifier);
+        QCOMPARE(clicked.count(), 1); // no animated click to wait for
+    }
+};
+
+VELMARIO_TEST_MAIN(TestLook)
+#include "tst_look.moc"
