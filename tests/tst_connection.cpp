@@ -1,0 +1,272 @@
+// The lookup connection against real listening sockets on loopback.
+#include "lookupconnection.h"
+
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+using namespace velmario::lookup;
+
+using State = LookupConnection::StateValue;
+using Cause = LookupConnection::Cause;
+using Send = LookupConnection::SendResult;
+
+class TestConnection : public QObject
+{
+    Q_OBJECT
+
+    QTcpServer server;
+
+    // Connects `connection` to the test server and returns the server's side.
+    QTcpSocket* connectTo(LookupConnection& connection, const QString& host = u"127.0.0.1"_s)
+    {
+        connection.setRemoteHost(host);
+        connection.setRemotePort(server.serverPort());
+        connection.Connect();
+        if (!QTest::qWaitFor([&] { return connection.State() == State::Connected; }, 5000))
+            return nullptr;
+        if (!server.hasPendingConnections() && !server.waitForNewConnection(5000))
+            return nullptr;
+        return server.nextPendingConnection();
+    }
+
+    static QByteArray readSome(QTcpSocket* peer)
+    {
+        // Both ends live on this thread: spin the event loop rather than block.
+        (void)QTest::qWaitFor([&] { return peer->bytesAvailable() > 0; }, 5000);
+        return peer->readAll();
+    }
+
+    static quint16 unusedPort()
+    {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost);
+        return probe.serverPort(); // closed again when probe goes
+    }
+
+private slots:
+    void init()
+    {
+        // A bad network must never make the connection print warnings.
+        QTest::failOnWarning(QRegularExpression(u".*"_s));
+        QVERIFY(server.listen(QHostAddress::Any));
+    }
+    void cleanup() { server.close(); }
+
+    void newObjectIsClosed()
+    {
+        LookupConnection connection;
+        QCOMPARE(connection.State(), int(State::Closed));
+        QCOMPARE(connection.RemotePort(), quint16(0));
+        QVERIFY(connection.RemoteHost().isEmpty());
+        QCOMPARE(connection.SendData(u"1"_s), Send::NotConnected);
+        QCOMPARE(connection.GetData().text, QString());
+    }
+
+    void requestBytesAreTheTextAsTyped_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("digits") << u"20231"_s << QByteArray("20231");
+        QTest::newRow("accented letters as single bytes") << u"ñé 1"_s << QByteArray("\xF1\xE9 1");
+        QTest::newRow("euro sign") << u"€"_s << QByteArray("\x80");
+        QTest::newRow("surrounding spaces kept") << u"  7 "_s << QByteArray("  7 ");
+    }
+    void requestBytesAreTheTextAsTyped()
+    {
+        QFETCH(QString, text);
+        QFETCH(QByteArray, bytes);
+        LookupConnection connection;
+        QTcpSocket* peer = connectTo(connection);
+        QVERIFY(peer);
+        QCOMPARE(connection.SendData(text), Send::Sent);
+        QCOMPARE(readSome(peer), bytes);
+    }
+
+    void emptyAndUnencodableRequestsSendNothing()
+    {
+        LookupConnection connection;
+        QTcpSocket* peer = connectTo(connection);
+        QVERIFY(peer);
+        QCOMPARE(connection.SendData(QString()), Send::Empty);
+        QCOMPARE(connection.SendData(u"12中"_s), Send::Unencodable);
+        QCOMPARE(connection.SendData(u"9"_s), Send::Sent);
+        QCOMPARE(readSome(peer), QByteArray("9")); // nothing came before it
+    }
+
+    void eachArrivalIsOneReply()
+    {
+        LookupConnection connection;
+        QTcpSocket* peer = connectTo(connection);
+        QVERIFY(peer);
+        QSignalSpy arrivals(&connection, &LookupConnection::DataArrival);
+        peer->write("Ana*111");
+        QVERIFY(arrivals.wait(5000));
+        QCOMPARE(arrivals.takeFirst().at(0).toLongLong(), 7);
+        Reply first = connection.GetData();
+        QCOMPARE(first.name, u"Ana"_s);
+        QCOMPARE(first.telephone, u"111"_s);
+        peer->write("Jos\xE9*222");
+        QVERIFY(arrivals.wait(5000));
+        Reply second = connection.GetData();
+        QCOMPARE(second.name, u"José"_s);
+        QCOMPARE(second.telephone, u"222"_s);
+        QCOMPARE(connection.GetData().text, QString()); // taken, buffer empty
+    }
+
+    void hugeArrivalStaysBounded()
+    {
+        LookupConnection connection;
+        QTcpSocket* peer = connectTo(connection);
+        QVERIFY(peer);
+        QSignalSpy arrivals(&connection, &LookupConnection::DataArrival);
+        peer->write(QByteArray(4 << 20, 'x'));
+        QVERIFY(arrivals.wait(5000));
+        QVERIFY(connection.bytesAvailable() <= LookupConnection::kReadChunk);
+        const Reply reply = connection.GetData();
+        QVERIFY(reply.text.size() <= kMaxReplyLength);
+        QVERIFY(!reply.hasSeparator);
+    }
+
+    void reconnectClosesTheOldConnectionFirst()
+    {
+        LookupConnection connection;
+        QTcpSocket* first = connectTo(connection);
+        QVERIFY(first);
+        QSignalSpy firstEnded(first, &QTcpSocket::disconnected);
+        QTcpSocket* second = connectTo(connection);
+        QVERIFY(second);
+        QVERIFY(firstEnded.count() == 1 || firstEnded.wait(5000));
+        QCOMPARE(connection.SendData(u"5"_s), Send::Sent);
+        QCOMPARE(readSome(second), QByteArray("5"));
+    }
+
+    void hostNamesAndIpv6Literals_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::newRow("localhost") << u"localhost"_s;
+        QTest::newRow("IPv6 loopback") << u"::1"_s;
+    }
+    void hostNamesAndIpv6Literals()
+    {
+        QFETCH(QString, host);
+        if (host == u"::1"_s) {
+            QTcpServer probe;
+            if (!probe.listen(QHostAddress::LocalHostIPv6))
+                QSKIP("this machine has no IPv6 loopback");
+        }
+        LookupConnection connection;
+        QVERIFY(connectTo(connection, host));
+    }
+
+    void failuresNeverConnectAndSayWhy_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<bool>("refusedPort");
+        QTest::addColumn<Cause>("cause");
+        QTest::newRow("empty host") << QString() << false << Cause::HostNotFound;
+        QTest::newRow("unresolvable name") << u"no-such-host.invalid"_s << false << Cause::HostNotFound;
+        QTest::newRow("refused port") << u"127.0.0.1"_s << true << Cause::Refused;
+    }
+    void failuresNeverConnectAndSayWhy()
+    {
+        QFETCH(QString, host);
+        QFETCH(bool, refusedPort);
+        QFETCH(Cause, cause);
+        LookupConnection connection;
+        connection.setRemoteHost(host);
+        connection.setRemotePort(refusedPort ? unusedPort() : server.serverPort());
+        QList<int> states;
+        QObject::connect(&connection, &LookupConnection::stateChanged, this,
+                         [&](int state) { states.append(state); });
+        connection.Connect();
+        QTRY_COMPARE_WITH_TIMEOUT(connection.State(), int(State::Error), 10000);
+        QCOMPARE(connection.cause(), cause);
+        QVERIFY(!states.contains(State::Connected));
+        QCOMPARE(connection.SendData(u"1"_s), Send::NotConnected);
+    }
+
+    void connectTimesOutWhenNoAnswerComes()
+    {
+        // A listener that never accepts, with its queue full: the kernel
+        // drops further connection attempts without an answer.
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        QVERIFY(fd >= 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        QCOMPARE(::listen(fd, 0), 0);
+        socklen_t length = sizeof address;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        const quint16 port = ntohs(address.sin_port);
+
+        std::vector<std::unique_ptr<QTcpSocket>> fillers;
+        for (int i = 0; i < 3; ++i) {
+            fillers.push_back(std::make_unique<QTcpSocket>());
+            fillers.back()->connectToHost(QHostAddress::LocalHost, port);
+            fillers.back()->waitForConnected(300);
+        }
+        LookupConnection connection;
+        connection.setConnectTimeoutMs(400);
+        connection.setRemoteHost(u"127.0.0.1"_s);
+        connection.setRemotePort(port);
+        connection.Connect();
+        QTRY_COMPARE_WITH_TIMEOUT(connection.State(), int(State::Error), 5000);
+        QCOMPARE(connection.cause(), Cause::TimedOut);
+        fillers.clear();
+        ::close(fd);
+    }
+
+    void serverCloseIsNoticed()
+    {
+        LookupConnection connection;
+        QTcpSocket* peer = connectTo(connection);
+        QVERIFY(peer);
+        peer->write("Eva*3");
+        peer->disconnectFromHost();
+        QTRY_COMPARE_WITH_TIMEOUT(connection.State(), int(State::Closing), 5000);
+        QCOMPARE(connection.cause(), Cause::ClosedByServer);
+        QCOMPARE(connection.GetData().name, u"Eva"_s); // what came before the close is kept
+        QCOMPARE(connection.SendData(u"1"_s), Send::NotConnected);
+    }
+
+    void closeIsImmediateAndIdempotent()
+    {
+        LookupConnection connection;
+        connection.Close();
+        QCOMPARE(connection.State(), int(State::Closed));
+        QTcpSocket* peer = connectTo(connection);
+        QVERIFY(peer);
+        QSignalSpy ended(peer, &QTcpSocket::disconnected);
+        connection.Close();
+        QCOMPARE(connection.State(), int(State::Closed));
+        connection.Close();
+        QCOMPARE(connection.State(), int(State::Closed));
+        QVERIFY(ended.count() == 1 || ended.wait(5000));
+        // Nothing of the old connection reaches the object after Close.
+        QSignalSpy arrivals(&connection, &LookupConnection::DataArrival);
+        QCoreApplication::processEvents();
+        QCOMPARE(arrivals.count(), 0);
+    }
+
+    void connectWhileConnectingStartsOver()
+    {
+        LookupConnection connection;
+        connection.setRemoteHost(u"127.0.0.1"_s);
+        connection.setRemotePort(server.serverPort());
+        connection.Connect();
+        connection.Connect(); // before the first completes
+        QTRY_COMPARE_WITH_TIMEOUT(connection.State(), int(State::Connected), 5000);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestConnection)
+#include "tst_connection.moc"
