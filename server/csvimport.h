@@ -1,0 +1,35 @@
+#pragma once
+// Reading and writing the directory as CSV (RFC 4180, UTF-8).
+
+#include "directory.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmario::server {
+
+// Bounds on what an imported directory may hold, in characters.
+inline constexpr std::size_t kMaxControlNumber = 64;
+inline constexpr std::size_t kMaxName = 200;
+inline constexpr std::size_t kMaxTelephone = 64;
+
+struct CsvProblem {
+    std::size_t line; // where the record starts, counting from 1
+    std::string message;
+};
+
+struct CsvImport {
+    std::vector<Entry> entries;
+    std::vector<CsvProblem> problems; // empty when every row is good
+};
+
+// Parses and validates a whole CSV text: the header
+// "control_number,name,telephone", then one record per person. Every bad
+// record is reported; entries are meaningful only without problems.
+CsvImport parseDirectoryCsv(std::string_view text);
+
+// The directory as CSV, as parseDirectoryCsv reads it back.
+std::string directoryCsv(const std::vector<Entry>& entries);
+
+} // namespace velmario::server

@@ -1,0 +1,59 @@
+#pragma once
+// The directory the server answers from: one SQLite table keyed by control
+// number. Text is UTF-8 inside; the wire encoding is the caller's business.
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace velmario::server {
+
+struct Entry {
+    std::string controlNumber;
+    std::string name;
+    std::string telephone;
+};
+
+class Directory
+{
+public:
+    ~Directory();
+    Directory(const Directory&) = delete;
+    Directory& operator=(const Directory&) = delete;
+
+    // Opens a database file read-only. Nothing, with the reason in `error`,
+    // when it is missing, unreadable, not a database or lacks the table.
+    static std::unique_ptr<Directory> open(const std::string& path, std::string& error);
+    // The sample directory built into the program, held in memory.
+    static std::unique_ptr<Directory> sample();
+
+    // The entry for a control number, looked up through one prepared
+    // statement that is reused for every lookup.
+    std::optional<Entry> find(std::string_view controlNumber);
+    std::size_t size();
+    std::vector<Entry> all();
+
+    // Writes `entries` as a new database at `path`, replacing any old one
+    // only once the new file is complete (written beside it, then renamed
+    // over it). False, with the reason in `error`, if anything fails; the old
+    // file is then untouched.
+    static bool write(const std::string& path, const std::vector<Entry>& entries, std::string& error);
+
+private:
+    explicit Directory(sqlite3* db);
+    bool prepare(std::string& error);
+
+    sqlite3* m_db = nullptr;
+    sqlite3_stmt* m_find = nullptr;
+};
+
+// The people of the built-in sample directory.
+const std::vector<Entry>& sampleEntries();
+
+} // namespace velmario::server

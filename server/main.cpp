@@ -1,0 +1,227 @@
+// velmario-server: answers directory lookups on TCP port 1007.
+#include "csvimport.h"
+#include "directory.h"
+#include "lookupserver.h"
+
+#include <asio.hpp>
+
+#include <charconv>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+using namespace velmario::server;
+
+namespace {
+
+constexpr const char* kVersion = "velmario-server " VELMARIO_VERSION_TEXT " (" VELMARIO_PRODUCT_NAME ")";
+
+// Exit codes.
+constexpr int kOk = 0;
+constexpr int kUsage = 1;     // bad command line
+constexpr int kFailure = 2;   // cannot start: database or address
+constexpr int kRejected = 3;  // import refused: the CSV has bad rows
+
+constexpr const char* kHelp = R"(Usage:
+  velmario-server [OPTIONS]                  serve lookups
+  velmario-server import FILE.csv --db FILE.db
+                                             replace the database with a CSV directory
+  velmario-server export --db FILE.db        write the database as CSV to standard output
+
+Serving options:
+  --listen ADDR            address to listen on (default: every IPv4 and IPv6 address)
+  --port N                 TCP port (default 1007)
+  --db FILE                directory database (default: the built-in sample directory)
+  --max-connections N      connections served at once (default 1024)
+  --max-request-bytes N    longest request looked up (default 256)
+  --idle-timeout SECONDS   close a connection idle this long (default 300)
+  --max-pending-bytes N    unsent replies after which a client is dropped (default 65536)
+  --help, --version
+
+The CSV is UTF-8 with the header control_number,name,telephone.
+SIGHUP reopens the database without dropping connections; SIGTERM or SIGINT stop.
+Exit codes: 0 success, 1 bad usage, 2 cannot start, 3 CSV rejected.
+)";
+
+void log(const std::string& line)
+{
+    std::fprintf(stderr, "velmario-server: %s\n", line.c_str());
+    std::fflush(stderr);
+}
+
+template <class T>
+bool number(const std::string& text, T& out)
+{
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+    return ec == std::errc() && end == text.data() + text.size();
+}
+
+int usage(const std::string& message)
+{
+    std::fprintf(stderr, "velmario-server: %s\nTry 'velmario-server --help'.\n", message.c_str());
+    return kUsage;
+}
+
+int runImport(const std::string& csvPath, const std::string& dbPath)
+{
+    std::ifstream in(csvPath, std::ios::binary);
+    if (!in) {
+        log("cannot read " + csvPath);
+        return kFailure;
+    }
+    std::stringstream content;
+    content << in.rdbuf();
+    const CsvImport parsed = parseDirectoryCsv(content.str());
+    if (!parsed.problems.empty()) {
+        for (const CsvProblem& p : parsed.problems)
+            std::fprintf(stderr, "%s:%zu: %s\n", csvPath.c_str(), p.line, p.message.c_str());
+        log(std::to_string(parsed.problems.size()) + " bad line(s): nothing imported, " + dbPath + " unchanged");
+        return kRejected;
+    }
+    std::string error;
+    if (!Directory::write(dbPath, parsed.entries, error)) {
+        log("import failed: " + error);
+        return kFailure;
+    }
+    log("imported " + std::to_string(parsed.entries.size()) + " entries into " + dbPath);
+    return kOk;
+}
+
+int runExport(const std::string& dbPath)
+{
+    std::string error;
+    auto directory = Directory::open(dbPath, error);
+    if (!directory) {
+        log(error);
+        return kFailure;
+    }
+    const std::string csv = directoryCsv(directory->all());
+    std::fwrite(csv.data(), 1, csv.size(), stdout);
+    return std::fflush(stdout) == 0 ? kOk : kFailure;
+}
+
+std::shared_ptr<Directory> openDirectory(const std::string& dbPath, std::string& error)
+{
+    if (dbPath.empty())
+        return Directory::sample();
+    return Directory::open(dbPath, error);
+}
+
+int runServer(const ServerOptions& options, const std::string& dbPath)
+{
+    std::string error;
+    auto directory = openDirectory(dbPath, error);
+    if (!directory) {
+        log(error.empty() ? "cannot build the sample directory" : error);
+        return kFailure;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    asio::io_context io(1);
+    LookupServer server(io, options, directory, log);
+    if (!server.start(error)) {
+        log(error);
+        return kFailure;
+    }
+    std::string where;
+    for (const auto& endpoint : server.localEndpoints())
+        where += (where.empty() ? "" : ", ") + endpoint.address().to_string() + " port " + std::to_string(endpoint.port());
+    log("started: serving " + std::to_string(directory->size()) + " entries from " +
+        (dbPath.empty() ? std::string("the sample directory") : dbPath) + " on " + where);
+
+    asio::signal_set signals(io, SIGINT, SIGTERM, SIGHUP);
+    std::function<void(const asio::error_code&, int)> onSignal = [&](const asio::error_code& ec, int signal) {
+        if (ec)
+            return;
+        if (signal == SIGHUP) {
+            if (dbPath.empty()) {
+                log("reload: serving the sample directory, nothing to reload");
+            } else {
+                std::string why;
+                if (auto fresh = Directory::open(dbPath, why)) {
+                    const auto size = fresh->size();
+                    server.setDirectory(std::move(fresh));
+                    log("reloaded: serving " + std::to_string(size) + " entries from " + dbPath);
+                } else {
+                    log("reload failed, still serving the previous directory: " + why);
+                }
+            }
+            signals.async_wait(onSignal);
+            return;
+        }
+        log("stopping (" + std::string(signal == SIGTERM ? "SIGTERM" : "SIGINT") + "), closing " +
+            std::to_string(server.connectionCount()) + " connection(s)");
+        server.stop();
+        io.stop();
+    };
+    signals.async_wait(onSignal);
+    io.run();
+    log("stopped");
+    return kOk;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (!args.empty() && (args[0] == "import" || args[0] == "export")) {
+        const std::string command = args[0];
+        std::string csv, db;
+        for (std::size_t i = 1; i < args.size(); ++i) {
+            if (args[i] == "--db" && i + 1 < args.size())
+                db = args[++i];
+            else if (command == "import" && csv.empty() && args[i].rfind("--", 0) != 0)
+                csv = args[i];
+            else
+                return usage("unexpected argument '" + args[i] + "' for " + command);
+        }
+        if (db.empty())
+            return usage(command + " needs --db FILE.db");
+        if (command == "import") {
+            if (csv.empty())
+                return usage("import needs the CSV file to read");
+            return runImport(csv, db);
+        }
+        return runExport(db);
+    }
+
+    ServerOptions options;
+    std::string db;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--help") {
+            std::fputs(kHelp, stdout);
+            return kOk;
+        }
+        if (arg == "--version") {
+            std::puts(kVersion);
+            return kOk;
+        }
+        if (i + 1 >= args.size())
+            return usage("unknown option or missing value: '" + arg + "'");
+        const std::string& value = args[++i];
+        std::size_t count = 0;
+        unsigned seconds = 0;
+        if (arg == "--listen") {
+            options.listen = value;
+        } else if (arg == "--port") {
+            if (!number(value, options.port))
+                return usage("--port needs a number from 0 to 65535");
+        } else if (arg == "--db") {
+            db = value;
+        } else if (arg == "--max-connections" && number(value, count) && count > 0) {
+            options.maxConnections = count;
+        } else if (arg == "--max-request-bytes" && number(value, count) && count > 0) {
+            options.maxRequestBytes = count;
+        } else if (arg == "--max-pending-bytes" && number(value, count) && count > 0) {
+            options.maxPendingBytes = count;
+        } else if (arg == "--idle-timeout" && number(value, seconds) && seconds > 0) {
+            options.idleTimeout = std::chrono::seconds(seconds);
+        } else {
+            return usage("bad option or value: '" + arg + " " + value + "'");
+        }
+    }
+    return runServer(options, db);
+}
