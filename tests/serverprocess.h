@@ -1,0 +1,116 @@
+#pragma once
+// Runs the real velmario-server on a free loopback port for a test.
+
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+namespace velmario::testing {
+
+inline QString serverProgram()
+{
+    return qEnvironmentVariable("VELMARIO_SERVER");
+}
+
+class ServerProcess
+{
+public:
+    ~ServerProcess() { stop(); }
+
+    // Starts the server with `arguments` (plus --listen and --port unless
+    // given) and waits until it says it serves.
+    bool start(QStringList arguments = {}, quint16 port = 0)
+    {
+        if (port == 0) {
+            QTcpServer probe;
+            probe.listen(QHostAddress::LocalHost);
+            port = probe.serverPort();
+        }
+        m_port = port;
+        if (!arguments.contains(QStringLiteral("--listen")))
+            arguments << QStringLiteral("--listen") << QStringLiteral("127.0.0.1");
+        arguments << QStringLiteral("--port") << QString::number(port);
+        m_process.setProgram(serverProgram());
+        m_process.setArguments(arguments);
+        m_process.start();
+        if (!m_process.waitForStarted(5000))
+            return false;
+        return waitForLog("started:");
+    }
+
+    bool waitForLog(const char* text, int timeoutMs = 5000)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (!m_log.contains(text)) {
+            if (m_process.state() == QProcess::NotRunning || timer.elapsed() > timeoutMs)
+                return false;
+            m_process.waitForReadyRead(100);
+            m_log += m_process.readAllStandardError();
+        }
+        return true;
+    }
+
+    void stop()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.terminate();
+        if (!m_process.waitForFinished(5000))
+            m_process.kill();
+        m_process.waitForFinished(1000);
+        m_log += m_process.readAllStandardError();
+    }
+
+    quint16 port() const { return m_port; }
+    qint64 pid() const { return m_process.processId(); }
+    QProcess& process() { return m_process; }
+    QByteArray log() { m_log += m_process.readAllStandardError(); return m_log; }
+
+private:
+    QProcess m_process;
+    QByteArray m_log;
+    quint16 m_port = 0;
+};
+
+// A blocking client for the server process (it runs in another process, so
+// blocking waits are safe here).
+class Client
+{
+public:
+    bool connect(quint16 port)
+    {
+        m_socket.connectToHost(QHostAddress::LocalHost, port);
+        return m_socket.waitForConnected(5000);
+    }
+    QByteArray ask(const QByteArray& request, int timeoutMs = 5000)
+    {
+        m_socket.write(request);
+        m_socket.waitForBytesWritten(timeoutMs);
+        if (!m_socket.waitForReadyRead(timeoutMs))
+            return {};
+        return m_socket.readAll();
+    }
+    // True when the server closed the connection within the time.
+    bool closedByServer(int timeoutMs = 5000)
+    {
+        if (m_socket.state() != QAbstractSocket::ConnectedState)
+            return true;
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < timeoutMs) {
+            m_socket.waitForReadyRead(50);
+            m_socket.readAll();
+            if (m_socket.state() != QAbstractSocket::ConnectedState)
+                return true;
+        }
+        return false;
+    }
+    QTcpSocket& socket() { return m_socket; }
+
+private:
+    QTcpSocket m_socket;
+};
+
+} // namespace velmario::testing

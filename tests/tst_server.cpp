@@ -1,0 +1,388 @@
+// velmario-server as a real process on loopback.
+#include "serverprocess.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <cerrno>
+#include <csignal>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+using namespace velmario::testing;
+
+namespace {
+
+QByteArray cp1252(const QString& text)
+{
+    QByteArray bytes;
+    for (QChar c : text) {
+        Q_ASSERT(c.unicode() < 0x100);
+        bytes.append(char(c.unicode()));
+    }
+    return bytes;
+}
+
+const QByteArray kNotRegistered = cp1252(u"Número de control no registrado*"_s);
+const QByteArray kInvalid = cp1252(u"Solicitud no válida*"_s);
+
+struct Run {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Run run(const QStringList& arguments)
+{
+    QProcess process;
+    process.start(serverProgram(), arguments);
+    process.waitForFinished(30000);
+    return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
+}
+
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+}
+
+} // namespace
+
+class TestServer : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    QString path(const char* name) const { return dir.filePath(QString::fromLatin1(name)); }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(!serverProgram().isEmpty(), "VELMARIO_SERVER names the server to test");
+        QVERIFY(dir.isValid());
+    }
+
+    void sampleDirectoryAnswers_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::newRow("known, accented name") << QByteArray("20230001") << cp1252(u"José Peña Ibáñez*961-976-1527"_s);
+        QTest::newRow("known, ñ") << QByteArray("20230002") << cp1252(u"María Muñoz López*961-919-3851"_s);
+        QTest::newRow("surrounding white space and CR LF") << QByteArray(" \t20230003\r\n")
+                                                         << cp1252(u"Ángel Núñez Ruiz*961-418-3905"_s);
+        QTest::newRow("unknown number") << QByteArray("99999999") << kNotRegistered;
+        QTest::newRow("inner space is part of the number") << QByteArray("2023 0001") << kNotRegistered;
+        QTest::newRow("SQL is only text") << QByteArray("' OR '1'='1") << kNotRegistered;
+        QTest::newRow("format directives are only text") << QByteArray("%s%n%x") << kNotRegistered;
+        QTest::newRow("binary bytes") << QByteArray("\x00\x01\xff\x80\x81", 5) << kNotRegistered;
+        QTest::newRow("longest request still looked up") << QByteArray(256, '7') << kNotRegistered;
+        QTest::newRow("one byte too long") << QByteArray(257, '7') << kInvalid;
+    }
+    void sampleDirectoryAnswers()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(QByteArray, reply);
+        ServerProcess server;
+        QVERIFY(server.start());
+        Client client;
+        QVERIFY(client.connect(server.port()));
+        QCOMPARE(client.ask(request), reply);
+    }
+
+    void emptyRequestGetsNoReply()
+    {
+        ServerProcess server;
+        QVERIFY(server.start());
+        Client client;
+        QVERIFY(client.connect(server.port()));
+        QCOMPARE(client.ask(" \r\n", 300), QByteArray());
+        // ... and the connection still serves.
+        QCOMPARE(client.ask("20230001"), cp1252(u"José Peña Ibáñez*961-976-1527"_s));
+    }
+
+    void manyRequestsOnOneConnection()
+    {
+        ServerProcess server;
+        QVERIFY(server.start());
+        Client client;
+        QVERIFY(client.connect(server.port()));
+        for (int i = 0; i < 500; ++i) {
+            const QByteArray number = "2023" + QByteArray::number(1 + i % 36).rightJustified(4, '0');
+            const QByteArray reply = client.ask(number);
+            QVERIFY2(reply.contains('*') && reply != kNotRegistered, reply.constData());
+        }
+    }
+
+    void concurrentConnectionsAllAnswered()
+    {
+        ServerProcess server;
+        QVERIFY(server.start());
+        constexpr int kClients = 300;
+        std::vector<std::unique_ptr<QTcpSocket>> clients;
+        for (int i = 0; i < kClients; ++i) {
+            clients.push_back(std::make_unique<QTcpSocket>());
+            clients.back()->connectToHost(QHostAddress::LocalHost, server.port());
+        }
+        for (auto& c : clients)
+            QVERIFY(c->state() == QAbstractSocket::ConnectedState || c->waitForConnected(5000));
+        for (int i = 0; i < kClients; ++i)
+            clients[i]->write("2023" + QByteArray::number(1 + i % 36).rightJustified(4, '0'));
+        for (int i = 0; i < kClients; ++i) {
+            QTcpSocket& c = *clients[i];
+            QVERIFY(c.bytesAvailable() || c.waitForReadyRead(5000));
+            const QByteArray reply = c.readAll();
+            QVERIFY2(reply.contains('*') && reply != kNotRegistered, reply.constData());
+        }
+    }
+
+    void idleConnectionsAreClosed()
+    {
+        ServerProcess server;
+        QVERIFY(server.start({u"--idle-timeout"_s, u"1"_s}));
+        Client idle, busy;
+        QVERIFY(idle.connect(server.port()));
+        QVERIFY(busy.connect(server.port()));
+        QVERIFY(!busy.ask("20230001").isEmpty());
+        QVERIFY(idle.closedByServer(4000));
+        QVERIFY(busy.closedByServer(4000));
+        Client fresh;
+        QVERIFY(fresh.connect(server.port()));
+        QVERIFY(!fresh.ask("20230001").isEmpty()); // the server itself goes on
+    }
+
+    void clientThatNeverReadsIsDropped()
+    {
+        // Long replies fill the kernel's buffers sooner.
+        const QByteArray longName(200, 'n');
+        writeFile(path("long.csv"), "control_number,name,telephone\nL1," + longName + ",1\nL2,Corto,2\n");
+        QCOMPARE(run({u"import"_s, path("long.csv"), u"--db"_s, path("long.db")}).exitCode, 0);
+        ServerProcess server;
+        QVERIFY(server.start({u"--max-pending-bytes"_s, u"2048"_s, u"--db"_s, path("long.db")}));
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int small = 2048;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(server.port());
+        QCOMPARE(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        Client good;
+        QVERIFY(good.connect(server.port()));
+        // Each request is followed by a lookup on another connection, which
+        // paces the flood and shows that others keep being served.
+        bool dropped = false;
+        for (int i = 0; i < 20000 && !dropped; ++i) {
+            if (::send(fd, "L1", 2, MSG_NOSIGNAL) < 0) {
+                dropped = errno == ECONNRESET || errno == EPIPE;
+                break;
+            }
+            QCOMPARE(good.ask("L2"), QByteArray("Corto*2"));
+            pollfd p{fd, POLLRDHUP, 0};
+            dropped = ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
+        }
+        ::close(fd);
+        QVERIFY(dropped);
+    }
+
+    void connectionLimit()
+    {
+        ServerProcess server;
+        QVERIFY(server.start({u"--max-connections"_s, u"3"_s}));
+        Client a, b, c, over;
+        for (Client* client : {&a, &b, &c}) {
+            QVERIFY(client->connect(server.port()));
+            QVERIFY(!client->ask("20230001").isEmpty());
+        }
+        QVERIFY(over.connect(server.port())); // accepted, then closed at once
+        QVERIFY(over.closedByServer());
+        QVERIFY(server.waitForLog("refused a connection"));
+        a.socket().disconnectFromHost();
+        QVERIFY(a.closedByServer());
+        Client later;
+        QVERIFY(later.connect(server.port()));
+        QTRY_VERIFY_WITH_TIMEOUT(!later.ask("20230001", 500).isEmpty(), 5000);
+        QVERIFY(!b.ask("20230002").isEmpty());
+    }
+
+    void stopsOnSigterm()
+    {
+        ServerProcess server;
+        QVERIFY(server.start());
+        Client client;
+        QVERIFY(client.connect(server.port()));
+        ::kill(pid_t(server.pid()), SIGTERM);
+        QVERIFY(server.process().waitForFinished(5000));
+        QCOMPARE(server.process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(server.process().exitCode(), 0);
+        QVERIFY(client.closedByServer());
+        QVERIFY(server.log().contains("stopped"));
+    }
+
+    // --- Importing and serving a database ---------------------------------
+
+    void importServeAndExport()
+    {
+        const QString csv = path("good.csv");
+        writeFile(csv, "\xEF\xBB\xBF" "control_number,name,telephone\r\n"
+                       "A1,\"Peña, Ana\",555-01\r\n"
+                       "A2,\"Dice \"\"hola\"\"\",555-02\n"
+                       "\n"
+                       "A3,\"Tres, \"\"cuatro\"\"\",555-03\n"
+                       "A4,Un*nombre*con estrellas,555-04");
+        const QString db = path("good.db");
+        const Run imported = run({u"import"_s, csv, u"--db"_s, db});
+        QCOMPARE(imported.exitCode, 0);
+
+        const Run exported = run({u"export"_s, u"--db"_s, db});
+        QCOMPARE(exported.exitCode, 0);
+        QCOMPARE(exported.out, QByteArray("control_number,name,telephone\r\n"
+                                          "A1,\"Peña, Ana\",555-01\r\n"
+                                          "A2,\"Dice \"\"hola\"\"\",555-02\r\n"
+                                          "A3,\"Tres, \"\"cuatro\"\"\",555-03\r\n"
+                                          "A4,Un*nombre*con estrellas,555-04\r\n"));
+
+        ServerProcess server;
+        QVERIFY(server.start({u"--db"_s, db}));
+        Client client;
+        QVERIFY(client.connect(server.port()));
+        QCOMPARE(client.ask("A1"), cp1252(u"Peña, Ana*555-01"_s));
+        QCOMPARE(client.ask("A4"), QByteArray("Un*nombre*con estrellas*555-04"));
+        QCOMPARE(client.ask("20230001"), kNotRegistered); // the sample is not served
+    }
+
+    void badRowsAreAllReportedAndNothingIsWritten()
+    {
+        const QString db = path("kept.db");
+        writeFile(path("kept.csv"), "control_number,name,telephone\nK1,Kept,1\n");
+        QCOMPARE(run({u"import"_s, path("kept.csv"), u"--db"_s, db}).exitCode, 0);
+        QFile before(db);
+        QVERIFY(before.open(QIODevice::ReadOnly));
+        const QByteArray original = before.readAll();
+        before.close();
+
+        writeFile(path("bad.csv"), "control_number,name,telephone\n"  // 1
+                                   "B1,Bueno,1\n"                       // 2
+                                   ",Sin número,2\n"                    // 3
+                                   "B3,,3\n"                            // 4
+                                   "B4,Estrella,4*4\n"                  // 5
+                                   "B1,Repetido,5\n"                    // 6
+                                   "B6,中文,6\n"                         // 7
+                                   "B7,Faltan campos\n"                 // 8
+                                   "B8,\"Dos\r\nlíneas\",8\n"            // 9, 10
+                                   "B9,Tab\tdentro,9\n"                // 11
+                                   "B10,\"sin cerrar,10\n");            // 12
+        const Run result = run({u"import"_s, path("bad.csv"), u"--db"_s, db});
+        QCOMPARE(result.exitCode, 3);
+        for (int line : {3, 4, 5, 6, 7, 8, 9, 11, 12})
+            QVERIFY2(result.err.contains(":" + QByteArray::number(line) + ":"), result.err.constData());
+        QVERIFY(!result.err.contains(":2:"));
+        QVERIFY(!result.err.contains(":10:"));
+        QVERIFY(result.err.contains("already appears on line 2"));
+        QFile after(db);
+        QVERIFY(after.open(QIODevice::ReadOnly));
+        QCOMPARE(after.readAll(), original);
+        QCOMPARE(QDir(dir.path()).entryList({u".kept.db.new-*"_s}, QDir::Hidden | QDir::Files), QStringList());
+    }
+
+    void wrongHeaderIsRejected()
+    {
+        writeFile(path("header.csv"), "numero,nombre,telefono\n1,A,1\n");
+        const Run result = run({u"import"_s, path("header.csv"), u"--db"_s, path("header.db")});
+        QCOMPARE(result.exitCode, 3);
+        QVERIFY(result.err.contains(":1:"));
+        QVERIFY(!QFile::exists(path("header.db")));
+    }
+
+    void sighupReloadsWithoutDroppingConnections()
+    {
+        const QString db = path("reload.db");
+        writeFile(path("v1.csv"), "control_number,name,telephone\nR1,Primera,1\n");
+        writeFile(path("v2.csv"), "control_number,name,telephone\nR1,Segunda,2\n");
+        QCOMPARE(run({u"import"_s, path("v1.csv"), u"--db"_s, db}).exitCode, 0);
+        ServerProcess server;
+        QVERIFY(server.start({u"--db"_s, db}));
+        Client client;
+        QVERIFY(client.connect(server.port()));
+        QCOMPARE(client.ask("R1"), QByteArray("Primera*1"));
+        QCOMPARE(run({u"import"_s, path("v2.csv"), u"--db"_s, db}).exitCode, 0);
+        QCOMPARE(client.ask("R1"), QByteArray("Primera*1")); // until told to reload
+        ::kill(pid_t(server.pid()), SIGHUP);
+        QVERIFY(server.waitForLog("reloaded"));
+        QCOMPARE(client.ask("R1"), QByteArray("Segunda*2"));
+    }
+
+    void startFailuresAreClear_data()
+    {
+        QTest::addColumn<QString>("database");
+        QTest::addColumn<QByteArray>("message");
+        QTest::newRow("missing database") << u"missing.db"_s << QByteArray("no such database file");
+        QTest::newRow("not a database") << u"garbage.db"_s << QByteArray("garbage.db");
+        QTest::newRow("database without the table") << u"empty.db"_s << QByteArray("not a directory database");
+    }
+    void startFailuresAreClear()
+    {
+        QFETCH(QString, database);
+        QFETCH(QByteArray, message);
+        writeFile(path("garbage.db"), QByteArray(4096, '\x5a'));
+        writeFile(path("empty.db"), QByteArray());
+        const Run result = run({u"--listen"_s, u"127.0.0.1"_s, u"--port"_s, u"0"_s, u"--db"_s, path(qPrintable(database))});
+        QCOMPARE(result.exitCode, 2);
+        QVERIFY2(result.err.contains(message), result.err.constData());
+    }
+
+    void portInUseIsClear()
+    {
+        QTcpServer holder;
+        QVERIFY(holder.listen(QHostAddress::LocalHost));
+        const Run result = run({u"--listen"_s, u"127.0.0.1"_s, u"--port"_s, QString::number(holder.serverPort())});
+        QCOMPARE(result.exitCode, 2);
+        QVERIFY2(result.err.contains("already in use"), result.err.constData());
+    }
+
+    void privilegedPortWithoutPermissionIsClear()
+    {
+        // Drop to an unprivileged user without capabilities, if this machine
+        // lets the test do so.
+        QProcess process;
+        process.start(u"setpriv"_s, {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s,
+                                     u"--inh-caps=-all"_s, u"--bounding-set=-all"_s, serverProgram(),
+                                     u"--listen"_s, u"127.0.0.1"_s, u"--port"_s, u"1007"_s});
+        process.waitForFinished(10000);
+        const QByteArray err = process.readAllStandardError();
+        if (err.contains("setpriv:"))
+            QSKIP("cannot drop privileges here");
+        QCOMPARE(process.exitCode(), 2);
+        QVERIFY2(err.contains("CAP_NET_BIND_SERVICE"), err.constData());
+    }
+
+    void commandLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("output");
+        QTest::newRow("--version") << QStringList{u"--version"_s} << 0 << QByteArray("velmario-server 1.00");
+        QTest::newRow("--help") << QStringList{u"--help"_s} << 0 << QByteArray("import FILE.csv --db FILE.db");
+        QTest::newRow("unknown option") << QStringList{u"--frobnicate"_s} << 1 << QByteArray();
+        QTest::newRow("bad port") << QStringList{u"--port"_s, u"70000"_s} << 1 << QByteArray();
+        QTest::newRow("bad address") << QStringList{u"--listen"_s, u"no.such"_s, u"--port"_s, u"0"_s} << 2 << QByteArray();
+        QTest::newRow("import without --db") << QStringList{u"import"_s, u"x.csv"_s} << 1 << QByteArray();
+    }
+    void commandLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QByteArray, output);
+        const Run result = run(arguments);
+        QCOMPARE(result.exitCode, exitCode);
+        QVERIFY(result.out.contains(output));
+        if (exitCode != 0)
+            QVERIFY(!result.err.isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestServer)
+#include "tst_server.moc"
