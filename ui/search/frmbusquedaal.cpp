@@ -2,14 +2,308 @@
 
 #include "ui/common/look.h"
 
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QMenuBar>
+
+#include <limits>
+
 using namespace Qt::StringLiterals;
 
 namespace velmario {
 
+using namespace look;
+using lookup::LookupConnection;
+
+namespace {
+
+// The one-line status area sits below the designed client area, so that no
+// designed control moves for it.
+constexpr int kStatusHeight = 18;
+
+Label* captionLabel(const QString& name, const QString& caption, int left, int top, QWidget* parent)
+{
+    auto* label = new Label(name, caption, twipsRect(left, top, 0, 0), Label::Sizing::AutoSize, parent);
+    label->setColors(kOrange, kBlack);
+    label->setTextFont(arial(kCaptionPx));
+    return label;
+}
+
+Label* resultLabel(const QString& name, const QRect& geometry, QWidget* parent)
+{
+    auto* label = new Label(name, QString(), geometry, Label::Sizing::Fixed, parent);
+    label->setBorder(Label::Border::Sunken);
+    label->setColors(kSysButtonText, kLightGrey);
+    label->setTextFont(arial(kSmallPx));
+    return label;
+}
+
+QLineEdit* textBox(const QString& name, const QRect& geometry, const QFont& font, QWidget* parent)
+{
+    auto* box = new QLineEdit(parent);
+    box->setObjectName(name);
+    box->setGeometry(geometry);
+    box->setFont(font);
+    box->setMaxLength(std::numeric_limits<int>::max());
+    QPalette palette = box->palette();
+    palette.setColor(QPalette::Base, color(kLightGrey));
+    palette.setColor(QPalette::Text, color(kSysWindowText));
+    box->setPalette(palette);
+    return box;
+}
+
+} // namespace
+
 frmBusquedaAl::frmBusquedaAl(QWidget* parent)
-    : QWidget(parent)
+    : QMainWindow(parent)
 {
     setObjectName(u"frmBusquedaAl"_s);
+    setWindowTitle(u"Busqueda Via Internet."_s);
+
+    Winsock2 = new LookupConnection(this);
+    Winsock2->setObjectName(u"Winsock2"_s);
+    connect(Winsock2, &LookupConnection::DataArrival, this, &frmBusquedaAl::Winsock2_DataArrival);
+    connect(Winsock2, &LookupConnection::stateChanged, this, &frmBusquedaAl::Winsock2_StateChanged);
+
+    buildMenus();
+    auto* client = new QWidget(this);
+    client->setObjectName(u"client"_s);
+    setupWindow(client, 5835, 4395);
+    buildControls(client);
+    setCentralWidget(client);
+
+    // The menu bar's height depends on its font; the client area below it
+    // keeps its designed size and place.
+    const int menuHeight = menuBar()->sizeHint().height();
+    const QSize size(kClientSize.width(), menuHeight + kClientSize.height() + kStatusHeight);
+    setGeometry(QRect(kClientOrigin - QPoint(0, menuHeight), size));
+}
+
+void frmBusquedaAl::buildMenus()
+{
+    QMenuBar* bar = menuBar();
+    bar->setObjectName(u"menuBar"_s);
+    mnuEditar = bar->addMenu(u"&Edicion"_s);
+    mnuEditar->setObjectName(u"mnuEditar"_s);
+    mnuEditar_Salir = mnuEditar->addAction(u"Salir"_s, this, &frmBusquedaAl::mnuEditar_Salir_Click);
+    mnuEditar_Salir->setObjectName(u"mnuEditar_Salir"_s);
+
+    mnuAyuda = bar->addMenu(u"&Ayuda"_s);
+    mnuAyuda->setObjectName(u"mnuAyuda"_s);
+    mnuAyuda_Acercade = mnuAyuda->addAction(u"Acerca del Velmario..."_s, this, &frmBusquedaAl::mnuAyuda_Acercade_Click);
+    mnuAyuda_Acercade->setObjectName(u"mnuAyuda_Acercade"_s);
+    mnuAyuda_Integrantes = mnuAyuda->addAction(u"Integrantes"_s, this, &frmBusquedaAl::mnuAyuda_Integrantes_Click);
+    mnuAyuda_Integrantes->setObjectName(u"mnuAyuda_Integrantes"_s);
+    mnuAyuda_Uso = mnuAyuda->addAction(u"Uso del Velmario..."_s, this, &frmBusquedaAl::mnuAyuda_Uso_Click);
+    mnuAyuda_Uso->setObjectName(u"mnuAyuda_Uso"_s);
+}
+
+void frmBusquedaAl::buildControls(QWidget* client)
+{
+    captionLabel(u"lblNombre"_s, u"Nombre:"_s, 240, 240, client);
+    txtNombre = textBox(u"txtNombre"_s, twipsRect(1200, 240, 3375, 255), msSansSerif(), client);
+    cmdRegresar = new OrangeButton(u"cmdRegresar"_s, u"&Regresar"_s, twipsRect(4680, 240, 975, 375), client);
+    captionLabel(u"Label4"_s, u"Número de control:"_s, 240, 600, client);
+    txtNumero = textBox(u"txtNumero"_s, twipsRect(2160, 600, 1455, 285), msSansSerif(), client);
+    cmdBuscar = new OrangeButton(u"cmdBuscar"_s, u"&Buscar"_s, twipsRect(4680, 720, 975, 375), client);
+    captionLabel(u"Label1"_s, u"Numero de IP:"_s, 240, 960, client);
+    txtipservidor = textBox(u"txtipservidor"_s, twipsRect(240, 1320, 2055, 315), arial(kSmallPx), client);
+    Command1 = new OrangeButton(u"Command1"_s, u"&Conectar"_s, twipsRect(2400, 1200, 1215, 495), client);
+    cmdVolver = new OrangeButton(u"cmdVolver"_s, u"&Volver a buscar"_s, twipsRect(4080, 1200, 1575, 375), client);
+
+    line(u"Line1"_s, 5640, 2040, 120, 2040, kOrange, client);
+
+    fradatos = new QGroupBox(u"Datos Personales"_s, client);
+    fradatos->setObjectName(u"fradatos"_s);
+    fradatos->setGeometry(twipsRect(240, 2280, 5295, 1815));
+    fradatos->setFont(arial(kCaptionPx));
+    fradatos->setFocusPolicy(Qt::NoFocus);
+    QPalette framePalette = fradatos->palette();
+    framePalette.setColor(QPalette::WindowText, color(kOrange));
+    framePalette.setColor(QPalette::Window, color(kBlack));
+    fradatos->setPalette(framePalette);
+
+    captionLabel(u"lblNombrec"_s, u"Nombre:"_s, 240, 480, fradatos);
+    lblNombreA = resultLabel(u"lblNombreA"_s, twipsRect(1200, 480, 3735, 255), fradatos);
+    captionLabel(u"lblDir"_s, u"Número de Control:"_s, 240, 840, fradatos);
+    lblNumero = resultLabel(u"lblNumero"_s, twipsRect(2280, 840, 1335, 255), fradatos);
+    captionLabel(u"Label2"_s, u"Teléfono:"_s, 240, 1200, fradatos);
+    lblTelefono = resultLabel(u"lblTelefono"_s, twipsRect(1320, 1200, 1335, 255), fradatos);
+
+    lblEstado = new Label(u"lblEstado"_s, u"Sin conexión."_s,
+                          QRect(8, kClientSize.height(), kClientSize.width() - 16, kStatusHeight - 2),
+                          Label::Sizing::Fixed, client);
+    lblEstado->setColors(kOrange, kBlack);
+    lblEstado->setTextFont(arial(kSmallPx));
+
+    connect(cmdRegresar, &QPushButton::clicked, this, &frmBusquedaAl::cmdRegresar_Click);
+    connect(cmdBuscar, &QPushButton::clicked, this, &frmBusquedaAl::cmdBuscar_Click);
+    connect(Command1, &QPushButton::clicked, this, &frmBusquedaAl::Command1_Click);
+    connect(cmdVolver, &QPushButton::clicked, this, &frmBusquedaAl::cmdVolver_Click);
+
+    QWidget::setTabOrder(txtNombre, cmdRegresar);
+    QWidget::setTabOrder(cmdRegresar, cmdBuscar);
+    QWidget::setTabOrder(cmdBuscar, cmdVolver);
+    QWidget::setTabOrder(cmdVolver, txtNumero);
+    QWidget::setTabOrder(txtNumero, txtipservidor);
+    QWidget::setTabOrder(txtipservidor, Command1);
+    txtNombre->setFocus();
+}
+
+QString frmBusquedaAl::status() const
+{
+    return lblEstado->caption();
+}
+
+void frmBusquedaAl::showStatus(const QString& text)
+{
+    lblEstado->setCaption(text);
+}
+
+// --- Handlers ---------------------------------------------------------------
+
+void frmBusquedaAl::Form_Activate()
+{
+    txtNombre->setText(QString());
+    txtNumero->setText(QString());
+    txtNombre->setFocus();
+}
+
+void frmBusquedaAl::Form_Unload()
+{
+    Winsock2->Close();
+}
+
+void frmBusquedaAl::Command1_Click()
+{
+    if (Winsock2->State() != LookupConnection::Closed)
+        Winsock2->Close();
+    Winsock2->setRemoteHost(txtipservidor->text());
+    Winsock2->setRemotePort(lookup::kLookupPort);
+    Winsock2->Connect();
+}
+
+void frmBusquedaAl::cmdBuscar_Click()
+{
+    const QString number = txtNumero->text();
+    switch (Winsock2->SendData(number)) {
+    case LookupConnection::SendResult::Sent:
+        showStatus(u"Consultando el número %1..."_s.arg(number));
+        break;
+    case LookupConnection::SendResult::Empty:
+        showStatus(u"Escriba un número de control: no se envió nada."_s);
+        break;
+    case LookupConnection::SendResult::NotConnected:
+        showStatus(u"No hay conexión con el servidor: pulse Conectar. No se envió nada."_s);
+        break;
+    case LookupConnection::SendResult::Unencodable:
+        showStatus(u"El número tiene caracteres que no se pueden enviar: no se envió nada."_s);
+        break;
+    case LookupConnection::SendResult::Failed:
+        showStatus(u"No se pudo enviar la consulta."_s);
+        break;
+    }
+}
+
+void frmBusquedaAl::Winsock2_DataArrival(qint64 /*bytesTotal*/)
+{
+    const lookup::Reply reply = Winsock2->GetData();
+    if (reply.hasSeparator) {
+        lblNombreA->setCaption(reply.name);
+        lblTelefono->setCaption(reply.telephone);
+    } else {
+        // Without a "*" there is no telephone: the whole reply is the name.
+        lblNombreA->setCaption(reply.text);
+        lblTelefono->setCaption(QString());
+    }
+    lblNumero->setCaption(txtNumero->text());
+
+    if (reply.truncated)
+        showStatus(u"Respuesta demasiado larga: se muestran sus primeros %1 caracteres."_s
+                       .arg(lookup::kMaxReplyLength));
+    else if (!reply.hasSeparator)
+        showStatus(u"Respuesta sin \"*\": se muestra entera como nombre."_s);
+    else
+        showStatus(u"Respuesta recibida."_s);
+}
+
+void frmBusquedaAl::cmdVolver_Click()
+{
+    txtNombre->setText(QString());
+    txtNumero->setText(QString());
+    lblNombreA->setCaption(QString());
+    lblNumero->setCaption(QString());
+    lblTelefono->setCaption(QString());
+}
+
+void frmBusquedaAl::cmdRegresar_Click()
+{
+    Forms::instance().Hide(FormId::BusquedaAl);
+    Forms::instance().Show(FormId::Velmario);
+}
+
+void frmBusquedaAl::mnuEditar_Salir_Click()
+{
+    Forms::instance().End();
+}
+
+void frmBusquedaAl::mnuAyuda_Acercade_Click()
+{
+    Forms::instance().Show(FormId::Acercade);
+    Forms::instance().Hide(FormId::BusquedaAl);
+}
+
+void frmBusquedaAl::mnuAyuda_Integrantes_Click()
+{
+    Forms::instance().Show(FormId::Integ);
+    Forms::instance().Hide(FormId::BusquedaAl);
+}
+
+void frmBusquedaAl::mnuAyuda_Uso_Click()
+{
+    Forms::instance().Show(FormId::Uso);
+    Forms::instance().Hide(FormId::BusquedaAl);
+}
+
+void frmBusquedaAl::Winsock2_StateChanged(int state, LookupConnection::Cause cause)
+{
+    const QString host = Winsock2->RemoteHost();
+    using Cause = LookupConnection::Cause;
+    switch (state) {
+    case LookupConnection::Closed:
+        showStatus(u"Sin conexión."_s);
+        break;
+    case LookupConnection::ResolvingHost:
+        showStatus(u"Buscando el servidor %1..."_s.arg(host));
+        break;
+    case LookupConnection::Connecting:
+        showStatus(u"Conectando con %1..."_s.arg(host));
+        break;
+    case LookupConnection::Connected:
+        showStatus(u"Conectado con %1."_s.arg(host));
+        break;
+    case LookupConnection::Closing:
+        showStatus(u"El servidor cerró la conexión: pulse Conectar para volver a conectar."_s);
+        break;
+    default:
+        switch (cause) {
+        case Cause::HostNotFound:
+            showStatus(host.trimmed().isEmpty()
+                           ? u"Escriba la dirección del servidor y pulse Conectar."_s
+                           : u"No se encontró el servidor %1."_s.arg(host));
+            break;
+        case Cause::Refused:
+            showStatus(u"El servidor %1 rechazó la conexión."_s.arg(host));
+            break;
+        case Cause::TimedOut:
+            showStatus(u"El servidor %1 no respondió a tiempo."_s.arg(host));
+            break;
+        default:
+            showStatus(u"Error de red: %1"_s.arg(Winsock2->causeText()));
+            break;
+        }
+        break;
+    }
 }
 
 } // namespace velmario
