@@ -8,6 +8,7 @@
 
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QThread>
 
 namespace velmario {
 namespace {
@@ -102,7 +103,16 @@ void Forms::End()
             window->hide();
     }
     emit ended();
-    QCoreApplication::exit(0);
+    quitEventLoop();
+}
+
+void Forms::quitEventLoop()
+{
+    // Handlers run inside the application's event loop, which this ends.
+    // Outside any loop (a test driving the windows directly) there is
+    // nothing to end, and exit() would make every later loop return at once.
+    if (QThread::currentThread()->loopLevel() > 0)
+        QCoreApplication::exit(0);
 }
 
 void Forms::unload(FormId id)
@@ -133,7 +143,7 @@ void Forms::endAfterLastWindow()
     }
     m_ended = true;
     emit ended();
-    QCoreApplication::exit(0);
+    quitEventLoop();
 }
 
 bool Forms::eventFilter(QObject* watched, QEvent* event)

@@ -59,6 +59,7 @@ private:
     QWidget* create(FormId id);
     void unload(FormId id);
     void endAfterLastWindow();
+    static void quitEventLoop();
 
     std::array<QPointer<QWidget>, kFormCount> m_slots{};
     bool m_ended = false;

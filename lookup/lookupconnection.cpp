@@ -77,6 +77,11 @@ LookupConnection::SendResult LookupConnection::SendData(const QString& text)
     return SendResult::Sent;
 }
 
+quint16 LookupConnection::LocalPort() const
+{
+    return m_socket ? m_socket->localPort() : 0;
+}
+
 qint64 LookupConnection::bytesAvailable() const
 {
     return m_socket ? m_socket->bytesAvailable() : 0;

@@ -63,6 +63,8 @@ public:
     QString RemoteHost() const { return m_remoteHost; }
     void setRemoteHost(const QString& host) { m_remoteHost = host; }
     quint16 RemotePort() const { return m_remotePort; }
+    // The port the system assigned this end of the connection; 0 when none.
+    quint16 LocalPort() const;
     void setRemotePort(quint16 port) { m_remotePort = port; }
 
     int connectTimeoutMs() const { return m_connectTimeout.interval(); }

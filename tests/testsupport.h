@@ -6,6 +6,7 @@
 #include "ui/common/look.h"
 
 #include <QApplication>
+#include <QKeyEvent>
 #include <QTest>
 
 #include <memory>
@@ -22,11 +23,20 @@ inline void typeKey(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifie
     QTest::keyClick(target, key, modifiers);
 }
 
-inline void typeText(const QString& text)
+// Types text into a widget, letters beyond ASCII (ñ, 中) included, as a
+// keyboard layout or input method delivers them.
+inline void typeText(QWidget* target, const QString& text)
 {
-    QWidget* target = QApplication::focusWidget();
-    QVERIFY2(target, "no focused widget to type into");
-    QTest::keyClicks(target, text);
+    for (const QChar c : text) {
+        if (c.unicode() < 0x80) {
+            QTest::keyClick(target, char(c.unicode()));
+        } else {
+            QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
+            QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(c));
+            QApplication::sendEvent(target, &press);
+            QApplication::sendEvent(target, &release);
+        }
+    }
 }
 
 inline QString focusName()

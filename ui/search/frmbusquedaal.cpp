@@ -74,7 +74,8 @@ frmBusquedaAl::frmBusquedaAl(QWidget* parent)
 
     // The menu bar's height depends on its font; the client area below it
     // keeps its designed size and place.
-    const int menuHeight = menuBar()->sizeHint().height();
+    menuBar()->ensurePolished();
+    const int menuHeight = menuBar()->heightForWidth(kClientSize.width());
     const QSize size(kClientSize.width(), menuHeight + kClientSize.height() + kStatusHeight);
     setGeometry(QRect(kClientOrigin - QPoint(0, menuHeight), size));
 }

@@ -1,0 +1,635 @@
+// The search window, against real servers on loopback port 1007.
+#include "serverprocess.h"
+#include "testsupport.h"
+
+#include "ui/search/frmbusquedaal.h"
+
+#include <QFontInfo>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QSignalSpy>
+
+using namespace Qt::StringLiterals;
+using namespace velmario;
+using namespace velmario::testing;
+using velmario::lookup::LookupConnection;
+
+namespace {
+
+// A scripted lookup server of the test's own, on another loopback address
+// but the same port the window always uses.
+const QHostAddress kScriptedAddress(u"127.0.0.2"_s);
+
+QString text(QWidget* w, const char* name)
+{
+    if (auto* edit = w->findChild<QLineEdit*>(QString::fromLatin1(name)))
+        return edit->text();
+    if (auto* label = w->findChild<look::Label*>(QString::fromLatin1(name)))
+        return label->caption();
+    return u"<no control %1>"_s.arg(QString::fromLatin1(name));
+}
+
+} // namespace
+
+class TestSearch : public QObject
+{
+    Q_OBJECT
+
+    ServerProcess directoryServer; // velmario-server on 127.0.0.1:1007
+    QTcpServer scripted;           // the test's own on 127.0.0.2:1007
+    std::unique_ptr<Forms> forms;
+
+    frmBusquedaAl* search() { return forms->form<frmBusquedaAl>(FormId::BusquedaAl); }
+    template <class T = QWidget>
+    T* control(const char* name) { return child<T>(search(), QString::fromLatin1(name)); }
+
+    void enterSearch()
+    {
+        forms->Show(FormId::Velmario);
+        QVERIFY(QTest::qWaitForWindowActive(forms->form(FormId::Velmario)));
+        typeKey(Qt::Key_Return);
+        QVERIFY(search()->isVisible());
+        QVERIFY(QTest::qWaitForWindowActive(search()));
+    }
+
+    void typeInto(const char* name, const QString& value)
+    {
+        auto* box = control<QLineEdit>(name);
+        QTest::mouseClick(box, Qt::LeftButton);
+        box->selectAll();
+        QTest::keyClick(box, Qt::Key_Backspace);
+        typeText(box, value);
+        QCOMPARE(box->text(), value);
+    }
+
+    void connectTo(const QString& address)
+    {
+        typeInto("txtipservidor", address);
+        QTest::mouseClick(control("Command1"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(search()->connection()->State(), int(LookupConnection::Connected), 5000);
+    }
+
+    // Connects the window to the scripted server and returns its side.
+    QTcpSocket* connectScripted()
+    {
+        connectTo(kScriptedAddress.toString());
+        return acceptWindowsConnection();
+    }
+
+    // The scripted server's side of the window's present connection;
+    // connections left over from earlier tests are dropped.
+    QTcpSocket* acceptWindowsConnection()
+    {
+        const quint16 port = search()->connection()->LocalPort();
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < 5000) {
+            while (QTcpSocket* peer = scripted.nextPendingConnection()) {
+                if (peer->peerPort() == port)
+                    return peer;
+                delete peer;
+            }
+            scripted.waitForNewConnection(50);
+        }
+        return nullptr;
+    }
+
+    static QByteArray received(QTcpSocket* peer)
+    {
+        (void)QTest::qWaitFor([&] { return peer->bytesAvailable() > 0; }, 5000);
+        return peer->readAll();
+    }
+
+    void replyWith(QTcpSocket* peer, const QByteArray& bytes)
+    {
+        QSignalSpy arrived(search()->connection(), &LookupConnection::DataArrival);
+        peer->write(bytes);
+        QVERIFY(arrived.wait(5000));
+    }
+
+    void search(const QString& number)
+    {
+        typeInto("txtNumero", number);
+        QTest::mouseClick(control("cmdBuscar"), Qt::LeftButton);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(directoryServer.start({u"--listen"_s, u"127.0.0.1"_s}, 1007),
+                 "velmario-server must serve 127.0.0.1:1007 for these tests: run them as root or "
+                 "in a user and network namespace (scripts/test.sh does)");
+        QVERIFY2(scripted.listen(kScriptedAddress, 1007), qPrintable(scripted.errorString()));
+    }
+    void init() { forms = std::make_unique<Forms>(); }
+    void cleanup()
+    {
+        forms.reset();
+        while (QTcpSocket* pending = scripted.nextPendingConnection())
+            delete pending;
+    }
+
+    void typicalLookupByKeysAndClicks()
+    {
+        enterSearch();
+        QCOMPARE(focusName(), u"txtNombre"_s);
+        connectTo(u"127.0.0.1"_s);
+        QVERIFY(search()->status().contains(u"Conectado con 127.0.0.1"_s));
+        typeInto("txtNumero", u"20230001"_s);
+        typeKey(Qt::Key_B, Qt::AltModifier);
+        QTRY_COMPARE_WITH_TIMEOUT(text(search(), "lblNombreA"), u"José Peña Ibáñez"_s, 5000);
+        QCOMPARE(text(search(), "lblTelefono"), u"961-976-1527"_s);
+        QCOMPARE(text(search(), "lblNumero"), u"20230001"_s);
+
+        // Regresar and Entrar again: the same window, connection and answer.
+        QWidget* before = search();
+        typeKey(Qt::Key_R, Qt::AltModifier);
+        QVERIFY(!before->isVisible());
+        QVERIFY(QTest::qWaitForWindowActive(forms->form(FormId::Velmario)));
+        typeKey(Qt::Key_Return);
+        QCOMPARE(search(), before);
+        QVERIFY(QTest::qWaitForWindowActive(search()));
+        QCOMPARE(search()->connection()->State(), int(LookupConnection::Connected));
+        QCOMPARE(text(search(), "txtipservidor"), u"127.0.0.1"_s);
+        QCOMPARE(text(search(), "lblNombreA"), u"José Peña Ibáñez"_s);
+        QCOMPARE(text(search(), "txtNumero"), QString());
+        QCOMPARE(focusName(), u"txtNombre"_s);
+
+        // Another lookup on the same connection, then Volver a buscar.
+        search(u"20230002"_s);
+        QTRY_COMPARE_WITH_TIMEOUT(text(search(), "lblNombreA"), u"María Muñoz López"_s, 5000);
+        typeInto("txtNombre", u"María"_s);
+        typeKey(Qt::Key_V, Qt::AltModifier);
+        for (const char* name : {"txtNombre", "txtNumero", "lblNombreA", "lblNumero", "lblTelefono"})
+            QCOMPARE(text(search(), name), QString());
+        QCOMPARE(text(search(), "txtipservidor"), u"127.0.0.1"_s);
+        QCOMPARE(search()->connection()->State(), int(LookupConnection::Connected));
+
+        // Edicion > Salir ends the program with the connection still open.
+        QSignalSpy unloaded(forms.get(), &Forms::unloaded);
+        search()->findChild<QAction*>(u"mnuEditar_Salir"_s)->trigger();
+        QVERIFY(forms->hasEnded());
+        QCOMPARE(unloaded.count(), 0);
+        QCOMPARE(search()->connection()->State(), int(LookupConnection::Connected));
+    }
+
+    void windowDesign()
+    {
+        enterSearch();
+        QCOMPARE(search()->windowTitle(), u"Busqueda Via Internet."_s);
+        QWidget* client = search()->centralWidget();
+        const int menuHeight = search()->menuBar()->height();
+        QVERIFY(menuHeight >= 17 && menuHeight <= 22);
+        QCOMPARE(client->mapToGlobal(QPoint(0, 0)), QPoint(216, 161));
+        QCOMPARE(search()->size().width(), 389);
+        QVERIFY(client->height() >= 293);
+        QCOMPARE(client->palette().color(QPalette::Window), QColor(Qt::black));
+        // The status line lies wholly below the designed client area.
+        QVERIFY(control("lblEstado")->geometry().top() >= 293);
+        QVERIFY(search()->windowFlags() & Qt::WindowMaximizeButtonHint);
+    }
+
+    void controlGeometry_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QRect>("geometry");
+        QTest::newRow("txtNombre") << u"txtNombre"_s << QRect(80, 16, 225, 17);
+        QTest::newRow("cmdRegresar") << u"cmdRegresar"_s << QRect(312, 16, 65, 25);
+        QTest::newRow("txtNumero") << u"txtNumero"_s << QRect(144, 40, 97, 19);
+        QTest::newRow("cmdBuscar") << u"cmdBuscar"_s << QRect(312, 48, 65, 25);
+        QTest::newRow("txtipservidor") << u"txtipservidor"_s << QRect(16, 88, 137, 21);
+        QTest::newRow("Command1") << u"Command1"_s << QRect(160, 80, 81, 33);
+        QTest::newRow("cmdVolver") << u"cmdVolver"_s << QRect(272, 80, 105, 25);
+        QTest::newRow("fradatos") << u"fradatos"_s << QRect(16, 152, 353, 121);
+        QTest::newRow("Line1") << u"Line1"_s << QRect(8, 136, 368, 1);
+        QTest::newRow("lblNombreA in the frame") << u"lblNombreA"_s << QRect(80, 32, 249, 17);
+        QTest::newRow("lblNumero in the frame") << u"lblNumero"_s << QRect(152, 56, 89, 17);
+        QTest::newRow("lblTelefono in the frame") << u"lblTelefono"_s << QRect(88, 80, 89, 17);
+    }
+    void controlGeometry()
+    {
+        QFETCH(QString, name);
+        QFETCH(QRect, geometry);
+        QWidget* c = child<QWidget>(search(), name);
+        QVERIFY(c);
+        QCOMPARE(c->geometry(), geometry);
+    }
+
+    void captionLabels_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("caption");
+        QTest::addColumn<QPoint>("topLeft");
+        QTest::addColumn<QString>("parent");
+        QTest::newRow("lblNombre") << u"lblNombre"_s << u"Nombre:"_s << QPoint(16, 16) << u"client"_s;
+        QTest::newRow("Label4") << u"Label4"_s << u"Número de control:"_s << QPoint(16, 40) << u"client"_s;
+        QTest::newRow("Label1") << u"Label1"_s << u"Numero de IP:"_s << QPoint(16, 64) << u"client"_s;
+        QTest::newRow("lblNombrec") << u"lblNombrec"_s << u"Nombre:"_s << QPoint(16, 32) << u"fradatos"_s;
+        QTest::newRow("lblDir") << u"lblDir"_s << u"Número de Control:"_s << QPoint(16, 56) << u"fradatos"_s;
+        QTest::newRow("Label2") << u"Label2"_s << u"Teléfono:"_s << QPoint(16, 80) << u"fradatos"_s;
+    }
+    void captionLabels()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, caption);
+        QFETCH(QPoint, topLeft);
+        QFETCH(QString, parent);
+        auto* label = child<look::Label>(search(), name);
+        QVERIFY(label);
+        QCOMPARE(label->caption(), caption);
+        QCOMPARE(label->parentWidget()->objectName(), parent);
+        const QFontMetrics metrics(label->font());
+        QCOMPARE(label->geometry(), QRect(topLeft, QSize(metrics.horizontalAdvance(caption), metrics.height())));
+        QCOMPARE(QFontInfo(label->font()).pixelSize(), 15);
+        QCOMPARE(label->palette().color(QPalette::WindowText), QColor(255, 128, 0));
+        QCOMPARE(label->focusPolicy(), Qt::NoFocus);
+    }
+
+    void noTwoControlsOverlap()
+    {
+        for (QWidget* parent : {search()->centralWidget(), control("fradatos")}) {
+            const auto children = parent->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+            for (QWidget* a : children)
+                for (QWidget* b : children)
+                    QVERIFY2(a == b || !a->geometry().intersects(b->geometry()),
+                             qPrintable(a->objectName() + u" overlaps "_s + b->objectName()));
+        }
+    }
+
+    void firstShowIsEmptyAndGrey()
+    {
+        enterSearch();
+        for (const char* name : {"txtNombre", "txtNumero", "txtipservidor", "lblNombreA", "lblNumero", "lblTelefono"})
+            QCOMPARE(text(search(), name), QString());
+        for (const char* name : {"lblNombreA", "lblNumero", "lblTelefono"}) {
+            auto* label = control<look::Label>(name);
+            QCOMPARE(label->palette().color(QPalette::Window), QColor(224, 224, 224));
+            QVERIFY(label->autoFillBackground());
+            QCOMPARE(label->frameWidth(), 2);
+            QCOMPARE(QFontInfo(label->font()).pixelSize(), 11);
+        }
+        for (const char* name : {"txtNombre", "txtNumero", "txtipservidor"})
+            QCOMPARE(control(name)->palette().color(QPalette::Base), QColor(224, 224, 224));
+        QCOMPARE(search()->connection()->State(), int(LookupConnection::Closed));
+        QCOMPARE(search()->connection()->objectName(), u"Winsock2"_s);
+        QCOMPARE(control<QGroupBox>("fradatos")->title(), u"Datos Personales"_s);
+    }
+
+    void tabOrderBothWays()
+    {
+        enterSearch();
+        const QStringList order = {u"txtNombre"_s, u"cmdRegresar"_s, u"cmdBuscar"_s, u"cmdVolver"_s,
+                                   u"txtNumero"_s, u"txtipservidor"_s, u"Command1"_s};
+        for (qsizetype i = 1; i <= order.size(); ++i) {
+            typeKey(Qt::Key_Tab);
+            QCOMPARE(focusName(), order[i % order.size()]);
+        }
+        for (qsizetype i = order.size() - 1; i >= 0; --i) {
+            typeKey(Qt::Key_Backtab, Qt::ShiftModifier);
+            QCOMPARE(focusName(), order[i]);
+        }
+    }
+
+    void menus()
+    {
+        QMenuBar* bar = search()->menuBar();
+        QStringList titles;
+        for (QAction* a : bar->actions())
+            titles << a->text();
+        QCOMPARE(titles, (QStringList{u"&Edicion"_s, u"&Ayuda"_s}));
+        const auto items = [&](const char* menu) {
+            QStringList list;
+            for (QAction* a : search()->findChild<QMenu*>(QString::fromLatin1(menu))->actions()) {
+                list << a->objectName() + u'=' + a->text();
+                if (!a->shortcut().isEmpty() || a->isCheckable() || a->isSeparator() || !a->isEnabled())
+                    list << u"(bad item)"_s;
+            }
+            return list;
+        };
+        QCOMPARE(items("mnuEditar"), QStringList{u"mnuEditar_Salir=Salir"_s});
+        QCOMPARE(items("mnuAyuda"), (QStringList{u"mnuAyuda_Acercade=Acerca del Velmario..."_s,
+                                                 u"mnuAyuda_Integrantes=Integrantes"_s,
+                                                 u"mnuAyuda_Uso=Uso del Velmario..."_s}));
+    }
+
+    void enterInATextBoxPressesNothing()
+    {
+        enterSearch();
+        const auto buttons = search()->findChildren<QPushButton*>();
+        QCOMPARE(buttons.size(), 4);
+        std::vector<std::unique_ptr<QSignalSpy>> spies;
+        for (QPushButton* b : buttons)
+            spies.push_back(std::make_unique<QSignalSpy>(b, &QPushButton::clicked));
+        for (const char* name : {"txtNombre", "txtNumero", "txtipservidor"}) {
+            control(name)->setFocus();
+            typeKey(Qt::Key_Return);
+            typeKey(Qt::Key_Enter, Qt::KeypadModifier);
+            typeKey(Qt::Key_Escape);
+        }
+        for (auto& spy : spies)
+            QCOMPARE(spy->count(), 0);
+        QVERIFY(search()->isVisible());
+        QVERIFY(!forms->hasEnded());
+    }
+
+    void resizingMovesNothing()
+    {
+        enterSearch();
+        const auto all = search()->centralWidget()->findChildren<QWidget*>();
+        QList<QRect> before;
+        for (QWidget* w : all)
+            before << w->geometry();
+        search()->resize(700, 600);
+        QCoreApplication::processEvents();
+        search()->resize(200, 150);
+        QCoreApplication::processEvents();
+        for (qsizetype i = 0; i < all.size(); ++i)
+            QCOMPARE(all[i]->geometry(), before[i]);
+    }
+
+    void longNameShowsOnlyWhatFitsOnTheFirstLine()
+    {
+        enterSearch();
+        QTcpSocket* peer = connectScripted();
+        QVERIFY(peer);
+        search(u"1"_s);
+        replyWith(peer, *lookup::encode(u"María de los Ángeles Fernández de Córdoba y Villaseñor*1"_s));
+        auto* label = control<look::Label>("lblNombreA");
+        QCOMPARE(label->size(), QSize(249, 17));
+        QVERIFY(label->lines().size() >= 2);
+        QVERIFY(QFontMetrics(label->font()).horizontalAdvance(label->lines().first()) <= 249 - 4);
+    }
+
+    // --- Behaviour that needs a server of the test's own -------------------
+
+    void requestIsTheNumberExactly()
+    {
+        enterSearch();
+        QTcpSocket* peer = connectScripted();
+        QVERIFY(peer);
+        typeInto("txtNombre", u"no forma parte"_s);
+        search(u" ñ12 "_s);
+        QCOMPARE(received(peer), QByteArray(" \xF1" "12 "));
+    }
+
+    void numberEditedBeforeTheReplyIsShown()
+    {
+        enterSearch();
+        QTcpSocket* peer = connectScripted();
+        QVERIFY(peer);
+        search(u"111"_s);
+        QCOMPARE(received(peer), QByteArray("111"));
+        typeInto("txtNumero", u"222"_s);
+        replyWith(peer, "Ana*1");
+        QCOMPARE(text(search(), "lblNumero"), u"222"_s);
+    }
+
+    void twoSearchesBeforeAnyReplyTheLastReplyStays()
+    {
+        enterSearch();
+        QTcpSocket* peer = connectScripted();
+        QVERIFY(peer);
+        search(u"1"_s);
+        search(u"2"_s);
+        QCOMPARE(received(peer).size() >= 1, true);
+        replyWith(peer, "Uno*1");
+        QCOMPARE(text(search(), "lblNombreA"), u"Uno"_s);
+        replyWith(peer, "Dos*2");
+        QCOMPARE(text(search(), "lblNombreA"), u"Dos"_s);
+        QCOMPARE(text(search(), "lblTelefono"), u"2"_s);
+    }
+
+    void returningClearsTheBoxesOnly_data()
+    {
+        QTest::addColumn<int>("via");
+        QTest::newRow("from the About window") << int(FormId::Acercade);
+        QTest::newRow("from the Usage window") << int(FormId::Uso);
+        QTest::newRow("from the Members window") << int(FormId::Integ);
+        QTest::newRow("from the welcome window") << int(FormId::Velmario);
+    }
+    void returningClearsTheBoxesOnly()
+    {
+        QFETCH(int, via);
+        enterSearch();
+        QTcpSocket* peer = connectScripted();
+        QVERIFY(peer);
+        search(u"7"_s);
+        replyWith(peer, "Eva*77");
+        typeInto("txtNombre", u"Eva"_s);
+        typeInto("txtNumero", u"7"_s);
+        if (FormId(via) == FormId::Velmario) {
+            typeKey(Qt::Key_R, Qt::AltModifier);
+        } else {
+            const char* item = FormId(via) == FormId::Acercade ? "mnuAyuda_Acercade"
+                               : FormId(via) == FormId::Uso   ? "mnuAyuda_Uso"
+                                                               : "mnuAyuda_Integrantes";
+            search()->findChild<QAction*>(QString::fromLatin1(item))->trigger();
+        }
+        QVERIFY(QTest::qWaitForWindowActive(forms->form(FormId(via))));
+        QVERIFY(!search()->isVisible());
+        // Back the way a user comes back.
+        forms->Hide(FormId(via));
+        forms->Show(FormId::BusquedaAl);
+        QVERIFY(QTest::qWaitForWindowActive(search()));
+        QCOMPARE(text(search(), "txtNombre"), QString());
+        QCOMPARE(text(search(), "txtNumero"), QString());
+        QCOMPARE(text(search(), "lblNombreA"), u"Eva"_s);
+        QCOMPARE(text(search(), "lblTelefono"), u"77"_s);
+        QCOMPARE(text(search(), "lblNumero"), u"7"_s);
+        QCOMPARE(text(search(), "txtipservidor"), kScriptedAddress.toString());
+        QCOMPARE(search()->connection()->State(), int(LookupConnection::Connected));
+        QCOMPARE(focusName(), u"txtNombre"_s);
+    }
+
+    void activationOnlyOnTheProgramsNavigation()
+    {
+        enterSearch();
+        typeInto("txtNombre", u"Ana"_s);
+        // The user switches to another application and back.
+        QWidget other;
+        other.show();
+        other.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&other));
+        search()->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(search()));
+        QCOMPARE(text(search(), "txtNombre"), u"Ana"_s);
+    }
+
+    void replyWhileHiddenStillFillsTheLabels()
+    {
+        enterSearch();
+        QTcpSocket* peer = connectScripted();
+        QVERIFY(peer);
+        search(u"5"_s);
+        typeKey(Qt::Key_R, Qt::AltModifier);
+        QVERIFY(!search()->isVisible());
+        replyWith(peer, "Oculto*5");
+        QCOMPARE(text(search(), "lblNombreA"), u"Oculto"_s);
+        QCOMPARE(text(search(), "lblNumero"), u"5"_s);
+    }
+
+    void replyAfterTheNumberWasClearedShowsAnEmptyNumber()
+    {
+        enterSearch();
+        QTcpSocket* peer = connectScripted();
+        QVERIFY(peer);
+        search(u"5"_s);
+        QTest::mouseClick(control("cmdVolver"), Qt::LeftButton);
+        replyWith(peer, "Tarde*5");
+        QCOMPARE(text(search(), "lblNombreA"), u"Tarde"_s);
+        QCOMPARE(text(search(), "lblNumero"), QString());
+    }
+
+    void conectarTwiceReconnects()
+    {
+        enterSearch();
+        QTcpSocket* first = connectScripted();
+        QVERIFY(first);
+        QSignalSpy firstEnded(first, &QTcpSocket::disconnected);
+        QTest::mouseClick(control("Command1"), Qt::LeftButton);
+        QVERIFY(firstEnded.count() == 1 || firstEnded.wait(5000));
+        QTRY_COMPARE_WITH_TIMEOUT(search()->connection()->State(), int(LookupConnection::Connected), 5000);
+        QVERIFY(acceptWindowsConnection());
+    }
+
+    void closingTheWindowClosesTheConnection()
+    {
+        enterSearch();
+        QTcpSocket* peer = connectScripted();
+        QVERIFY(peer);
+        QSignalSpy ended(peer, &QTcpSocket::disconnected);
+        search()->close();
+        QVERIFY(ended.count() == 1 || ended.wait(5000));
+        QVERIFY(!forms->isLoaded(FormId::BusquedaAl));
+    }
+
+    // --- What goes wrong is told, and changes nothing else ------------------
+
+    void failuresAreToldAndKeepTheState_data()
+    {
+        QTest::addColumn<QString>("address");  // empty: stay unconnected
+        QTest::addColumn<QString>("number");
+        QTest::addColumn<QByteArray>("reply"); // what the scripted server answers
+        QTest::addColumn<bool>("serverCloses");
+        QTest::addColumn<QString>("status");
+        QTest::newRow("Buscar with no connection") << QString() << u"1"_s << QByteArray() << false
+                                                   << u"No hay conexión"_s;
+        QTest::newRow("empty number") << u"127.0.0.2"_s << QString() << QByteArray() << false
+                                      << u"Escriba un número de control"_s;
+        QTest::newRow("number that cannot be sent") << u"127.0.0.2"_s << u"12中"_s << QByteArray() << false
+                                                    << u"no se pueden enviar"_s;
+        QTest::newRow("server closes") << u"127.0.0.2"_s << u"1"_s << QByteArray() << true
+                                       << u"El servidor cerró la conexión"_s;
+    }
+    void failuresAreToldAndKeepTheState()
+    {
+        QFETCH(QString, address);
+        QFETCH(QString, number);
+        QFETCH(QByteArray, reply);
+        QFETCH(bool, serverCloses);
+        QFETCH(QString, status);
+        enterSearch();
+        // A previous answer that must survive.
+        QTcpSocket* peer = connectScripted();
+        QVERIFY(peer);
+        search(u"9"_s);
+        QCOMPARE(received(peer), QByteArray("9"));
+        replyWith(peer, "Previo*99");
+        if (address.isEmpty()) {
+            search()->connection()->Close();
+            typeInto("txtipservidor", u"nada"_s);
+        }
+        if (serverCloses) {
+            peer->disconnectFromHost();
+            QTRY_COMPARE_WITH_TIMEOUT(search()->connection()->State(), int(LookupConnection::Closing), 5000);
+        } else {
+            typeInto("txtNumero", number);
+            QTest::mouseClick(control("cmdBuscar"), Qt::LeftButton);
+        }
+        QVERIFY2(search()->status().contains(status), qPrintable(search()->status()));
+        QCOMPARE(text(search(), "lblNombreA"), u"Previo"_s);
+        QCOMPARE(text(search(), "lblTelefono"), u"99"_s);
+        QCOMPARE(text(search(), "lblNumero"), u"9"_s);
+        QVERIFY(search()->isVisible());
+        QVERIFY(!forms->hasEnded());
+        if (!address.isEmpty() && !serverCloses) {
+            // The failed Buscar sent nothing: the next request arrives alone.
+            search(u"5"_s);
+            QCOMPARE(received(peer), QByteArray("5"));
+        }
+    }
+
+    void connectFailuresAreTold_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("status");
+        QTest::newRow("empty address") << QString() << u"Escriba la dirección del servidor"_s;
+        QTest::newRow("unknown host") << u"no-such-host.invalid"_s << u"No se encontró el servidor no-such-host.invalid"_s;
+        QTest::newRow("nobody listening") << u"127.0.0.3"_s << u"rechazó la conexión"_s;
+    }
+    void connectFailuresAreTold()
+    {
+        QFETCH(QString, address);
+        QFETCH(QString, status);
+        enterSearch();
+        if (!address.isEmpty())
+            typeInto("txtipservidor", address);
+        QTest::mouseClick(control("Command1"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(search()->connection()->State(), int(LookupConnection::Error), 10000);
+        QVERIFY2(search()->status().contains(status), qPrintable(search()->status()));
+        QCOMPARE(text(search(), "txtipservidor"), address);
+    }
+
+    void oddRepliesAreShownAsText_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("telephone");
+        QTest::addColumn<QString>("status");
+        QTest::newRow("no star") << QByteArray("Sin estrella") << u"Sin estrella"_s << QString() << u"sin \"*\""_s;
+        QTest::newRow("HTML") << QByteArray("<b>Ana</b> &amp;*<i>1</i>") << u"<b>Ana</b> &amp;"_s
+                              << u"<i>1</i>"_s << u"Respuesta recibida"_s;
+        QTest::newRow("control characters") << QByteArray("A\r\nB\x1b[2J*\t1") << u"A\r\nB\x1b[2J"_s
+                                            << u"\t1"_s << u"Respuesta recibida"_s;
+        QTest::newRow("accelerator ampersand") << QByteArray("&Ana*&1") << u"&Ana"_s << u"&1"_s
+                                               << u"Respuesta recibida"_s;
+    }
+    void oddRepliesAreShownAsText()
+    {
+        QFETCH(QByteArray, reply);
+        QFETCH(QString, name);
+        QFETCH(QString, telephone);
+        QFETCH(QString, status);
+        enterSearch();
+        QTcpSocket* peer = connectScripted();
+        QVERIFY(peer);
+        search(u"3"_s);
+        replyWith(peer, reply);
+        QCOMPARE(text(search(), "lblNombreA"), name);
+        QCOMPARE(text(search(), "lblTelefono"), telephone);
+        QCOMPARE(text(search(), "lblNumero"), u"3"_s);
+        QVERIFY2(search()->status().contains(status), qPrintable(search()->status()));
+        for (const QString& line : control<look::Label>("lblNombreA")->lines())
+            for (QChar c : line)
+                QVERIFY(c.unicode() >= 0x20);
+    }
+
+    void overlongReplyIsCutAndTold()
+    {
+        enterSearch();
+        QTcpSocket* peer = connectScripted();
+        QVERIFY(peer);
+        search(u"3"_s);
+        QByteArray huge(40000, 'n');
+        huge[100] = '*';
+        replyWith(peer, huge);
+        QCOMPARE(text(search(), "lblNombreA").size(), 100);
+        QCOMPARE(text(search(), "lblTelefono").size(), 32766 - 101);
+        QVERIFY2(search()->status().contains(u"32766"_s), qPrintable(search()->status()));
+    }
+};
+
+VELMARIO_TEST_MAIN(TestSearch)
+#include "tst_search.moc"
