@@ -1,12 +1,10 @@
 #pragma once
 
-#include "app/forms.h"
-
-#include <QWidget>
+#include "infowindow.h"
 
 namespace velmario {
 
-class frmAcercade : public QWidget, public FormHandlers
+class frmAcercade : public InfoWindow
 {
     Q_OBJECT
 

@@ -6,10 +6,35 @@ using namespace Qt::StringLiterals;
 
 namespace velmario {
 
+using namespace look;
+
+namespace {
+// Five names separated by runs of spaces; at the label's width each stands
+// on a line of its own.
+const QString kMembers =
+    u"Ana Lucía Gutiérrez Peña         Carlos Andrés Ibáñez Soto         "
+    "Marta Elena Domínguez Ruiz         Jorge Luis Castañeda Mora         "
+    "Patricia Núñez Villaseñor"_s;
+} // namespace
+
 frmInteg::frmInteg(QWidget* parent)
-    : QWidget(parent)
+    : InfoWindow(FormId::Integ, u"frmInteg"_s, u"Integrantes"_s, 4275, 4305, parent)
 {
-    setObjectName(u"frmInteg"_s);
+    // A fixed single frame: movable and closable, never resized, no minimize
+    // or maximize box.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                   | Qt::WindowCloseButtonHint);
+    setFixedSize(size());
+
+    auto* cmdAceptar = addAceptar(1477, 3600);
+    auto* lblIntegrantes = new Label(u"lblIntegrantes"_s, kMembers, twipsRect(585, 2040, 3105, 1275),
+                                     Label::Sizing::Fixed, this);
+    lblIntegrantes->setColors(kOrange, kBlack);
+    lblIntegrantes->setTextFont(arial(kCaptionPx));
+    stretchedPicture(u"Image1"_s, u"Foto de los integrantes del proyecto"_s, u":/pictures/group.jpg"_s,
+                     twipsRect(997, 240, 2280, 1680), this);
+    cmdAceptar->setFocus();
+    centreOnScreen(this);
 }
 
 } // namespace velmario

@@ -1,12 +1,10 @@
 #pragma once
 
-#include "app/forms.h"
-
-#include <QWidget>
+#include "infowindow.h"
 
 namespace velmario {
 
-class frmInteg : public QWidget, public FormHandlers
+class frmInteg : public InfoWindow
 {
     Q_OBJECT
 

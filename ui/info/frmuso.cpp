@@ -6,10 +6,36 @@ using namespace Qt::StringLiterals;
 
 namespace velmario {
 
+using namespace look;
+
+namespace {
+// The steps are separated by runs of spaces (21, 13 and 11), so that each
+// starts a line of its own at the label's width.
+const QString kSteps =
+    u"1- Ingresar al velmario(dar le click en el botón de entrar).                     "
+    "2- Seleccionar la opción según la información que necesita.             "
+    "3- Escribir el nombre de la persona que desea buscar.           "
+    "4- Dar click en el botón de Buscar correspondiente."_s;
+} // namespace
+
 frmUso::frmUso(QWidget* parent)
-    : QWidget(parent)
+    : InfoWindow(FormId::Uso, u"frmUso"_s, u"Uso del Velmario"_s, 4290, 4680, parent)
 {
-    setObjectName(u"frmUso"_s);
+    auto* lbl1 = new Label(u"lbl1"_s, u"Pasos: "_s, twipsRect(480, 1080, 750, 255), Label::Sizing::AutoSize, this);
+    lbl1->setColors(kOrange, kBlack);
+    lbl1->setTextFont(arial(kCaptionPx));
+
+    auto* Picture1 = new PictureBox(u"Picture1"_s, u"Emblema de aniversario"_s, u":/pictures/cog.gif"_s,
+                                    twipsRect(2520, 120, 1215, 1095), kSysCaptionText, this);
+    auto* cmdAceptar = addAceptar(1538, 3840);
+
+    auto* Label1 = new Label(u"Label1"_s, kSteps, twipsRect(360, 1440, 3375, 2055), Label::Sizing::Fixed, this);
+    Label1->setColors(kOrange, kBlack);
+    Label1->setTextFont(arial(kCaptionPx));
+
+    setTabOrder(Picture1, cmdAceptar);
+    Picture1->setFocus();
+    centreOnScreen(this);
 }
 
 } // namespace velmario

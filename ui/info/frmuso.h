@@ -1,12 +1,10 @@
 #pragma once
 
-#include "app/forms.h"
-
-#include <QWidget>
+#include "infowindow.h"
 
 namespace velmario {
 
-class frmUso : public QWidget, public FormHandlers
+class frmUso : public InfoWindow
 {
     Q_OBJECT
 
