@@ -1,0 +1,276 @@
+// Lookups per second, latency and server CPU time per lookup for
+// velmario-server against a bare fixed-reply epoll server, measured in the
+// same run on loopback.
+//
+//   server_bench [--rows N] [--seconds S] [--keep DIR]
+//
+// It writes a directory of N rows (1 000 000 by default) as CSV, imports it
+// with velmario-server, then drives each server at 1 and at 50 connections,
+// one request outstanding per connection, for S seconds (3 by default) each.
+// The servers run pinned to CPU 0 and the load to CPU 1 where there are two.
+#include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <random>
+#include <sched.h>
+#include <signal.h>
+#include <string>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Result {
+    double perSecond = 0;
+    double p50us = 0;
+    double p99us = 0;
+    double cpuUsPerLookup = 0;
+    long lookups = 0;
+    long errors = 0;
+};
+
+std::string controlNumber(long i)
+{
+    return std::to_string(10000000 + i);
+}
+
+void pin(int cpu)
+{
+    if (std::thread::hardware_concurrency() < 2)
+        return;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    sched_setaffinity(0, sizeof set, &set);
+}
+
+pid_t spawn(const std::vector<std::string>& args)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        pin(0);
+        const int devnull = ::open("/dev/null", O_WRONLY);
+        ::dup2(devnull, 2);
+        std::vector<char*> argv;
+        for (const auto& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+double cpuSeconds(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string content((std::istreambuf_iterator<char>(stat)), {});
+    const auto close = content.rfind(')');
+    if (close == std::string::npos)
+        return 0;
+    std::vector<std::string> fields;
+    std::string field;
+    for (std::size_t i = close + 2; i < content.size(); ++i) {
+        if (content[i] == ' ') {
+            fields.push_back(field);
+            field.clear();
+        } else {
+            field += content[i];
+        }
+    }
+    // utime and stime are fields 14 and 15 of the line, 12 and 13 here.
+    const double ticks = double(std::stol(fields.at(11)) + std::stol(fields.at(12)));
+    return ticks / double(sysconf(_SC_CLK_TCK));
+}
+
+int connectTo(uint16_t port)
+{
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            const int one = 1;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            return fd;
+        }
+        ::close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    return -1;
+}
+
+Result drive(uint16_t port, pid_t server, int connections, double seconds, long rows)
+{
+    struct Conn {
+        int fd;
+        Clock::time_point sent;
+    };
+    std::vector<Conn> conns;
+    const int epoll = ::epoll_create1(0);
+    std::mt19937 random(1007);
+    std::uniform_int_distribution<long> pick(0, rows - 1);
+    for (int i = 0; i < connections; ++i) {
+        const int fd = connectTo(port);
+        if (fd < 0) {
+            std::fprintf(stderr, "cannot connect to port %u\n", port);
+            std::exit(1);
+        }
+        conns.push_back({fd, {}});
+    }
+    for (int i = 0; i < connections; ++i) {
+        epoll_event e{};
+        e.events = EPOLLIN;
+        e.data.u32 = uint32_t(i);
+        ::epoll_ctl(epoll, EPOLL_CTL_ADD, conns[i].fd, &e);
+    }
+    std::vector<float> latencies;
+    latencies.reserve(4'000'000);
+    Result result;
+    const auto send = [&](Conn& c) {
+        const std::string request = controlNumber(pick(random));
+        c.sent = Clock::now();
+        if (::write(c.fd, request.data(), request.size()) != ssize_t(request.size()))
+            ++result.errors;
+    };
+    const double cpuBefore = cpuSeconds(server);
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    for (auto& c : conns)
+        send(c);
+    char buffer[4096];
+    epoll_event events[256];
+    while (Clock::now() < end && latencies.size() < latencies.capacity()) {
+        const int n = ::epoll_wait(epoll, events, 256, 1000);
+        const auto now = Clock::now();
+        for (int i = 0; i < n; ++i) {
+            Conn& c = conns[events[i].data.u32];
+            const ssize_t got = ::read(c.fd, buffer, sizeof buffer);
+            if (got <= 0 || std::memchr(buffer, '*', size_t(got)) == nullptr) {
+                ++result.errors;
+                continue;
+            }
+            latencies.push_back(std::chrono::duration<float, std::micro>(now - c.sent).count());
+            send(c);
+        }
+    }
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    const double cpuAfter = cpuSeconds(server);
+    for (auto& c : conns)
+        ::close(c.fd);
+    ::close(epoll);
+    std::sort(latencies.begin(), latencies.end());
+    result.lookups = long(latencies.size());
+    if (!latencies.empty()) {
+        result.perSecond = double(latencies.size()) / elapsed;
+        result.p50us = latencies[latencies.size() / 2];
+        result.p99us = latencies[latencies.size() * 99 / 100];
+        result.cpuUsPerLookup = (cpuAfter - cpuBefore) * 1e6 / double(latencies.size());
+    }
+    return result;
+}
+
+uint16_t freePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+void stop(pid_t pid)
+{
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+}
+
+void print(const char* name, int connections, const Result& r)
+{
+    std::printf("%-16s %4d conn  %9.0f lookups/s  p50 %7.1f us  p99 %7.1f us  cpu %5.2f us/lookup  (%ld lookups, %ld errors)\n",
+                name, connections, r.perSecond, r.p50us, r.p99us, r.cpuUsPerLookup, r.lookups, r.errors);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    long rows = 1'000'000;
+    double seconds = 3;
+    std::string keep;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string arg = argv[i];
+        if (arg == "--rows")
+            rows = std::atol(argv[i + 1]);
+        else if (arg == "--seconds")
+            seconds = std::atof(argv[i + 1]);
+        else if (arg == "--keep")
+            keep = argv[i + 1];
+    }
+    const std::filesystem::path self = std::filesystem::canonical("/proc/self/exe").parent_path();
+    const std::string server = (self.parent_path() / "server" / "velmario-server").string();
+    const std::string baseline = (self / "baseline_server").string();
+    const std::filesystem::path dir = keep.empty() ? std::filesystem::temp_directory_path() / ("velmario-bench-" + std::to_string(getpid()))
+                                                   : std::filesystem::path(keep);
+    std::filesystem::create_directories(dir);
+    const std::string csv = (dir / "directory.csv").string();
+    const std::string db = (dir / "directory.db").string();
+
+    if (!std::filesystem::exists(db)) {
+        std::ofstream out(csv);
+        out << "control_number,name,telephone\n";
+        for (long i = 0; i < rows; ++i)
+            out << controlNumber(i) << ",Persona " << i << " Núñez,961-" << (100 + i % 900) << '-' << (1000 + i % 9000) << '\n';
+        out.close();
+        const auto t0 = Clock::now();
+        const int status = std::system(("'" + server + "' import '" + csv + "' --db '" + db + "' 2>/dev/null").c_str());
+        if (status != 0) {
+            std::fprintf(stderr, "import failed\n");
+            return 1;
+        }
+        std::printf("imported %ld rows in %.1f s\n", rows,
+                    std::chrono::duration<double>(Clock::now() - t0).count());
+        std::filesystem::remove(csv);
+    }
+    pin(1);
+
+    std::printf("velmario-server (directory of %ld rows) against a fixed-reply epoll server, %.0f s a run\n", rows, seconds);
+    std::vector<std::pair<int, std::pair<Result, Result>>> results;
+    for (const int connections : {1, 50}) {
+        uint16_t port = freePort();
+        pid_t pid = spawn({server, "--listen", "127.0.0.1", "--port", std::to_string(port), "--db", db});
+        const Result ours = drive(port, pid, connections, seconds, rows);
+        stop(pid);
+        port = freePort();
+        pid = spawn({baseline, std::to_string(port)});
+        const Result floor = drive(port, pid, connections, seconds, rows);
+        stop(pid);
+        print("velmario-server", connections, ours);
+        print("epoll baseline", connections, floor);
+        std::printf("%-16s %4d conn  throughput %.2f of the baseline, p99 %.2f x the baseline's\n\n", "ratio", connections,
+                    ours.perSecond / floor.perSecond, ours.p99us / floor.p99us);
+    }
+    if (keep.empty())
+        std::filesystem::remove_all(dir);
+    return 0;
+}
