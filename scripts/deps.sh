@@ -10,7 +10,7 @@ packages=(
   iproute2 util-linux libcap2-bin
 )
 if [ "${1:-}" = "--test" ]; then
-  packages+=(xvfb xauth)
+  packages+=(xvfb xauth dpkg-dev desktop-file-utils appstream systemd)
 fi
 
 missing=()
