@@ -25,3 +25,6 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp
 scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DVELMARIO_SANITIZE=ON -DVELMARIO_BUILD_BENCH=OFF
 run_ctest build-asan
+
+# Fuzzers: the reply rules, the server's answer to any request, CSV import.
+tests/fuzz/run.sh
