@@ -146,6 +146,18 @@ private slots:
         QCOMPARE(Label::wrap(text, font, width), lines);
     }
 
+    void wrapStopsAtMaxLines()
+    {
+        const QFont font = arial(kCaptionPx);
+        const int width = QFontMetrics(font).horizontalAdvance(u"xxxx"_s);
+        const QString longWord(5000, u'x');
+        QCOMPARE(Label::wrap(longWord, font, width, 2), (QStringList{u"xxxx"_s, u"xxxx"_s}));
+        const QStringList all = Label::wrap(longWord, font, width);
+        QCOMPARE(all.size(), 1250);
+        QCOMPARE(Label::wrap(u"uno dos tres"_s, font, QFontMetrics(font).horizontalAdvance(u"tres"_s), 2),
+                 (QStringList{u"uno"_s, u"dos"_s}));
+    }
+
     void labelShowsControlsAndMarkupAsText_data()
     {
         QTest::addColumn<QString>("caption");

@@ -223,7 +223,7 @@ QString Label::displayText(const QString& caption)
     return shown;
 }
 
-QStringList Label::wrap(const QString& text, const QFont& font, int width)
+QStringList Label::wrap(const QString& text, const QFont& font, int width, qsizetype maxLines)
 {
     const QFontMetrics metrics(font);
     const auto fits = [&](const QString& s) { return metrics.horizontalAdvance(s) <= width; };
@@ -257,21 +257,29 @@ QStringList Label::wrap(const QString& text, const QFont& font, int width)
             // The break swallows the run of spaces.
             lines.append(current);
             current.clear();
+            if (lines.size() >= maxLines)
+                return lines;
         }
-        // A word wider than the label is broken between characters.
-        while (word.size() > 1 && !fits(current + word)) {
+        // A word wider than the label is broken between characters. Only
+        // prefixes up to a line's width are ever measured, so a long reply
+        // costs time in proportion to the lines shown.
+        while (!word.isEmpty()) {
             qsizetype take = 0;
             while (take < word.size() && fits(current + word.first(take + 1)))
                 ++take;
+            if (take == word.size())
+                break;
             if (take == 0 && !current.isEmpty()) {
                 lines.append(current);
                 current.clear();
-                continue;
+            } else {
+                take = std::max<qsizetype>(take, 1);
+                lines.append(current + word.first(take));
+                current.clear();
+                word = word.sliced(take);
             }
-            take = std::max<qsizetype>(take, 1);
-            lines.append(current + word.first(take));
-            current.clear();
-            word = word.sliced(take);
+            if (lines.size() >= maxLines)
+                return lines;
         }
         current += word;
         lineHasText = true;
@@ -281,12 +289,12 @@ QStringList Label::wrap(const QString& text, const QFont& font, int width)
     return lines;
 }
 
-QStringList Label::lines() const
+QStringList Label::lines(qsizetype maxLines) const
 {
     const QString shown = displayText(m_caption);
     if (m_sizing == Sizing::AutoSize)
         return {shown};
-    return wrap(shown, font(), contentsRect().width());
+    return wrap(shown, font(), contentsRect().width(), maxLines);
 }
 
 void Label::paintEvent(QPaintEvent* event)
@@ -298,7 +306,8 @@ void Label::paintEvent(QPaintEvent* event)
     painter.setFont(font());
     painter.setPen(palette().color(QPalette::WindowText));
     const QFontMetrics metrics(font());
-    const QStringList shownLines = lines();
+    // Lines below the bottom edge are never laid out.
+    const QStringList shownLines = lines(area.height() / std::max(1, metrics.height()) + 1);
     int y = area.top();
     if (m_centered)
         y += (area.height() - metrics.height() * int(shownLines.size())) / 2;

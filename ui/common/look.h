@@ -10,6 +10,8 @@
 #include <QRect>
 #include <QString>
 
+#include <limits>
+
 class QAbstractButton;
 class QApplication;
 class QWidget;
@@ -111,13 +113,16 @@ public:
     void setTextFont(const QFont& font);
     void setCentered(bool centered);
 
-    // The lines the caption is drawn in, as laid out for the present width.
-    QStringList lines() const;
+    // The lines the caption is drawn in, as laid out for the present width
+    // (the first maxLines of them).
+    QStringList lines(qsizetype maxLines = std::numeric_limits<qsizetype>::max()) const;
     // The text shown for a caption: control characters become visible
     // symbols instead of acting on the layout.
     static QString displayText(const QString& caption);
-    // Breaks text into lines no wider than `width` in `font`.
-    static QStringList wrap(const QString& text, const QFont& font, int width);
+    // Breaks text into lines no wider than `width` in `font`, stopping after
+    // maxLines lines.
+    static QStringList wrap(const QString& text, const QFont& font, int width,
+                            qsizetype maxLines = std::numeric_limits<qsizetype>::max());
 
     QSize sizeHint() const override;
 
