@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <sys/resource.h>
 
 using namespace velmario::server;
 
@@ -102,6 +103,22 @@ int runExport(const std::string& dbPath)
     return std::fflush(stdout) == 0 ? kOk : kFailure;
 }
 
+// Every connection holds a descriptor: let the process have enough of them
+// for the connection limit, as far as the hard limit allows.
+void raiseFileLimit(std::size_t maxConnections)
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return;
+    const rlim_t wanted = static_cast<rlim_t>(maxConnections) + 64;
+    if (limit.rlim_cur >= wanted)
+        return;
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur < wanted)
+        log("only " + std::to_string(limit.rlim_cur) + " file descriptors allowed: fewer than " +
+            std::to_string(maxConnections) + " connections may be served at once");
+}
+
 std::shared_ptr<Directory> openDirectory(const std::string& dbPath, std::string& error)
 {
     if (dbPath.empty())
@@ -118,6 +135,7 @@ int runServer(const ServerOptions& options, const std::string& dbPath)
         return kFailure;
     }
     std::signal(SIGPIPE, SIG_IGN);
+    raiseFileLimit(options.maxConnections);
     // One thread runs everything: no locking is needed around socket I/O.
     asio::io_context io(ASIO_CONCURRENCY_HINT_UNSAFE_IO);
     LookupServer server(io, options, directory, log);

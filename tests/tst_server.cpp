@@ -8,6 +8,7 @@
 #include <csignal>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -48,6 +49,32 @@ void writeFile(const QString& path, const QByteArray& content)
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(content);
+}
+
+int rawConnect(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+qint64 residentKiB(qint64 pid)
+{
+    QFile status(u"/proc/%1/status"_s.arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    }
+    return 0;
 }
 
 } // namespace
@@ -206,6 +233,86 @@ private slots:
         QVERIFY(later.connect(server.port()));
         QTRY_VERIFY_WITH_TIMEOUT(!later.ask("20230001", 500).isEmpty(), 5000);
         QVERIFY(!b.ask("20230002").isEmpty());
+    }
+
+    // --- Hostile clients ------------------------------------------------
+
+    void thousandConnectionsHeldOpenAndMemoryBounded()
+    {
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 4096);
+        setrlimit(RLIMIT_NOFILE, &limit);
+        if (limit.rlim_cur < 1100)
+            QSKIP("this machine allows too few file descriptors");
+        ServerProcess server;
+        QVERIFY(server.start());
+        const qint64 before = residentKiB(server.pid());
+        std::vector<int> held;
+        for (int i = 0; i < 1000; ++i) {
+            const int fd = rawConnect(server.port());
+            QVERIFY2(fd >= 0, qPrintable(u"connection %1 failed"_s.arg(i)));
+            held.push_back(fd);
+        }
+        // Every held connection is served, and so is a newcomer.
+        for (int i = 0; i < 1000; i += 37) {
+            QCOMPARE(::send(held[i], "20230001", 8, MSG_NOSIGNAL), ssize_t(8));
+            char reply[64];
+            pollfd p{held[i], POLLIN, 0};
+            QVERIFY(::poll(&p, 1, 5000) == 1);
+            QVERIFY(::recv(held[i], reply, sizeof reply, 0) > 0);
+        }
+        Client newcomer;
+        QVERIFY(newcomer.connect(server.port()));
+        QCOMPARE(newcomer.ask("20230002"), cp1252(u"María Muñoz López*961-919-3851"_s));
+        const qint64 during = residentKiB(server.pid());
+        QVERIFY2(during - before < 64 * 1024, qPrintable(u"%1 KiB more for 1000 connections"_s.arg(during - before)));
+        for (int fd : held)
+            ::close(fd);
+    }
+
+    void connectAndCloseStorm()
+    {
+        ServerProcess server;
+        QVERIFY(server.start());
+        Client steady;
+        QVERIFY(steady.connect(server.port()));
+        for (int i = 0; i < 2000; ++i) {
+            const int fd = rawConnect(server.port());
+            QVERIFY(fd >= 0);
+            if (i % 3 == 0)
+                ::send(fd, "20230001", 8, MSG_NOSIGNAL); // and leave without reading
+            ::close(fd);
+            if (i % 100 == 0)
+                QCOMPARE(steady.ask("20230002"), cp1252(u"María Muñoz López*961-919-3851"_s));
+        }
+        QCOMPARE(steady.ask("20230003"), cp1252(u"Ángel Núñez Ruiz*961-418-3905"_s));
+        QVERIFY(server.process().state() == QProcess::Running);
+    }
+
+    void halfClosedConnectionStillGetsItsReply()
+    {
+        ServerProcess server;
+        QVERIFY(server.start());
+        const int fd = rawConnect(server.port());
+        QVERIFY(fd >= 0);
+        QCOMPARE(::send(fd, "20230001", 8, MSG_NOSIGNAL), ssize_t(8));
+        ::shutdown(fd, SHUT_WR);
+        QByteArray reply;
+        char buffer[256];
+        for (;;) {
+            pollfd p{fd, POLLIN, 0};
+            QVERIFY(::poll(&p, 1, 5000) == 1);
+            const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+            if (got <= 0)
+                break; // then the server closes its side too
+            reply.append(buffer, got);
+        }
+        ::close(fd);
+        QCOMPARE(reply, cp1252(u"José Peña Ibáñez*961-976-1527"_s));
+        Client after;
+        QVERIFY(after.connect(server.port()));
+        QVERIFY(!after.ask("20230001").isEmpty());
     }
 
     void stopsOnSigterm()
