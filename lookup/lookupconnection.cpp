@@ -74,6 +74,9 @@ LookupConnection::SendResult LookupConnection::SendData(const QString& text)
         return SendResult::NotConnected;
     if (m_socket->write(*bytes) != bytes->size())
         return SendResult::Failed;
+    // Hand the request to the system now rather than on the next turn of
+    // the event loop.
+    m_socket->flush();
     return SendResult::Sent;
 }
 

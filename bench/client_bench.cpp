@@ -1,0 +1,143 @@
+// How fast the client answers: Buscar to the three labels set, against
+// velmario-server on loopback, next to a raw socket round trip to the same
+// server; and the client's start-up time and memory next to a bare window.
+//
+//   client_bench [--lookups N] [--starts N]     (run with QT_QPA_PLATFORM=offscreen or a display)
+#include "app/forms.h"
+#include "ui/common/look.h"
+#include "ui/search/frmbusquedaal.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTest>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+using namespace velmario;
+
+namespace {
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+std::vector<double> rawRoundTrips(quint16 port, int count)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    std::vector<double> us;
+    char buffer[256];
+    for (int i = 0; i < count; ++i) {
+        const QByteArray request = "2023" + QByteArray::number(1 + i % 36).rightJustified(4, '0');
+        QElapsedTimer t;
+        t.start();
+        ::send(fd, request.constData(), size_t(request.size()), 0);
+        ::recv(fd, buffer, sizeof buffer, 0);
+        us.push_back(double(t.nsecsElapsed()) / 1000.0);
+    }
+    ::close(fd);
+    return us;
+}
+
+std::pair<double, double> startups(const QString& program, int count)
+{
+    std::vector<double> ms, kib;
+    for (int i = 0; i < count; ++i) {
+        QProcess p;
+        p.start(program, {});
+        p.waitForFinished(30000);
+        const QList<QByteArray> fields = p.readAllStandardOutput().trimmed().split(' ');
+        if (fields.size() == 2) {
+            ms.push_back(fields[0].toDouble());
+            kib.push_back(fields[1].toDouble());
+        }
+    }
+    return {median(ms), median(kib)};
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    look::applyApplicationLook(app);
+    int lookups = 2000, starts = 10;
+    const QStringList args = app.arguments();
+    for (qsizetype i = 1; i + 1 < args.size(); i += 2) {
+        if (args[i] == u"--lookups"_s)
+            lookups = args[i + 1].toInt();
+        else if (args[i] == u"--starts"_s)
+            starts = args[i + 1].toInt();
+    }
+    const QString dir = QCoreApplication::applicationDirPath();
+
+    // The window always looks up on port 1007.
+    QProcess server;
+    server.start(dir + u"/../server/velmario-server"_s, {u"--listen"_s, u"127.0.0.1"_s, u"--port"_s, u"1007"_s});
+    server.waitForStarted();
+    QTest::qWait(300);
+    if (server.state() != QProcess::Running) {
+        std::fprintf(stderr, "velmario-server cannot serve 127.0.0.1:1007 (run as root or in a network namespace)\n");
+        return 1;
+    }
+
+    Forms forms;
+    auto* search = forms.form<frmBusquedaAl>(FormId::BusquedaAl);
+    forms.Show(FormId::BusquedaAl);
+    search->findChild<QLineEdit*>(u"txtipservidor"_s)->setText(u"127.0.0.1"_s);
+    search->Command1_Click();
+    if (!QTest::qWaitFor([&] { return search->connection()->State() == lookup::LookupConnection::Connected; }, 5000)) {
+        std::fprintf(stderr, "the search window did not connect\n");
+        return 1;
+    }
+    auto* number = search->findChild<QLineEdit*>(u"txtNumero"_s);
+
+    std::vector<double> window;
+    bool arrived = false;
+    // Connected after the window's own handler: it runs once the labels are set.
+    QObject::connect(search->connection(), &lookup::LookupConnection::DataArrival, search, [&] { arrived = true; });
+    for (int i = 0; i < lookups; ++i) {
+        number->setText(u"2023"_s + QString::number(1 + i % 36).rightJustified(4, u'0'));
+        arrived = false;
+        QElapsedTimer t;
+        t.start();
+        search->cmdBuscar_Click();
+        while (!arrived)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        window.push_back(double(t.nsecsElapsed()) / 1000.0);
+    }
+    const std::vector<double> raw = rawRoundTrips(1007, lookups);
+    server.terminate();
+    server.waitForFinished();
+
+    const double w = median(window), r = median(raw);
+    std::printf("lookup, Buscar to labels set: median %.1f us over %d lookups\n", w, lookups);
+    std::printf("raw socket round trip:        median %.1f us over %d lookups\n", r, lookups);
+    std::printf("ratio %.2f (target <= 2)\n\n", w / r);
+
+    const auto [clientMs, clientKiB] = startups(dir + u"/startup_velmario"_s, starts);
+    const auto [bareMs, bareKiB] = startups(dir + u"/startup_bare"_s, starts);
+    std::printf("start to first paint: client %.1f ms, bare window %.1f ms, ratio %.2f (target <= 1.2)\n",
+                clientMs, bareMs, clientMs / bareMs);
+    std::printf("resident memory:      client %.0f KiB, bare window %.0f KiB, ratio %.2f (target <= 1.2)\n",
+                clientKiB, bareKiB, clientKiB / bareKiB);
+    return 0;
+}
