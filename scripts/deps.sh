@@ -10,7 +10,7 @@ packages=(
   iproute2 util-linux libcap2-bin
 )
 if [ "${1:-}" = "--test" ]; then
-  packages+=(xvfb xauth dpkg-dev desktop-file-utils appstream systemd clang libclang-rt-14-dev)
+  packages+=(xvfb xauth dpkg-dev desktop-file-utils appstream systemd clang clang-tidy libclang-rt-14-dev)
 fi
 
 missing=()

@@ -19,6 +19,7 @@ run_ctest() {
 
 scripts/build.sh build
 run_ctest build
+scripts/tidy.sh build
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

@@ -3,6 +3,7 @@
 #include "answer.h"
 
 #include <array>
+#include <cstdio>
 
 namespace velmario::server {
 
@@ -134,7 +135,13 @@ LookupServer::LookupServer(asio::io_context& io, ServerOptions options, std::sha
 
 LookupServer::~LookupServer()
 {
-    stop();
+    try {
+        stop();
+    } catch (const std::exception& e) {
+        // Only a failing timer cancel can throw here; the process is ending
+        // and its descriptors close with it.
+        std::fprintf(stderr, "velmario-server: while stopping: %s\n", e.what());
+    }
 }
 
 bool LookupServer::bind(const tcp::endpoint& endpoint, bool dualStack, std::string& error)
@@ -252,7 +259,9 @@ void LookupServer::stop()
     m_acceptRetry.cancel();
     for (auto& acceptor : m_acceptors)
         acceptor->close(ignored);
-    const auto sessions = m_sessions;
+    // Closing a session removes it from m_sessions: walk a moved-out copy.
+    const auto sessions = std::move(m_sessions);
+    m_sessions.clear();
     for (const auto& [key, session] : sessions)
         session->close();
 }

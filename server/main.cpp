@@ -180,9 +180,7 @@ int runServer(const ServerOptions& options, const std::string& dbPath)
     return kOk;
 }
 
-} // namespace
-
-int main(int argc, char* argv[])
+int run(int argc, char* argv[])
 {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (!args.empty() && (args[0] == "import" || args[0] == "export")) {
@@ -239,8 +237,23 @@ int main(int argc, char* argv[])
         } else if (arg == "--idle-timeout" && number(value, seconds) && seconds > 0) {
             options.idleTimeout = std::chrono::seconds(seconds);
         } else {
-            return usage("bad option or value: '" + arg + " " + value + "'");
+            std::string message = "bad option or value: '";
+            message.append(arg).append(" ").append(value).append("'");
+            return usage(message);
         }
     }
     return runServer(options, db);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        // Out of memory or a failure of the system's event machinery.
+        log(std::string("fatal: ") + e.what());
+        return kFailure;
+    }
 }

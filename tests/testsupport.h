@@ -6,7 +6,10 @@
 #include "ui/common/look.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QKeyEvent>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 
 #include <memory>
@@ -37,6 +40,23 @@ inline void typeText(QWidget* target, const QString& text)
             QApplication::sendEvent(target, &release);
         }
     }
+}
+
+// The server's side of the connection whose local port is `peerPort`;
+// connections left over from earlier tests are dropped on the way.
+inline QTcpSocket* acceptPeer(QTcpServer& server, quint16 peerPort, int timeoutMs = 5000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < timeoutMs) {
+        while (QTcpSocket* peer = server.nextPendingConnection()) {
+            if (peer->peerPort() == peerPort)
+                return peer;
+            delete peer;
+        }
+        server.waitForNewConnection(50);
+    }
+    return nullptr;
 }
 
 inline QString focusName()

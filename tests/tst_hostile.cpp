@@ -34,18 +34,7 @@ class TestHostile : public QObject
         search()->Command1_Click();
         if (!QTest::qWaitFor([&] { return search()->connection()->State() == LookupConnection::Connected; }, 5000))
             return nullptr;
-        const quint16 port = search()->connection()->LocalPort();
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < 5000) {
-            while (QTcpSocket* peer = hostile.nextPendingConnection()) {
-                if (peer->peerPort() == port)
-                    return peer;
-                delete peer;
-            }
-            hostile.waitForNewConnection(50);
-        }
-        return nullptr;
+        return acceptPeer(hostile, search()->connection()->LocalPort());
     }
 
     void ask(const QString& number)

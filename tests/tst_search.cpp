@@ -78,22 +78,9 @@ class TestSearch : public QObject
         return acceptWindowsConnection();
     }
 
-    // The scripted server's side of the window's present connection;
-    // connections left over from earlier tests are dropped.
     QTcpSocket* acceptWindowsConnection()
     {
-        const quint16 port = search()->connection()->LocalPort();
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < 5000) {
-            while (QTcpSocket* peer = scripted.nextPendingConnection()) {
-                if (peer->peerPort() == port)
-                    return peer;
-                delete peer;
-            }
-            scripted.waitForNewConnection(50);
-        }
-        return nullptr;
+        return acceptPeer(scripted, search()->connection()->LocalPort());
     }
 
     static QByteArray received(QTcpSocket* peer)
