@@ -129,6 +129,9 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(text(search(), "lblNombreA"), u"José Peña Ibáñez"_s, 5000);
         QCOMPARE(text(search(), "lblTelefono"), u"961-976-1527"_s);
         QCOMPARE(text(search(), "lblNumero"), u"20230001"_s);
+        // A quick answer is never followed by a stale "looking up" status.
+        QTest::qWait(250);
+        QCOMPARE(search()->status(), u"Respuesta recibida."_s);
 
         // Regresar and Entrar again: the same window, connection and answer.
         QWidget* before = search();

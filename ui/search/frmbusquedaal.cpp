@@ -65,6 +65,9 @@ frmBusquedaAl::frmBusquedaAl(QWidget* parent)
     connect(Winsock2, &LookupConnection::DataArrival, this, &frmBusquedaAl::Winsock2_DataArrival);
     connect(Winsock2, &LookupConnection::stateChanged, this, &frmBusquedaAl::Winsock2_StateChanged);
 
+    m_waitingStatus.setSingleShot(true);
+    m_waitingStatus.setInterval(150);
+
     buildMenus();
     auto* client = new QWidget(this);
     client->setObjectName(u"client"_s);
@@ -187,9 +190,13 @@ void frmBusquedaAl::Command1_Click()
 void frmBusquedaAl::cmdBuscar_Click()
 {
     const QString number = txtNumero->text();
+    m_waitingStatus.stop();
+    m_waitingStatus.disconnect(this);
     switch (Winsock2->SendData(number)) {
     case LookupConnection::SendResult::Sent:
-        showStatus(u"Consultando el número %1..."_s.arg(number));
+        connect(&m_waitingStatus, &QTimer::timeout, this,
+                [this, number] { showStatus(u"Consultando el número %1..."_s.arg(number)); });
+        m_waitingStatus.start();
         break;
     case LookupConnection::SendResult::Empty:
         showStatus(u"Escriba un número de control: no se envió nada."_s);
@@ -208,6 +215,7 @@ void frmBusquedaAl::cmdBuscar_Click()
 
 void frmBusquedaAl::Winsock2_DataArrival(qint64 /*bytesTotal*/)
 {
+    m_waitingStatus.stop();
     const lookup::Reply reply = Winsock2->GetData();
     if (reply.hasSeparator) {
         lblNombreA->setCaption(reply.name);

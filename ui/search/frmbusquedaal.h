@@ -4,6 +4,7 @@
 #include "lookupconnection.h"
 
 #include <QMainWindow>
+#include <QTimer>
 
 class QAction;
 class QGroupBox;
@@ -71,6 +72,9 @@ private:
     look::Label* lblTelefono = nullptr;
     look::Label* lblEstado = nullptr;
     lookup::LookupConnection* Winsock2 = nullptr;
+    // Says a lookup is under way only if its reply is slow to come: a quick
+    // answer is not preceded by a status line that only flickers.
+    QTimer m_waitingStatus;
 };
 
 } // namespace velmario
