@@ -141,5 +141,8 @@ int main(int argc, char* argv[])
                 clientMs, bareMs, clientMs / bareMs);
     std::printf("resident memory:      client %.0f KiB, bare window %.0f KiB, ratio %.2f (target <= 1.2)\n",
                 clientKiB, bareKiB, clientKiB / bareKiB);
+    const auto [netMs, netKiB] = startups(dir + u"/startup_bare_network"_s, starts);
+    std::printf("bare window with Qt Network loaded: %.1f ms, %.0f KiB (client ratios to it %.2f, %.2f)\n",
+                netMs, netKiB, clientMs / netMs, clientKiB / netKiB);
     return 0;
 }
