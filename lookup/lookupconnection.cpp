@@ -146,12 +146,7 @@ void LookupConnection::onConnectTimeout()
 {
     if (m_state == Connected)
         return;
-    if (m_socket) {
-        m_socket->disconnect(this);
-        m_socket->abort();
-        m_socket->deleteLater();
-        m_socket = nullptr;
-    }
+    dropSocket();
     setState(Error, Cause::TimedOut);
 }
 
