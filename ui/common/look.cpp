@@ -4,7 +4,9 @@
 #include <QApplication>
 #include <QIcon>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QPainter>
+#include <QScreen>
 #include <QShortcut>
 #include <QShortcutEvent>
 #include <QStyleFactory>
@@ -386,12 +388,6 @@ QWidget* line(const QString& objectName, int x1, int y1, int x2, int y2, ColorRe
     return widget;
 }
 
-} // namespace velmario::look
-
-#include <QLabel>
-#include <QScreen>
-
-namespace velmario::look {
 
 void centreOnScreen(QWidget* window)
 {

@@ -68,6 +68,12 @@ void applyApplicationLook(QApplication& app);
 
 // A window's black ground and its window font, Arial 8.25 pt.
 void setupWindow(QWidget* window, int clientWidthTwips, int clientHeightTwips);
+// Places a window's client area centred on the primary screen.
+void centreOnScreen(QWidget* window);
+// A picture that belongs to a window's design, stretched to fill its
+// rectangle (width and height scaled separately).
+QWidget* stretchedPicture(const QString& objectName, const QString& accessibleName,
+                          const QString& resource, const QRect& geometry, QWidget* parent);
 
 // --- Controls --------------------------------------------------------------
 
@@ -148,13 +154,4 @@ void setDefaultAndCancel(QWidget* window, QAbstractButton* defaultButton,
 QWidget* line(const QString& objectName, int x1, int y1, int x2, int y2, ColorRef colorRef,
               QWidget* parent);
 
-} // namespace velmario::look
-
-namespace velmario::look {
-// Places a window's client area centred on the primary screen.
-void centreOnScreen(QWidget* window);
-// A picture that belongs to a window's design, stretched to fill its
-// rectangle (width and height scaled separately).
-QWidget* stretchedPicture(const QString& objectName, const QString& accessibleName,
-                          const QString& resource, const QRect& geometry, QWidget* parent);
 } // namespace velmario::look
