@@ -67,6 +67,8 @@ frmBusquedaAl::frmBusquedaAl(QWidget* parent)
 
     m_waitingStatus.setSingleShot(true);
     m_waitingStatus.setInterval(150);
+    connect(&m_waitingStatus, &QTimer::timeout, this,
+            [this] { showStatus(u"Consultando el número %1..."_s.arg(m_waitingNumber)); });
 
     buildMenus();
     auto* client = new QWidget(this);
@@ -191,11 +193,9 @@ void frmBusquedaAl::cmdBuscar_Click()
 {
     const QString number = txtNumero->text();
     m_waitingStatus.stop();
-    m_waitingStatus.disconnect(this);
     switch (Winsock2->SendData(number)) {
     case LookupConnection::SendResult::Sent:
-        connect(&m_waitingStatus, &QTimer::timeout, this,
-                [this, number] { showStatus(u"Consultando el número %1..."_s.arg(number)); });
+        m_waitingNumber = number;
         m_waitingStatus.start();
         break;
     case LookupConnection::SendResult::Empty:

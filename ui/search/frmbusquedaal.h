@@ -75,6 +75,7 @@ private:
     // Says a lookup is under way only if its reply is slow to come: a quick
     // answer is not preceded by a status line that only flickers.
     QTimer m_waitingStatus;
+    QString m_waitingNumber;
 };
 
 } // namespace velmario
