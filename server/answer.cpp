@@ -32,30 +32,74 @@ const std::string& invalidRequestReply()
     return reply;
 }
 
-std::string reply(std::string_view nameUtf8, std::string_view telephoneUtf8)
+void appendReply(std::string_view nameUtf8, std::string_view telephoneUtf8, std::string& out)
 {
-    auto name = cp1252::fromUtf8(nameUtf8);
-    auto telephone = cp1252::fromUtf8(telephoneUtf8);
-    if (!name || !telephone) // only a database written by hand could hold such text
-        return notRegisteredReply();
-    return *name + '*' + *telephone;
+    const auto name = cp1252::fromUtf8(nameUtf8);
+    const auto telephone = cp1252::fromUtf8(telephoneUtf8);
+    if (!name || !telephone) { // only a database written by hand could hold such text
+        out += notRegisteredReply();
+        return;
+    }
+    out.append(*name).append(1, '*').append(*telephone);
 }
 
 } // namespace
 
-std::optional<std::string> answer(Directory& directory, std::string_view request,
-                                  std::size_t maxRequestBytes)
+bool answer(Directory& directory, std::string_view request, std::size_t maxRequestBytes, std::string& out)
 {
-    if (request.size() > maxRequestBytes)
-        return invalidRequestReply();
+    if (request.size() > maxRequestBytes) {
+        out += invalidRequestReply();
+        return true;
+    }
     const std::string_view number = trimmed(request);
     if (number.empty())
-        return std::nullopt;
+        return false;
+    if (const ReplyIndex* replies = directory.replies()) {
+        const auto reply = replies->find(number);
+        out += reply ? *reply : std::string_view(notRegisteredReply());
+        return true;
+    }
     // The number is only ever a bound parameter of the lookup.
     const auto entry = directory.find(cp1252::toUtf8(number));
     if (!entry)
-        return notRegisteredReply();
-    return reply(entry->name, entry->telephone);
+        out += notRegisteredReply();
+    else
+        appendReply(entry->name, entry->telephone, out);
+    return true;
+}
+
+Holding holdRepliesInMemory(Directory& directory, std::size_t maxEntries)
+{
+    try {
+        auto replies = std::make_unique<ReplyIndex>();
+        std::size_t count = 0;
+        std::string reply;
+        bool fits = true;
+        const bool complete = directory.forEach([&](const Entry& e) {
+            if (++count > maxEntries) {
+                fits = false;
+                return false;
+            }
+            // A control number with no Windows-1252 form can never arrive
+            // on the wire: it needs no slot.
+            const auto key = cp1252::fromUtf8(e.controlNumber);
+            if (!key)
+                return true;
+            reply.clear();
+            appendReply(e.name, e.telephone, reply);
+            fits = replies->add(*key, reply);
+            return fits;
+        });
+        if (!fits)
+            return Holding::TooLarge;
+        if (!complete)
+            return Holding::Unreadable;
+        replies->finish();
+        directory.setReplies(std::move(replies));
+        return Holding::InMemory;
+    } catch (const std::bad_alloc&) {
+        return Holding::TooLarge;
+    }
 }
 
 } // namespace velmario::server

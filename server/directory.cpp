@@ -143,10 +143,10 @@ std::optional<Entry> Directory::find(std::string_view controlNumber)
     return entry;
 }
 
-std::size_t Directory::size()
+std::optional<std::size_t> Directory::size()
 {
     sqlite3_stmt* count = nullptr;
-    std::size_t n = 0;
+    std::optional<std::size_t> n;
     if (sqlite3_prepare_v2(m_db, "SELECT count(*) FROM directory", -1, &count, nullptr) == SQLITE_OK
         && sqlite3_step(count) == SQLITE_ROW)
         n = static_cast<std::size_t>(sqlite3_column_int64(count, 0));
@@ -154,17 +154,37 @@ std::size_t Directory::size()
     return n;
 }
 
-std::vector<Entry> Directory::all()
+std::optional<std::vector<Entry>> Directory::all()
 {
     std::vector<Entry> entries;
+    const bool complete = forEach([&](const Entry& e) {
+        entries.push_back(e);
+        return true;
+    });
+    if (!complete)
+        return std::nullopt;
+    return entries;
+}
+
+bool Directory::forEach(const std::function<bool(const Entry&)>& visit)
+{
     sqlite3_stmt* select = nullptr;
     if (sqlite3_prepare_v2(m_db, "SELECT control_number, name, telephone FROM directory ORDER BY control_number",
-                           -1, &select, nullptr) == SQLITE_OK) {
-        while (sqlite3_step(select) == SQLITE_ROW)
-            entries.push_back({text(select, 0), text(select, 1), text(select, 2)});
+                           -1, &select, nullptr) != SQLITE_OK)
+        return false;
+    int rc = SQLITE_ROW;
+    Entry entry;
+    while ((rc = sqlite3_step(select)) == SQLITE_ROW) {
+        entry.controlNumber = text(select, 0);
+        entry.name = text(select, 1);
+        entry.telephone = text(select, 2);
+        if (!visit(entry)) {
+            rc = SQLITE_DONE;
+            break;
+        }
     }
     sqlite3_finalize(select);
-    return entries;
+    return rc == SQLITE_DONE;
 }
 
 bool Directory::write(const std::string& path, const std::vector<Entry>& entries, std::string& error)

@@ -2,7 +2,10 @@
 // The directory the server answers from: one SQLite table keyed by control
 // number. Text is UTF-8 inside; the wire encoding is the caller's business.
 
+#include "replyindex.h"
+
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,8 +39,17 @@ public:
     // The entry for a control number, looked up through one prepared
     // statement that is reused for every lookup.
     std::optional<Entry> find(std::string_view controlNumber);
-    std::size_t size();
-    std::vector<Entry> all();
+    // How many entries it holds; nothing if the table cannot be counted.
+    std::optional<std::size_t> size();
+    // Every entry, or nothing if the table could not be read to its end.
+    std::optional<std::vector<Entry>> all();
+    // Every entry in control-number order, one at a time, until `visit`
+    // returns false. False if reading the table failed part way.
+    bool forEach(const std::function<bool(const Entry&)>& visit);
+
+    // The replies held in memory for this directory, if they are.
+    const ReplyIndex* replies() const { return m_replies.get(); }
+    void setReplies(std::unique_ptr<const ReplyIndex> replies) { m_replies = std::move(replies); }
 
     // Writes `entries` as a new database at `path`, replacing any old one
     // only once the new file is complete (written beside it, then renamed
@@ -51,6 +63,7 @@ private:
 
     sqlite3* m_db = nullptr;
     sqlite3_stmt* m_find = nullptr;
+    std::unique_ptr<const ReplyIndex> m_replies;
 };
 
 // The people of the built-in sample directory.

@@ -55,23 +55,23 @@ private:
                 return;
             }
             self->m_lastActivity = std::chrono::steady_clock::now();
-            const auto reply = answer(self->m_server.directory(), std::string_view(self->m_buffer.data(), n),
-                                      self->m_server.m_options.maxRequestBytes);
-            if (reply && !self->queue(*reply))
+            if (!self->respond(std::string_view(self->m_buffer.data(), n)))
                 return;
             self->read();
         });
     }
 
-    bool queue(const std::string& reply)
+    // Queues the reply to one request; false if that closed the connection.
+    bool respond(std::string_view request)
     {
-        if (m_pending.size() + m_writing.size() + reply.size() > m_server.m_options.maxPendingBytes) {
+        if (!answer(m_server.directory(), request, m_server.m_options.maxRequestBytes, m_pending))
+            return true;
+        if (m_pending.size() + m_writing.size() > m_server.m_options.maxPendingBytes) {
             // A client that sends but never reads would make us hold its
             // replies without end.
             close();
             return false;
         }
-        m_pending += reply;
         if (!m_writeActive)
             flush();
         return true;

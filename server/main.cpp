@@ -1,4 +1,5 @@
 // velmario-server: answers directory lookups on TCP port 1007.
+#include "answer.h"
 #include "csvimport.h"
 #include "directory.h"
 #include "lookupserver.h"
@@ -6,6 +7,7 @@
 #include <asio.hpp>
 
 #include <charconv>
+#include <thread>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -39,6 +41,9 @@ Serving options:
   --max-request-bytes N    longest request looked up (default 256)
   --idle-timeout SECONDS   close a connection idle this long (default 300)
   --max-pending-bytes N    unsent replies after which a client is dropped (default 65536)
+  --max-memory-entries N   hold the replies of a directory of up to N entries in
+                           memory (default 5000000, about 75 bytes each); a larger
+                           one is looked up in the database file (0: always)
   --help, --version
 
 The CSV is UTF-8 with the header control_number,name,telephone.
@@ -98,7 +103,12 @@ int runExport(const std::string& dbPath)
         log(error);
         return kFailure;
     }
-    const std::string csv = directoryCsv(directory->all());
+    const auto entries = directory->all();
+    if (!entries) {
+        log(dbPath + ": the directory cannot be read to its end; the file is damaged. Nothing exported.");
+        return kFailure;
+    }
+    const std::string csv = directoryCsv(*entries);
     std::fwrite(csv.data(), 1, csv.size(), stdout);
     return std::fflush(stdout) == 0 ? kOk : kFailure;
 }
@@ -119,26 +129,130 @@ void raiseFileLimit(std::size_t maxConnections)
             std::to_string(maxConnections) + " connections may be served at once");
 }
 
-std::shared_ptr<Directory> openDirectory(const std::string& dbPath, std::string& error)
+struct Opened {
+    std::shared_ptr<Directory> directory;
+    std::string error;
+    std::string description; // "N entries from WHERE (how it is served)"
+};
+
+// Opens the directory to serve and, if it is small enough, holds its replies
+// in memory.
+Opened openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries)
 {
-    if (dbPath.empty())
-        return Directory::sample();
-    return Directory::open(dbPath, error);
+    Opened opened;
+    if (dbPath.empty()) {
+        opened.directory = Directory::sample();
+        if (!opened.directory)
+            opened.error = "cannot build the sample directory";
+    } else {
+        opened.directory = Directory::open(dbPath, opened.error);
+    }
+    if (!opened.directory)
+        return opened;
+    const std::string damaged = dbPath + ": the directory cannot be read to its end; the file is damaged";
+    std::optional<std::size_t> entries;
+    std::string how = "looked up in the database file";
+    if (maxMemoryEntries > 0) {
+        switch (holdRepliesInMemory(*opened.directory, maxMemoryEntries)) {
+        case Holding::InMemory: {
+            const ReplyIndex& replies = *opened.directory->replies();
+            entries = replies.size();
+            char held[64];
+            std::snprintf(held, sizeof held, "held in memory, %.1f MiB", double(replies.memoryBytes()) / (1024.0 * 1024.0));
+            how = held;
+            break;
+        }
+        case Holding::TooLarge:
+            break;
+        case Holding::Unreadable:
+            opened.error = damaged;
+            opened.directory.reset();
+            return opened;
+        }
+    }
+    if (!entries)
+        entries = opened.directory->size();
+    if (!entries) {
+        opened.error = damaged;
+        opened.directory.reset();
+        return opened;
+    }
+    opened.description = std::to_string(*entries) + " entries from " +
+                         (dbPath.empty() ? std::string("the sample directory") : dbPath) + " (" + how + ")";
+    return opened;
 }
 
-int runServer(const ServerOptions& options, const std::string& dbPath)
+// Reopens the database on SIGHUP. Opening and loading a large directory
+// takes a while, so it runs on a thread of its own while the event loop
+// keeps serving the old one; the swap happens on the event loop.
+class Reloader
 {
-    std::string error;
-    auto directory = openDirectory(dbPath, error);
-    if (!directory) {
-        log(error.empty() ? "cannot build the sample directory" : error);
+public:
+    Reloader(asio::io_context& io, LookupServer& server, std::string dbPath, std::size_t maxMemoryEntries)
+        : m_io(io), m_server(server), m_dbPath(std::move(dbPath)), m_maxMemoryEntries(maxMemoryEntries)
+    {
+    }
+    Reloader(const Reloader&) = delete;
+    Reloader& operator=(const Reloader&) = delete;
+    ~Reloader()
+    {
+        if (m_worker.joinable())
+            m_worker.join();
+    }
+
+    void request()
+    {
+        if (m_busy) {
+            m_again = true; // the file may have changed since this one began
+            return;
+        }
+        m_busy = true;
+        if (m_worker.joinable())
+            m_worker.join();
+        m_worker = std::thread([this] {
+            auto opened = std::make_shared<Opened>(openDirectory(m_dbPath, m_maxMemoryEntries));
+            asio::post(m_io, [this, opened] { finished(*opened); });
+        });
+    }
+
+private:
+    void finished(Opened& opened)
+    {
+        if (opened.directory) {
+            m_server.setDirectory(std::move(opened.directory));
+            log("reloaded: serving " + opened.description);
+        } else {
+            log("reload failed, still serving the previous directory: " + opened.error);
+        }
+        m_busy = false;
+        if (m_again) {
+            m_again = false;
+            request();
+        }
+    }
+
+    asio::io_context& m_io;
+    LookupServer& m_server;
+    const std::string m_dbPath;
+    const std::size_t m_maxMemoryEntries;
+    std::thread m_worker;
+    bool m_busy = false;
+    bool m_again = false;
+};
+
+int runServer(const ServerOptions& options, const std::string& dbPath, std::size_t maxMemoryEntries)
+{
+    Opened opened = openDirectory(dbPath, maxMemoryEntries);
+    if (!opened.directory) {
+        log(opened.error);
         return kFailure;
     }
+    std::string error;
     std::signal(SIGPIPE, SIG_IGN);
     raiseFileLimit(options.maxConnections);
     // One thread runs everything: no locking is needed around socket I/O.
     asio::io_context io(ASIO_CONCURRENCY_HINT_UNSAFE_IO);
-    LookupServer server(io, options, directory, log);
+    LookupServer server(io, options, opened.directory, log);
     if (!server.start(error)) {
         log(error);
         return kFailure;
@@ -146,26 +260,19 @@ int runServer(const ServerOptions& options, const std::string& dbPath)
     std::string where;
     for (const auto& endpoint : server.localEndpoints())
         where += (where.empty() ? "" : ", ") + endpoint.address().to_string() + " port " + std::to_string(endpoint.port());
-    log("started: serving " + std::to_string(directory->size()) + " entries from " +
-        (dbPath.empty() ? std::string("the sample directory") : dbPath) + " on " + where);
+    log("started: serving " + opened.description + " on " + where);
+    opened.directory.reset();
 
+    Reloader reloader(io, server, dbPath, maxMemoryEntries);
     asio::signal_set signals(io, SIGINT, SIGTERM, SIGHUP);
     std::function<void(const asio::error_code&, int)> onSignal = [&](const asio::error_code& ec, int signal) {
         if (ec)
             return;
         if (signal == SIGHUP) {
-            if (dbPath.empty()) {
+            if (dbPath.empty())
                 log("reload: serving the sample directory, nothing to reload");
-            } else {
-                std::string why;
-                if (auto fresh = Directory::open(dbPath, why)) {
-                    const auto size = fresh->size();
-                    server.setDirectory(std::move(fresh));
-                    log("reloaded: serving " + std::to_string(size) + " entries from " + dbPath);
-                } else {
-                    log("reload failed, still serving the previous directory: " + why);
-                }
-            }
+            else
+                reloader.request();
             signals.async_wait(onSignal);
             return;
         }
@@ -206,6 +313,7 @@ int run(int argc, char* argv[])
 
     ServerOptions options;
     std::string db;
+    std::size_t maxMemoryEntries = 5'000'000;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "--help") {
@@ -234,6 +342,8 @@ int run(int argc, char* argv[])
             options.maxRequestBytes = count;
         } else if (arg == "--max-pending-bytes" && number(value, count) && count > 0) {
             options.maxPendingBytes = count;
+        } else if (arg == "--max-memory-entries" && number(value, count)) {
+            maxMemoryEntries = count;
         } else if (arg == "--idle-timeout" && number(value, seconds) && seconds > 0) {
             options.idleTimeout = std::chrono::seconds(seconds);
         } else {
@@ -242,7 +352,7 @@ int run(int argc, char* argv[])
             return usage(message);
         }
     }
-    return runServer(options, db);
+    return runServer(options, db, maxMemoryEntries);
 }
 
 } // namespace
