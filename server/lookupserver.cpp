@@ -2,35 +2,73 @@
 
 #include "answer.h"
 
-#include <array>
-#include <cstdio>
+#include <cstring>
+#include <new>
 
 namespace velmario::server {
+namespace {
 
-using asio::ip::tcp;
+std::string describe(const sockaddr_storage& address)
+{
+    char name[INET6_ADDRSTRLEN] = "?";
+    int port = 0;
+    if (address.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
+        uv_ip6_name(&v6, name, sizeof name);
+        port = ntohs(v6.sin6_port);
+    } else if (address.ss_family == AF_INET) {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+        uv_ip4_name(&v4, name, sizeof name);
+        port = ntohs(v4.sin_port);
+    }
+    return std::string(name) + " port " + std::to_string(port);
+}
 
-class Session : public std::enable_shared_from_this<Session>
+std::string peerAddress(const uv_tcp_t& tcp)
+{
+    sockaddr_storage address{};
+    int length = sizeof address;
+    if (uv_tcp_getpeername(&tcp, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return "an unknown address";
+    const std::string where = describe(address);
+    return where.substr(0, where.rfind(" port "));
+}
+
+} // namespace
+
+class Session
 {
 public:
     static constexpr int kSendBuffer = 64 * 1024;
 
-    Session(LookupServer& server, tcp::socket socket)
+    explicit Session(LookupServer& server)
         : m_server(server)
-        , m_socket(std::move(socket))
-        , m_idle(m_socket.get_executor())
     {
+        uv_tcp_init(&server.m_loop, &m_tcp);
+        uv_timer_init(&server.m_loop, &m_idle);
+        m_tcp.data = this;
+        m_idle.data = this;
+        m_write.data = this;
     }
 
-    void start()
+    uv_stream_t* stream() { return reinterpret_cast<uv_stream_t*>(&m_tcp); }
+
+    // Takes the connection waiting on `listener`; false if that failed, and
+    // the session must then be closed.
+    bool start(uv_stream_t* listener)
     {
-        asio::error_code ignored;
-        m_socket.set_option(tcp::no_delay(true), ignored);
+        if (uv_accept(listener, stream()) != 0)
+            return false;
+        uv_tcp_nodelay(&m_tcp, 1);
         // A fixed send buffer bounds what the kernel holds for a client
         // that does not read; past it, replies wait in m_pending.
-        m_socket.set_option(asio::socket_base::send_buffer_size(kSendBuffer), ignored);
-        m_lastActivity = std::chrono::steady_clock::now();
-        armIdle(m_server.m_options.idleTimeout);
-        read();
+        int sendBuffer = kSendBuffer;
+        uv_send_buffer_size(reinterpret_cast<uv_handle_t*>(&m_tcp), &sendBuffer);
+        m_lastActivity = uv_now(&m_server.m_loop);
+        armIdle(static_cast<std::uint64_t>(m_server.m_options.idleTimeout.count()));
+        // libuv reads until a read comes back short, so each request costs
+        // one read, never a failed one.
+        return uv_read_start(stream(), onAlloc, onRead) == 0;
     }
 
     void close()
@@ -38,215 +76,284 @@ public:
         if (m_closed)
             return;
         m_closed = true;
-        asio::error_code ignored;
-        m_socket.close(ignored);
-        m_idle.cancel();
-        m_server.ended(this);
+        --m_server.m_connections;
+        // A write still queued is cancelled; its callback runs before the
+        // handle's close callback, while the session still lives.
+        uv_close(reinterpret_cast<uv_handle_t*>(&m_tcp), onClosed);
+        uv_close(reinterpret_cast<uv_handle_t*>(&m_idle), onClosed);
     }
 
 private:
-    void read()
+    static Session& of(const void* handleOrRequest)
     {
-        m_socket.async_read_some(asio::buffer(m_buffer), [self = shared_from_this()](asio::error_code ec, std::size_t n) {
-            if (self->m_closed)
-                return;
-            if (ec) {
-                self->close();
-                return;
-            }
-            self->m_lastActivity = std::chrono::steady_clock::now();
-            if (!self->respond(std::string_view(self->m_buffer.data(), n)))
-                return;
-            self->read();
-        });
+        return *static_cast<Session*>(static_cast<const uv_handle_t*>(handleOrRequest)->data);
     }
 
-    // Queues the reply to one request; false if that closed the connection.
-    bool respond(std::string_view request)
+    static void onAlloc(uv_handle_t* handle, std::size_t, uv_buf_t* buffer)
     {
-        if (!answer(m_server.directory(), request, m_server.m_options.maxRequestBytes, m_pending))
-            return true;
+        auto& buf = of(handle).m_server.m_readBuffer;
+        *buffer = uv_buf_init(buf.data(), static_cast<unsigned>(buf.size()));
+    }
+
+    static void onRead(uv_stream_t* stream, ssize_t n, const uv_buf_t* buffer)
+    {
+        Session& self = of(stream);
+        if (self.m_closed)
+            return;
+        if (n > 0) {
+            self.m_lastActivity = uv_now(&self.m_server.m_loop);
+            // Each read of bytes is one request.
+            self.respond(std::string_view(buffer->base, static_cast<std::size_t>(n)));
+        } else if (n == UV_EOF) {
+            // The client has said all it will; what it asked is still owed.
+            uv_read_stop(stream);
+            self.m_readEnded = true;
+            if (!self.m_writeActive)
+                self.close();
+        } else if (n < 0) {
+            self.close(); // reset or other failure
+        }
+    }
+
+    void respond(std::string_view request)
+    {
+        try {
+            if (!answer(m_server.directory(), request, m_server.m_options.maxRequestBytes, m_pending))
+                return;
+        } catch (const std::bad_alloc&) {
+            close();
+            return;
+        }
         if (m_pending.size() + m_writing.size() > m_server.m_options.maxPendingBytes) {
             // A client that sends but never reads would make us hold its
             // replies without end.
             close();
-            return false;
+            return;
         }
         if (!m_writeActive)
             flush();
-        return true;
     }
 
+    // Writes what is pending: straight away if the socket takes it, which is
+    // nearly always; otherwise queued until the client reads.
     void flush()
     {
-        m_writing.swap(m_pending);
+        uv_buf_t buffer = uv_buf_init(m_pending.data(), static_cast<unsigned>(m_pending.size()));
+        const int written = uv_try_write(stream(), &buffer, 1);
+        if (written == static_cast<int>(m_pending.size())) {
+            m_pending.clear();
+            return;
+        }
+        if (written < 0 && written != UV_EAGAIN) {
+            close();
+            return;
+        }
+        m_writing.assign(m_pending, written > 0 ? static_cast<std::size_t>(written) : 0);
         m_pending.clear();
+        buffer = uv_buf_init(m_writing.data(), static_cast<unsigned>(m_writing.size()));
         m_writeActive = true;
-        asio::async_write(m_socket, asio::buffer(m_writing), [self = shared_from_this()](asio::error_code ec, std::size_t) {
-            self->m_writeActive = false;
-            self->m_writing.clear();
-            if (self->m_closed)
-                return;
-            if (ec) {
-                self->close();
-                return;
-            }
-            if (!self->m_pending.empty())
-                self->flush();
-        });
+        if (uv_write(&m_write, stream(), &buffer, 1, onWritten) != 0) {
+            m_writeActive = false;
+            close();
+        }
+    }
+
+    static void onWritten(uv_write_t* request, int status)
+    {
+        Session& self = *static_cast<Session*>(request->data);
+        self.m_writeActive = false;
+        self.m_writing.clear();
+        if (self.m_closed)
+            return;
+        if (status < 0 || (self.m_pending.empty() && self.m_readEnded))
+            self.close(); // failed, or all that was asked is answered
+        else if (!self.m_pending.empty())
+            self.flush();
     }
 
     // One timer per connection, re-armed only when it fires: activity just
-    // moves m_lastActivity, which costs nothing per request.
-    void armIdle(std::chrono::steady_clock::duration after)
+    // moves m_lastActivity, the loop's cached clock, which costs nothing per
+    // request.
+    void armIdle(std::uint64_t afterMs)
     {
-        m_idle.expires_after(after);
-        m_idle.async_wait([self = shared_from_this()](asio::error_code ec) {
-            if (ec || self->m_closed)
-                return;
-            const auto idleFor = std::chrono::steady_clock::now() - self->m_lastActivity;
-            const auto limit = self->m_server.m_options.idleTimeout;
-            if (idleFor >= limit)
-                self->close();
-            else
-                self->armIdle(limit - idleFor);
-        });
+        uv_timer_start(&m_idle, onIdle, afterMs, 0);
+    }
+
+    static void onIdle(uv_timer_t* timer)
+    {
+        Session& self = of(timer);
+        if (self.m_closed)
+            return;
+        const std::uint64_t idleFor = uv_now(&self.m_server.m_loop) - self.m_lastActivity;
+        const auto limit = static_cast<std::uint64_t>(self.m_server.m_options.idleTimeout.count());
+        if (idleFor >= limit)
+            self.close();
+        else
+            self.armIdle(limit - idleFor);
+    }
+
+    static void onClosed(uv_handle_t* handle)
+    {
+        Session& self = of(handle);
+        if (--self.m_handlesOpen == 0)
+            self.m_server.ended(&self); // deletes the session
     }
 
     LookupServer& m_server;
-    tcp::socket m_socket;
-    asio::steady_timer m_idle;
-    std::array<char, 4096> m_buffer{};
+    uv_tcp_t m_tcp{};
+    uv_timer_t m_idle{};
+    uv_write_t m_write{};
     std::string m_pending;
     std::string m_writing;
+    std::uint64_t m_lastActivity = 0;
+    int m_handlesOpen = 2;
     bool m_writeActive = false;
+    bool m_readEnded = false;
     bool m_closed = false;
-    std::chrono::steady_clock::time_point m_lastActivity;
 };
 
-LookupServer::LookupServer(asio::io_context& io, ServerOptions options, std::shared_ptr<Directory> directory, Log log)
-    : m_io(io)
+LookupServer::LookupServer(uv_loop_t& loop, ServerOptions options, std::shared_ptr<Directory> directory, Log log)
+    : m_loop(loop)
     , m_options(std::move(options))
     , m_directory(std::move(directory))
     , m_log(std::move(log))
-    , m_acceptRetry(io)
 {
 }
 
 LookupServer::~LookupServer()
 {
-    try {
-        stop();
-    } catch (const std::exception& e) {
-        // Only a failing timer cancel can throw here; the process is ending
-        // and its descriptors close with it.
-        std::fprintf(stderr, "velmario-server: while stopping: %s\n", e.what());
-    }
+    stop();
+    // libuv still refers to closing handles until their callbacks run.
+    while (m_openHandles > 0 || !m_sessions.empty())
+        uv_run(&m_loop, UV_RUN_NOWAIT);
 }
 
-bool LookupServer::bind(const tcp::endpoint& endpoint, bool dualStack, std::string& error)
+void LookupServer::closeHandle(uv_handle_t* handle)
 {
-    auto acceptor = std::make_unique<tcp::acceptor>(m_io);
-    asio::error_code ec;
-    acceptor->open(endpoint.protocol(), ec);
-    if (!ec && endpoint.address().is_v6())
-        acceptor->set_option(asio::ip::v6_only(!dualStack), ec);
-    if (!ec)
-        acceptor->set_option(tcp::acceptor::reuse_address(true), ec);
-    if (!ec)
-        acceptor->bind(endpoint, ec);
-    if (!ec)
-        acceptor->listen(asio::socket_base::max_listen_connections, ec);
-    if (ec) {
-        const std::string where = endpoint.address().to_string() + " port " + std::to_string(endpoint.port());
-        if (ec == asio::error::access_denied) {
+    uv_close(handle, [](uv_handle_t* closed) { --static_cast<LookupServer*>(closed->data)->m_openHandles; });
+}
+
+bool LookupServer::bind(const sockaddr* address, bool dualStack, std::string& error)
+{
+    auto listener = std::make_unique<Listener>();
+    uv_tcp_init(&m_loop, &listener->handle);
+    listener->handle.data = this;
+    listener->open = true;
+    ++m_openHandles;
+    const bool v6 = address->sa_family == AF_INET6;
+    int rc = uv_tcp_bind(&listener->handle, address, v6 && !dualStack ? UV_TCP_IPV6ONLY : 0);
+    // An address in use is only reported by listen.
+    if (rc == 0)
+        rc = uv_listen(reinterpret_cast<uv_stream_t*>(&listener->handle), SOMAXCONN, onConnection);
+    if (rc != 0) {
+        sockaddr_storage copy{};
+        std::memcpy(&copy, address, v6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
+        const std::string where = describe(copy);
+        if (rc == UV_EACCES) {
             error = "cannot listen on " + where + ": permission denied. Ports below 1024 need root or the "
                     "CAP_NET_BIND_SERVICE capability: run it as root, grant the capability with "
                     "'setcap cap_net_bind_service=+ep velmario-server', or choose a port above 1023 with --port.";
-        } else if (ec == asio::error::address_in_use) {
+        } else if (rc == UV_EADDRINUSE) {
             error = "cannot listen on " + where + ": the port is already in use by another program.";
         } else {
-            error = "cannot listen on " + where + ": " + ec.message() + ".";
+            error = "cannot listen on " + where + ": " + uv_strerror(rc) + ".";
         }
-        return false;
+        listener->open = false;
+        closeHandle(reinterpret_cast<uv_handle_t*>(&listener->handle));
     }
-    m_acceptors.push_back(std::move(acceptor));
-    return true;
+    // Kept either way: a closing handle's memory must outlive its callback.
+    m_listeners.push_back(std::move(listener));
+    return rc == 0;
 }
 
 bool LookupServer::start(std::string& error)
 {
     if (m_options.listen.empty()) {
         // One dual-stack socket serves IPv4 and IPv6; without IPv6, IPv4 only.
+        sockaddr_in6 any6{};
+        uv_ip6_addr("::", m_options.port, &any6);
         std::string v6Error;
-        if (!bind(tcp::endpoint(asio::ip::address_v6::any(), m_options.port), true, v6Error)) {
-            if (!bind(tcp::endpoint(asio::ip::address_v4::any(), m_options.port), false, error)) {
+        if (!bind(reinterpret_cast<const sockaddr*>(&any6), true, v6Error)) {
+            sockaddr_in any4{};
+            uv_ip4_addr("0.0.0.0", m_options.port, &any4);
+            if (!bind(reinterpret_cast<const sockaddr*>(&any4), false, error))
                 return false;
-            }
         }
-    } else {
-        asio::error_code ec;
-        const auto address = asio::ip::make_address(m_options.listen, ec);
-        if (ec) {
-            error = "'" + m_options.listen + "' is not an IPv4 or IPv6 address.";
-            return false;
-        }
-        if (!bind(tcp::endpoint(address, m_options.port), false, error))
-            return false;
+        return true;
     }
-    for (auto& acceptor : m_acceptors)
-        accept(*acceptor);
-    return true;
+    sockaddr_in v4{};
+    sockaddr_in6 v6{};
+    if (uv_ip4_addr(m_options.listen.c_str(), m_options.port, &v4) == 0)
+        return bind(reinterpret_cast<const sockaddr*>(&v4), false, error);
+    if (uv_ip6_addr(m_options.listen.c_str(), m_options.port, &v6) == 0)
+        return bind(reinterpret_cast<const sockaddr*>(&v6), false, error);
+    error = "'" + m_options.listen + "' is not an IPv4 or IPv6 address.";
+    return false;
 }
 
-std::vector<tcp::endpoint> LookupServer::localEndpoints() const
+std::vector<std::string> LookupServer::listeningOn() const
 {
-    std::vector<tcp::endpoint> endpoints;
-    for (const auto& acceptor : m_acceptors) {
-        asio::error_code ec;
-        const auto endpoint = acceptor->local_endpoint(ec);
-        if (!ec)
-            endpoints.push_back(endpoint);
+    std::vector<std::string> where;
+    for (const auto& listener : m_listeners) {
+        sockaddr_storage address{};
+        int length = sizeof address;
+        if (listener->open
+            && uv_tcp_getsockname(&listener->handle, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+            where.push_back(describe(address));
     }
-    return endpoints;
+    return where;
 }
 
-void LookupServer::accept(tcp::acceptor& acceptor)
+void LookupServer::onConnection(uv_stream_t* listener, int status)
 {
-    acceptor.async_accept([this, &acceptor](asio::error_code ec, tcp::socket socket) {
-        if (m_stopped)
-            return;
-        if (ec) {
-            if (ec == asio::error::operation_aborted)
-                return;
-            // Out of descriptors or memory: try again shortly rather than spin.
-            m_log("cannot accept a connection: " + ec.message());
-            m_acceptRetry.expires_after(std::chrono::milliseconds(100));
-            m_acceptRetry.async_wait([this, &acceptor](asio::error_code waitError) {
-                if (!waitError && !m_stopped)
-                    accept(acceptor);
-            });
-            return;
+    auto& self = *static_cast<LookupServer*>(listener->data);
+    if (self.m_stopped)
+        return;
+    if (status < 0) {
+        // Out of descriptors or memory. libuv sheds the waiting connections
+        // and goes on listening; say so at most once a second.
+        const std::uint64_t now = uv_now(&self.m_loop);
+        if (self.m_lastAcceptErrorLog == 0 || now - self.m_lastAcceptErrorLog >= 1000) {
+            self.m_lastAcceptErrorLog = now;
+            self.m_log(std::string("cannot accept a connection: ") + uv_strerror(status));
         }
-        if (m_sessions.size() >= m_options.maxConnections) {
-            ++m_refused;
-            asio::error_code ignored;
-            const auto peer = socket.remote_endpoint(ignored);
-            socket.close(ignored);
-            m_log("refused a connection from " + peer.address().to_string() + ": " +
-                  std::to_string(m_options.maxConnections) + " connections already open");
-        } else {
-            auto session = std::make_shared<Session>(*this, std::move(socket));
-            m_sessions.emplace(session.get(), session);
-            session->start();
-        }
-        accept(acceptor);
-    });
+        return;
+    }
+    try {
+        if (self.m_connections >= self.m_options.maxConnections)
+            self.refuse(listener);
+        else
+            self.accepted(listener);
+    } catch (const std::bad_alloc&) {
+        self.m_log("cannot accept a connection: out of memory");
+    }
+}
+
+void LookupServer::accepted(uv_stream_t* listener)
+{
+    auto session = std::make_unique<Session>(*this);
+    Session* raw = session.get();
+    m_sessions.emplace(raw, std::move(session));
+    ++m_connections;
+    if (!raw->start(listener))
+        raw->close();
+}
+
+void LookupServer::refuse(uv_stream_t* listener)
+{
+    ++m_refused;
+    auto* tcp = new uv_tcp_t{};
+    uv_tcp_init(&m_loop, tcp);
+    std::string peer = "an unknown address";
+    if (uv_accept(listener, reinterpret_cast<uv_stream_t*>(tcp)) == 0)
+        peer = peerAddress(*tcp);
+    uv_close(reinterpret_cast<uv_handle_t*>(tcp), [](uv_handle_t* closed) { delete reinterpret_cast<uv_tcp_t*>(closed); });
+    m_log("refused a connection from " + peer + ": " + std::to_string(m_options.maxConnections) +
+          " connections already open");
 }
 
 void LookupServer::ended(Session* session)
 {
-    // The session's own handlers keep it alive until they return.
     m_sessions.erase(session);
 }
 
@@ -255,14 +362,15 @@ void LookupServer::stop()
     if (m_stopped)
         return;
     m_stopped = true;
-    asio::error_code ignored;
-    m_acceptRetry.cancel();
-    for (auto& acceptor : m_acceptors)
-        acceptor->close(ignored);
-    // Closing a session removes it from m_sessions: walk a moved-out copy.
-    const auto sessions = std::move(m_sessions);
-    m_sessions.clear();
-    for (const auto& [key, session] : sessions)
+    for (auto& listener : m_listeners) {
+        if (listener->open) {
+            listener->open = false;
+            closeHandle(reinterpret_cast<uv_handle_t*>(&listener->handle));
+        }
+    }
+    // Sessions leave m_sessions only from their close callbacks, so the map
+    // does not change while it is walked here.
+    for (const auto& [key, session] : m_sessions)
         session->close();
 }
 

@@ -1,11 +1,13 @@
 #pragma once
 // The lookup service: TCP connections kept open, each read of bytes one
-// request, each request one reply. Single-threaded and event-driven.
+// request, each request one reply. Single-threaded and event-driven, on a
+// libuv loop.
 
 #include "directory.h"
 
-#include <asio.hpp>
+#include <uv.h>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -32,13 +34,17 @@ class LookupServer
 public:
     using Log = std::function<void(const std::string&)>;
 
-    LookupServer(asio::io_context& io, ServerOptions options, std::shared_ptr<Directory> directory, Log log);
+    LookupServer(uv_loop_t& loop, ServerOptions options, std::shared_ptr<Directory> directory, Log log);
+    // Stops, and runs the loop until the server's own handles have closed.
     ~LookupServer();
+    LookupServer(const LookupServer&) = delete;
+    LookupServer& operator=(const LookupServer&) = delete;
 
     // Binds and starts accepting. False with a message fit for the user if
     // the address cannot be bound.
     bool start(std::string& error);
-    // Stops accepting and closes every connection.
+    // Stops accepting and closes every connection; the loop ends once they
+    // have closed, unless something else keeps it running.
     void stop();
 
     // Serves from another directory from the next request on; connections
@@ -47,24 +53,37 @@ public:
     Directory& directory() { return *m_directory; }
 
     const ServerOptions& options() const { return m_options; }
-    std::size_t connectionCount() const { return m_sessions.size(); }
+    std::size_t connectionCount() const { return m_connections; }
     std::size_t refusedCount() const { return m_refused; }
-    std::vector<asio::ip::tcp::endpoint> localEndpoints() const;
+    // "ADDRESS port N" for every socket listening.
+    std::vector<std::string> listeningOn() const;
 
 private:
     friend class Session;
-    bool bind(const asio::ip::tcp::endpoint& endpoint, bool dualStack, std::string& error);
-    void accept(asio::ip::tcp::acceptor& acceptor);
-    void ended(Session* session);
+    struct Listener {
+        uv_tcp_t handle{};
+        bool open = false;
+    };
 
-    asio::io_context& m_io;
+    bool bind(const sockaddr* address, bool dualStack, std::string& error);
+    static void onConnection(uv_stream_t* listener, int status);
+    void accepted(uv_stream_t* listener);
+    void refuse(uv_stream_t* listener);
+    void ended(Session* session);
+    void closeHandle(uv_handle_t* handle);
+
+    uv_loop_t& m_loop;
     ServerOptions m_options;
     std::shared_ptr<Directory> m_directory;
     Log m_log;
-    std::vector<std::unique_ptr<asio::ip::tcp::acceptor>> m_acceptors;
-    std::unordered_map<Session*, std::shared_ptr<Session>> m_sessions;
-    asio::steady_timer m_acceptRetry;
+    std::vector<std::unique_ptr<Listener>> m_listeners;
+    std::unordered_map<Session*, std::unique_ptr<Session>> m_sessions;
+    // Requests are read here: each is answered before the next read.
+    std::array<char, 4096> m_readBuffer{};
+    std::size_t m_openHandles = 0; // listeners still open or closing
+    std::size_t m_connections = 0; // sessions not yet closing
     std::size_t m_refused = 0;
+    std::uint64_t m_lastAcceptErrorLog = 0;
     bool m_stopped = false;
 };
 

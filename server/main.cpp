@@ -4,9 +4,11 @@
 #include "directory.h"
 #include "lookupserver.h"
 
-#include <asio.hpp>
+#include <uv.h>
 
+#include <array>
 #include <charconv>
+#include <mutex>
 #include <thread>
 #include <csignal>
 #include <cstdio>
@@ -183,17 +185,20 @@ Opened openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries)
 }
 
 // Reopens the database on SIGHUP. Opening and loading a large directory
-// takes a while, so it runs on a thread of its own while the event loop
-// keeps serving the old one; the swap happens on the event loop.
+// takes a while, so it runs on a thread of its own while the loop keeps
+// serving the old one; the swap happens on the loop.
 class Reloader
 {
 public:
-    Reloader(asio::io_context& io, LookupServer& server, std::string dbPath, std::size_t maxMemoryEntries)
-        : m_io(io), m_server(server), m_dbPath(std::move(dbPath)), m_maxMemoryEntries(maxMemoryEntries)
+    Reloader(uv_loop_t& loop, LookupServer& server, std::string dbPath, std::size_t maxMemoryEntries)
+        : m_server(server), m_dbPath(std::move(dbPath)), m_maxMemoryEntries(maxMemoryEntries)
     {
+        uv_async_init(&loop, &m_done, [](uv_async_t* done) { static_cast<Reloader*>(done->data)->finished(); });
+        m_done.data = this;
     }
     Reloader(const Reloader&) = delete;
     Reloader& operator=(const Reloader&) = delete;
+    // The loop must have run the close callback (see close()) by now.
     ~Reloader()
     {
         if (m_worker.joinable())
@@ -210,14 +215,30 @@ public:
         if (m_worker.joinable())
             m_worker.join();
         m_worker = std::thread([this] {
-            auto opened = std::make_shared<Opened>(openDirectory(m_dbPath, m_maxMemoryEntries));
-            asio::post(m_io, [this, opened] { finished(*opened); });
+            Opened opened = openDirectory(m_dbPath, m_maxMemoryEntries);
+            const std::lock_guard lock(m_mutex);
+            m_result = std::move(opened);
+            if (!m_closing)
+                uv_async_send(&m_done);
         });
     }
 
-private:
-    void finished(Opened& opened)
+    // Lets the loop end; a reload still running is dropped when it finishes.
+    void close()
     {
+        const std::lock_guard lock(m_mutex);
+        m_closing = true;
+        uv_close(reinterpret_cast<uv_handle_t*>(&m_done), nullptr);
+    }
+
+private:
+    void finished()
+    {
+        Opened opened;
+        {
+            const std::lock_guard lock(m_mutex);
+            opened = std::move(m_result);
+        }
         if (opened.directory) {
             m_server.setDirectory(std::move(opened.directory));
             log("reloaded: serving " + opened.description);
@@ -231,13 +252,58 @@ private:
         }
     }
 
-    asio::io_context& m_io;
     LookupServer& m_server;
     const std::string m_dbPath;
     const std::size_t m_maxMemoryEntries;
+    uv_async_t m_done{};
     std::thread m_worker;
+    std::mutex m_mutex;
+    Opened m_result; // guarded by m_mutex
+    bool m_closing = false;
     bool m_busy = false;
     bool m_again = false;
+};
+
+// SIGHUP reloads; SIGTERM and SIGINT stop.
+class Signals
+{
+public:
+    Signals(uv_loop_t& loop, LookupServer& server, Reloader& reloader, bool reloadable)
+        : m_server(server), m_reloader(reloader), m_reloadable(reloadable)
+    {
+        constexpr std::array<int, 3> numbers = {SIGHUP, SIGTERM, SIGINT};
+        static_assert(numbers.size() == std::tuple_size_v<decltype(m_handles)>);
+        for (std::size_t i = 0; i < numbers.size(); ++i) {
+            uv_signal_init(&loop, &m_handles[i]);
+            m_handles[i].data = this;
+            uv_signal_start(&m_handles[i], [](uv_signal_t* h, int signal) { static_cast<Signals*>(h->data)->on(signal); },
+                            numbers[i]);
+        }
+    }
+
+private:
+    void on(int signal)
+    {
+        if (signal == SIGHUP) {
+            if (m_reloadable)
+                m_reloader.request();
+            else
+                log("reload: serving the sample directory, nothing to reload");
+            return;
+        }
+        log("stopping (" + std::string(signal == SIGTERM ? "SIGTERM" : "SIGINT") + "), closing " +
+            std::to_string(m_server.connectionCount()) + " connection(s)");
+        // With every handle closed the loop ends.
+        m_server.stop();
+        m_reloader.close();
+        for (auto& handle : m_handles)
+            uv_close(reinterpret_cast<uv_handle_t*>(&handle), nullptr);
+    }
+
+    LookupServer& m_server;
+    Reloader& m_reloader;
+    const bool m_reloadable;
+    std::array<uv_signal_t, 3> m_handles{};
 };
 
 int runServer(const ServerOptions& options, const std::string& dbPath, std::size_t maxMemoryEntries)
@@ -247,44 +313,38 @@ int runServer(const ServerOptions& options, const std::string& dbPath, std::size
         log(opened.error);
         return kFailure;
     }
-    std::string error;
     std::signal(SIGPIPE, SIG_IGN);
     raiseFileLimit(options.maxConnections);
     // One thread runs everything: no locking is needed around socket I/O.
-    asio::io_context io(ASIO_CONCURRENCY_HINT_UNSAFE_IO);
-    LookupServer server(io, options, opened.directory, log);
-    if (!server.start(error)) {
-        log(error);
+    uv_loop_t loop{};
+    if (const int rc = uv_loop_init(&loop); rc != 0) {
+        log(std::string("cannot start the event loop: ") + uv_strerror(rc));
         return kFailure;
     }
-    std::string where;
-    for (const auto& endpoint : server.localEndpoints())
-        where += (where.empty() ? "" : ", ") + endpoint.address().to_string() + " port " + std::to_string(endpoint.port());
-    log("started: serving " + opened.description + " on " + where);
-    opened.directory.reset();
+    int status = kOk;
+    {
+        LookupServer server(loop, options, opened.directory, log);
+        std::string error;
+        if (!server.start(error)) {
+            log(error);
+            status = kFailure;
+        } else {
+            std::string where;
+            for (const std::string& socket : server.listeningOn())
+                where += (where.empty() ? "" : ", ") + socket;
+            log("started: serving " + opened.description + " on " + where);
+            opened.directory.reset();
 
-    Reloader reloader(io, server, dbPath, maxMemoryEntries);
-    asio::signal_set signals(io, SIGINT, SIGTERM, SIGHUP);
-    std::function<void(const asio::error_code&, int)> onSignal = [&](const asio::error_code& ec, int signal) {
-        if (ec)
-            return;
-        if (signal == SIGHUP) {
-            if (dbPath.empty())
-                log("reload: serving the sample directory, nothing to reload");
-            else
-                reloader.request();
-            signals.async_wait(onSignal);
-            return;
+            Reloader reloader(loop, server, dbPath, maxMemoryEntries);
+            Signals signals(loop, server, reloader, !dbPath.empty());
+            uv_run(&loop, UV_RUN_DEFAULT);
+            log("stopped");
         }
-        log("stopping (" + std::string(signal == SIGTERM ? "SIGTERM" : "SIGINT") + "), closing " +
-            std::to_string(server.connectionCount()) + " connection(s)");
-        server.stop();
-        io.stop();
-    };
-    signals.async_wait(onSignal);
-    io.run();
-    log("stopped");
-    return kOk;
+    }
+    uv_run(&loop, UV_RUN_DEFAULT); // any handle still closing
+    if (uv_loop_close(&loop) != 0)
+        log("some handles were still open at exit");
+    return status;
 }
 
 int run(int argc, char* argv[])

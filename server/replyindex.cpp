@@ -102,7 +102,7 @@ void ReplyIndex::finish()
 {
     if (!m_text.allocate(m_building.size()))
         throw std::bad_alloc();
-    if (!m_building.empty())
+    if (m_text.data != nullptr)
         std::memcpy(m_text.data, m_building.data(), m_building.size());
     const std::size_t textSize = m_building.size();
     std::string().swap(m_building);
