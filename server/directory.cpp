@@ -143,6 +143,14 @@ std::optional<Entry> Directory::find(std::string_view controlNumber)
     return entry;
 }
 
+void Directory::setReplies(std::unique_ptr<const ReplyIndex> replies)
+{
+    m_replies = std::move(replies);
+    // Lookups no longer read the file: let its pages go.
+    std::string ignored;
+    exec(m_db, "PRAGMA mmap_size = 0; PRAGMA shrink_memory", ignored);
+}
+
 std::optional<std::size_t> Directory::size()
 {
     sqlite3_stmt* count = nullptr;

@@ -49,7 +49,9 @@ public:
 
     // The replies held in memory for this directory, if they are.
     const ReplyIndex* replies() const { return m_replies.get(); }
-    void setReplies(std::unique_ptr<const ReplyIndex> replies) { m_replies = std::move(replies); }
+    // Serves from `replies` from now on; the database file is then no
+    // longer mapped into memory.
+    void setReplies(std::unique_ptr<const ReplyIndex> replies);
 
     // Writes `entries` as a new database at `path`, replacing any old one
     // only once the new file is complete (written beside it, then renamed

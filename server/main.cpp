@@ -44,7 +44,7 @@ Serving options:
   --idle-timeout SECONDS   close a connection idle this long (default 300)
   --max-pending-bytes N    unsent replies after which a client is dropped (default 65536)
   --max-memory-entries N   hold the replies of a directory of up to N entries in
-                           memory (default 5000000, about 75 bytes each); a larger
+                           memory (default 5000000, about 90 bytes each); a larger
                            one is looked up in the database file (0: always)
   --help, --version
 

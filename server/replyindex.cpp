@@ -3,7 +3,6 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -14,6 +13,14 @@ namespace {
 
 constexpr std::size_t kHugePage = 2 * 1024 * 1024;
 constexpr std::size_t kHeader = 4; // key length, reply length: 2 bytes each
+
+// One record: kind, a byte of the key's hash, then for an inline entry its
+// key length, reply length, key and reply; for a far one the entry's offset
+// in the far text.
+constexpr std::size_t kRecord = 64;
+constexpr std::size_t kInlineHeader = 4;
+constexpr std::size_t kInlineRoom = kRecord - kInlineHeader;
+enum Kind : unsigned char { Empty = 0, Inline = 1, Far = 2 };
 
 std::uint16_t load16(const char* p)
 {
@@ -26,6 +33,18 @@ void store16(char* p, std::size_t v)
 {
     const auto narrow = static_cast<std::uint16_t>(v);
     std::memcpy(p, &narrow, sizeof narrow);
+}
+
+std::uint32_t load32(const char* p)
+{
+    std::uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+unsigned char tagOf(std::uint64_t hash)
+{
+    return static_cast<unsigned char>(hash >> 56);
 }
 
 } // namespace
@@ -71,8 +90,8 @@ void ReplyIndex::Region::release()
 
 ReplyIndex::~ReplyIndex()
 {
-    m_text.release();
-    m_slots.release();
+    m_records.release();
+    m_far.release();
 }
 
 std::uint64_t ReplyIndex::hashOf(std::string_view key)
@@ -83,8 +102,7 @@ std::uint64_t ReplyIndex::hashOf(std::string_view key)
 bool ReplyIndex::add(std::string_view key, std::string_view reply)
 {
     constexpr std::size_t kMaxField = std::numeric_limits<std::uint16_t>::max();
-    // Offsets are stored as 1 + offset in 32 bits.
-    constexpr std::size_t kMaxText = std::numeric_limits<std::uint32_t>::max() - 1;
+    constexpr std::size_t kMaxText = std::numeric_limits<std::uint32_t>::max();
     const std::size_t bytes = kHeader + key.size() + reply.size();
     if (key.size() > kMaxField || reply.size() > kMaxField || bytes > kMaxText - m_building.size()
         || m_entries >= (std::size_t(1) << 30))
@@ -100,56 +118,96 @@ bool ReplyIndex::add(std::string_view key, std::string_view reply)
 
 void ReplyIndex::finish()
 {
-    if (!m_text.allocate(m_building.size()))
-        throw std::bad_alloc();
-    if (m_text.data != nullptr)
-        std::memcpy(m_text.data, m_building.data(), m_building.size());
+    const char* text = m_building.data();
     const std::size_t textSize = m_building.size();
-    std::string().swap(m_building);
-
-    const std::size_t slots = std::bit_ceil(std::max<std::size_t>(2 * m_entries, 16));
-    // Fresh anonymous memory reads as zeros: every slot starts empty.
-    if (!m_slots.allocate(slots * sizeof(std::uint64_t)))
-        throw std::bad_alloc();
-    m_mask = slots - 1;
-    auto* table = static_cast<std::uint64_t*>(m_slots.data);
-    const char* text = static_cast<const char*>(m_text.data);
-    for (std::size_t offset = 0; offset < textSize;) {
+    const auto entryAt = [&](std::size_t offset, std::string_view& key, std::string_view& reply) {
         const std::size_t keyLength = load16(text + offset);
         const std::size_t replyLength = load16(text + offset + 2);
-        const std::string_view key(text + offset + kHeader, keyLength);
+        key = {text + offset + kHeader, keyLength};
+        reply = {text + offset + kHeader + keyLength, replyLength};
+        return kHeader + keyLength + replyLength;
+    };
+
+    std::size_t farBytes = 0;
+    std::string_view key;
+    std::string_view reply;
+    for (std::size_t offset = 0; offset < textSize;) {
+        const std::size_t length = entryAt(offset, key, reply);
+        if (key.size() + reply.size() > kInlineRoom)
+            farBytes += length;
+        offset += length;
+    }
+    m_recordCount = std::max<std::size_t>(m_entries + m_entries / 3 + 1, 8);
+    // Fresh anonymous memory reads as zeros: every record starts empty.
+    if (!m_records.allocate(m_recordCount * kRecord) || !m_far.allocate(farBytes))
+        throw std::bad_alloc();
+    auto* records = static_cast<char*>(m_records.data);
+    auto* far = static_cast<char*>(m_far.data);
+    std::size_t farUsed = 0;
+    for (std::size_t offset = 0; offset < textSize;) {
+        const std::size_t length = entryAt(offset, key, reply);
+        offset += length;
         const std::uint64_t hash = hashOf(key);
-        const std::uint64_t slot = (hash & 0xFFFF'FFFF'0000'0000u) | (offset + 1);
-        for (std::uint64_t s = hash & m_mask;; s = (s + 1) & m_mask) {
-            if (table[s] == 0) {
-                table[s] = slot;
-                ++m_size;
+        char* record = nullptr;
+        bool duplicate = false;
+        for (std::size_t r = hash % m_recordCount;; r = r + 1 == m_recordCount ? 0 : r + 1) {
+            record = records + r * kRecord;
+            if (record[0] == Empty)
+                break;
+            if (static_cast<unsigned char>(record[1]) == tagOf(hash) && recordKey(record) == key) {
+                duplicate = true; // the first one added stays
                 break;
             }
-            if ((table[s] >> 32) == (hash >> 32)) {
-                const char* other = text + (table[s] & 0xFFFF'FFFFu) - 1;
-                if (std::string_view(other + kHeader, load16(other)) == key)
-                    break; // the first one added stays
-            }
         }
-        offset += kHeader + keyLength + replyLength;
+        if (duplicate)
+            continue;
+        record[1] = static_cast<char>(tagOf(hash));
+        if (key.size() + reply.size() <= kInlineRoom) {
+            record[0] = Inline;
+            record[2] = static_cast<char>(key.size());
+            record[3] = static_cast<char>(reply.size());
+            std::memcpy(record + kInlineHeader, key.data(), key.size());
+            std::memcpy(record + kInlineHeader + key.size(), reply.data(), reply.size());
+        } else {
+            record[0] = Far;
+            const auto at = static_cast<std::uint32_t>(farUsed);
+            std::memcpy(record + kInlineHeader, &at, sizeof at);
+            std::memcpy(far + farUsed, text + offset - length, length);
+            farUsed += length;
+        }
+        ++m_size;
     }
+    std::string().swap(m_building);
+}
+
+std::string_view ReplyIndex::recordKey(const char* record) const
+{
+    if (record[0] == Inline)
+        return {record + kInlineHeader, static_cast<unsigned char>(record[2])};
+    const char* entry = static_cast<const char*>(m_far.data) + load32(record + kInlineHeader);
+    return {entry + kHeader, load16(entry)};
 }
 
 std::optional<std::string_view> ReplyIndex::find(std::string_view key) const
 {
-    if (!m_slots.data)
+    if (m_recordCount == 0)
         return std::nullopt;
-    const auto* table = static_cast<const std::uint64_t*>(m_slots.data);
-    const char* text = static_cast<const char*>(m_text.data);
+    const auto* records = static_cast<const char*>(m_records.data);
     const std::uint64_t hash = hashOf(key);
-    for (std::uint64_t s = hash & m_mask;; s = (s + 1) & m_mask) {
-        const std::uint64_t slot = table[s];
-        if (slot == 0)
+    const unsigned char tag = tagOf(hash);
+    for (std::size_t r = hash % m_recordCount;; r = r + 1 == m_recordCount ? 0 : r + 1) {
+        const char* record = records + r * kRecord;
+        if (record[0] == Empty)
             return std::nullopt;
-        if ((slot >> 32) != (hash >> 32))
+        if (static_cast<unsigned char>(record[1]) != tag)
             continue;
-        const char* entry = text + (slot & 0xFFFF'FFFFu) - 1;
+        if (record[0] == Inline) {
+            const std::size_t keyLength = static_cast<unsigned char>(record[2]);
+            if (keyLength == key.size() && std::memcmp(record + kInlineHeader, key.data(), keyLength) == 0)
+                return std::string_view(record + kInlineHeader + keyLength, static_cast<unsigned char>(record[3]));
+            continue;
+        }
+        const char* entry = static_cast<const char*>(m_far.data) + load32(record + kInlineHeader);
         const std::size_t keyLength = load16(entry);
         if (keyLength == key.size() && std::memcmp(entry + kHeader, key.data(), keyLength) == 0)
             return std::string_view(entry + kHeader + keyLength, load16(entry + 2));

@@ -29,7 +29,7 @@ public:
     std::optional<std::string_view> find(std::string_view key) const;
     std::size_t size() const { return m_size; }
     // Bytes the index holds.
-    std::size_t memoryBytes() const { return m_text.size + m_slots.size; }
+    std::size_t memoryBytes() const { return m_records.size + m_far.size; }
 
 private:
     // Anonymous memory, on huge pages where it is large enough: lookups land
@@ -43,18 +43,21 @@ private:
     };
 
     static std::uint64_t hashOf(std::string_view key);
+    std::string_view recordKey(const char* record) const;
 
     // While building: each entry as key length (2 bytes), reply length
     // (2 bytes), key, reply.
     std::string m_building;
     std::size_t m_entries = 0;
 
-    // Once built: the same text, and one slot per 8 bytes in a table at most
-    // half full. A slot is 0 when empty, else the key's hash in its top 32
-    // bits and 1 + the entry's offset in the text in its low 32 bits.
-    Region m_text;
-    Region m_slots;
-    std::uint64_t m_mask = 0;
+    // Once built: an open-addressing table of 64-byte records, one cache
+    // line each, at most three quarters full. A record holds its entry
+    // whole when key and reply fit in it, which is nearly always, so a
+    // lookup touches one line; otherwise it points into m_far, which holds
+    // such entries laid out as while building.
+    Region m_records;
+    Region m_far;
+    std::size_t m_recordCount = 0;
     std::size_t m_size = 0;
 };
 

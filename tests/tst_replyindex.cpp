@@ -64,6 +64,11 @@ private slots:
         QTest::newRow("empty key is a key") << QByteArray("") << true << QByteArray("e*5");
         QTest::newRow("added twice keeps the first") << QByteArray("AB") << true << QByteArray("first*1");
         QTest::newRow("empty reply") << QByteArray("nada") << true << QByteArray("");
+        // Entries too long to sit in their record whole.
+        QTest::newRow("long reply") << QByteArray("L") << true << QByteArray(70, 'r');
+        QTest::newRow("long key") << QByteArray(61, 'k') << true << QByteArray("k*61");
+        QTest::newRow("long key, one byte short") << QByteArray(60, 'k') << false << QByteArray();
+        QTest::newRow("just fits its record") << QByteArray(30, 'j') << true << QByteArray(30, 'J');
     }
     void lookalikeKeys()
     {
@@ -74,6 +79,7 @@ private slots:
         const std::pair<std::string, std::string> entries[] = {
             {"2023", "a*1"}, {"20230", "b*2"}, {std::string("2023\0", 5), "c*3"}, {"\xf1\xe9", "d*4"},
             {"", "e*5"}, {"AB", "first*1"}, {"AB", "second*2"}, {"nada", ""},
+            {"L", std::string(70, 'r')}, {std::string(61, 'k'), "k*61"}, {std::string(30, 'j'), std::string(30, 'J')},
         };
         for (const auto& [k, r] : entries)
             QVERIFY(index.add(k, r));
