@@ -28,6 +28,7 @@ for dep in fonts-liberation qt6-qpa-plugins libqt6widgets6 libqt6network6; do
   echo "$client_info" | grep -q "Depends:.*$dep" || fail "velmario does not depend on $dep"
 done
 echo "$server_info" | grep -q 'Depends:.*libsqlite3-0' || fail "velmario-server does not depend on libsqlite3-0"
+echo "$server_info" | grep -q 'Depends:.*libuv1' || fail "velmario-server does not depend on libuv1"
 echo "$server_info" | grep -q 'Depends:.*libqt6' && fail "velmario-server pulls in Qt"
 echo "$client_info" | grep -q 'Version: 1.0.0.0' || fail "client version"
 
