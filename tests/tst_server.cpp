@@ -86,6 +86,20 @@ class TestServer : public QObject
     QTemporaryDir dir;
     QString path(const char* name) const { return dir.filePath(QString::fromLatin1(name)); }
 
+    // Serves `db` holding R1 "Primera*1" to a connected client, then
+    // imports R1 "Segunda*2" into it without telling the server.
+    void serveThenImport(const QString& db, ServerProcess& server, Client& client)
+    {
+        writeFile(path("v1.csv"), "control_number,name,telephone\nR1,Primera,1\n");
+        writeFile(path("v2.csv"), "control_number,name,telephone\nR1,Segunda,2\n");
+        QCOMPARE(run({u"import"_s, path("v1.csv"), u"--db"_s, db}).exitCode, 0);
+        QVERIFY(server.start({u"--db"_s, db}));
+        QVERIFY(client.connect(server.port()));
+        QCOMPARE(client.ask("R1"), QByteArray("Primera*1"));
+        QCOMPARE(run({u"import"_s, path("v2.csv"), u"--db"_s, db}).exitCode, 0);
+        QCOMPARE(client.ask("R1"), QByteArray("Primera*1")); // until told to reload
+    }
+
 private slots:
     void initTestCase()
     {
@@ -427,17 +441,11 @@ private slots:
 
     void sighupReloadsWithoutDroppingConnections()
     {
-        const QString db = path("reload.db");
-        writeFile(path("v1.csv"), "control_number,name,telephone\nR1,Primera,1\n");
-        writeFile(path("v2.csv"), "control_number,name,telephone\nR1,Segunda,2\n");
-        QCOMPARE(run({u"import"_s, path("v1.csv"), u"--db"_s, db}).exitCode, 0);
         ServerProcess server;
-        QVERIFY(server.start({u"--db"_s, db}));
         Client client;
-        QVERIFY(client.connect(server.port()));
-        QCOMPARE(client.ask("R1"), QByteArray("Primera*1"));
-        QCOMPARE(run({u"import"_s, path("v2.csv"), u"--db"_s, db}).exitCode, 0);
-        QCOMPARE(client.ask("R1"), QByteArray("Primera*1")); // until told to reload
+        serveThenImport(path("reload.db"), server, client);
+        if (QTest::currentTestFailed())
+            return;
         ::kill(pid_t(server.pid()), SIGHUP);
         QVERIFY(server.waitForLog("reloaded"));
         QCOMPARE(client.ask("R1"), QByteArray("Segunda*2"));
@@ -446,14 +454,11 @@ private slots:
     void reloadBurstsAndFailedReloads()
     {
         const QString db = path("burst.db");
-        writeFile(path("b1.csv"), "control_number,name,telephone\nR1,Primera,1\n");
-        writeFile(path("b2.csv"), "control_number,name,telephone\nR1,Segunda,2\n");
-        QCOMPARE(run({u"import"_s, path("b1.csv"), u"--db"_s, db}).exitCode, 0);
         ServerProcess server;
-        QVERIFY(server.start({u"--db"_s, db}));
         Client client;
-        QVERIFY(client.connect(server.port()));
-        QCOMPARE(run({u"import"_s, path("b2.csv"), u"--db"_s, db}).exitCode, 0);
+        serveThenImport(db, server, client);
+        if (QTest::currentTestFailed())
+            return;
         // Signals arriving while a reload runs are folded into one more.
         for (int i = 0; i < 5; ++i)
             ::kill(pid_t(server.pid()), SIGHUP);
