@@ -1,10 +1,10 @@
 #include "forms.h"
 
 #include "frmvelmario.h"
-#include "ui/info/frmacercade.h"
-#include "ui/info/frminteg.h"
-#include "ui/info/frmuso.h"
-#include "ui/search/frmbusquedaal.h"
+#include "info/frmacercade.h"
+#include "info/frminteg.h"
+#include "info/frmuso.h"
+#include "search/frmbusquedaal.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -12,8 +12,6 @@
 
 namespace velmario {
 namespace {
-
-Forms* g_instance = nullptr;
 
 constexpr std::size_t slotOf(FormId id) { return static_cast<std::size_t>(id); }
 
@@ -24,34 +22,23 @@ FormHandlers* handlersOf(QWidget* window)
 
 } // namespace
 
-Forms::Forms()
-{
-    Q_ASSERT(!g_instance);
-    g_instance = this;
-}
+Forms::Forms() = default;
 
 Forms::~Forms()
 {
     // Destroying the windows at program end runs no unload handler.
     for (auto& window : m_slots)
         delete window.data();
-    g_instance = nullptr;
-}
-
-Forms& Forms::instance()
-{
-    Q_ASSERT(g_instance);
-    return *g_instance;
 }
 
 QWidget* Forms::create(FormId id)
 {
     switch (id) {
-    case FormId::Velmario: return new FrmVelmario;
-    case FormId::BusquedaAl: return new frmBusquedaAl;
-    case FormId::Acercade: return new frmAcercade;
-    case FormId::Uso: return new frmUso;
-    case FormId::Integ: return new frmInteg;
+    case FormId::Velmario: return new FrmVelmario(*this);
+    case FormId::BusquedaAl: return new frmBusquedaAl(*this);
+    case FormId::Acercade: return new frmAcercade(*this);
+    case FormId::Uso: return new frmUso(*this);
+    case FormId::Integ: return new frmInteg(*this);
     }
     Q_UNREACHABLE();
 }

@@ -3,6 +3,8 @@
 // first time anything refers to it, and the commands that move the user
 // between them.
 
+#include "common/navigation.h"
+
 #include <QObject>
 #include <QPointer>
 #include <QWidget>
@@ -11,28 +13,14 @@
 
 namespace velmario {
 
-enum class FormId { Velmario, BusquedaAl, Acercade, Uso, Integ };
-inline constexpr std::size_t kFormCount = 5;
-
-// What a window does when it becomes the active one through the program's
-// navigation, and when it is unloaded by its close box.
-class FormHandlers
-{
-public:
-    virtual ~FormHandlers() = default;
-    virtual void Form_Activate() {}
-    virtual void Form_Unload() {}
-};
-
-class Forms : public QObject
+class Forms : public QObject, public Navigation
 {
     Q_OBJECT
 
 public:
-    // Exactly one registry exists while the client runs; it owns the windows.
+    // Owns the windows; each one it creates moves the user through it.
     Forms();
     ~Forms() override;
-    static Forms& instance();
 
     // The window's instance, created (hidden) if its slot is empty.
     QWidget* form(FormId id);
@@ -40,12 +28,9 @@ public:
     T* form(FormId id) { return static_cast<T*>(form(id)); }
     bool isLoaded(FormId id) const;
 
-    // Makes the window visible and active, creating it first if needed.
-    void Show(FormId id);
-    // Makes the window invisible, creating it first if needed. It stays loaded.
-    void Hide(FormId id);
-    // Ends the program at once: no unload handler runs.
-    void End();
+    void Show(FormId id) override;
+    void Hide(FormId id) override;
+    void End() override;
     bool hasEnded() const { return m_ended; }
 
 signals:

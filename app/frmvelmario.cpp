@@ -1,6 +1,6 @@
 #include "frmvelmario.h"
 
-#include "ui/common/look.h"
+#include "common/look.h"
 
 using namespace Qt::StringLiterals;
 
@@ -8,8 +8,9 @@ namespace velmario {
 
 using namespace look;
 
-FrmVelmario::FrmVelmario(QWidget* parent)
+FrmVelmario::FrmVelmario(Navigation& navigation, QWidget* parent)
     : QWidget(parent)
+    , m_navigation(navigation)
 {
     setObjectName(u"FrmVelmario"_s);
     setWindowTitle(u"Bienvenidos"_s);
@@ -41,13 +42,13 @@ FrmVelmario::FrmVelmario(QWidget* parent)
 
 void FrmVelmario::cmdEntrar_Click()
 {
-    Forms::instance().Hide(FormId::Velmario);
-    Forms::instance().Show(FormId::BusquedaAl);
+    m_navigation.Hide(FormId::Velmario);
+    m_navigation.Show(FormId::BusquedaAl);
 }
 
 void FrmVelmario::cmdSalir_Click()
 {
-    Forms::instance().End();
+    m_navigation.End();
 }
 
 } // namespace velmario

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "forms.h"
+#include "common/navigation.h"
 
 #include <QWidget>
 
@@ -16,12 +16,13 @@ class FrmVelmario : public QWidget, public FormHandlers
     Q_OBJECT
 
 public:
-    explicit FrmVelmario(QWidget* parent = nullptr);
+    explicit FrmVelmario(Navigation& navigation, QWidget* parent = nullptr);
 
     void cmdEntrar_Click();
     void cmdSalir_Click();
 
 private:
+    Navigation& m_navigation;
     look::Label* lblvosk = nullptr;
     look::OrangeButton* cmdEntrar = nullptr;
     look::OrangeButton* cmdSalir = nullptr;

@@ -1,5 +1,5 @@
 #include "forms.h"
-#include "ui/common/look.h"
+#include "common/look.h"
 
 #include <QApplication>
 

@@ -3,9 +3,9 @@
 // server; and the client's start-up time and memory next to a bare window.
 //
 //   client_bench [--lookups N] [--starts N]     (run with QT_QPA_PLATFORM=offscreen or a display)
-#include "app/forms.h"
-#include "ui/common/look.h"
-#include "ui/search/frmbusquedaal.h"
+#include "forms.h"
+#include "common/look.h"
+#include "search/frmbusquedaal.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -1,8 +1,8 @@
 // The client's start-up, as main() does it, up to the welcome window's first paint.
 #include "startup_probe.h"
 
-#include "app/forms.h"
-#include "ui/common/look.h"
+#include "forms.h"
+#include "common/look.h"
 
 #include <QApplication>
 

@@ -2,6 +2,8 @@
 // The lookup conversation: the client sends a control number, the server
 // answers "name*telephone", both as Windows-1252 text.
 
+#include "lookupport.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -10,9 +12,6 @@
 #include <optional>
 
 namespace velmario::lookup {
-
-// TCP port of the lookup service.
-inline constexpr quint16 kLookupPort = 1007;
 
 // Longest reply handled, in characters (one byte each on the wire).
 inline constexpr qsizetype kMaxReplyLength = 32766;

@@ -2,8 +2,8 @@
 // What the window tests share: the application's look, a fresh window
 // registry per test, and keys typed where the user's focus is.
 
-#include "app/forms.h"
-#include "ui/common/look.h"
+#include "forms.h"
+#include "common/look.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 // The search window against servers that do the worst, on loopback port 1007.
 #include "testsupport.h"
 
-#include "ui/search/frmbusquedaal.h"
+#include "search/frmbusquedaal.h"
 
 #include <QElapsedTimer>
 #include <QLineEdit>

@@ -1,8 +1,8 @@
 // The three Help windows: About, Usage and Members.
 #include "testsupport.h"
 
-#include "ui/info/infowindow.h"
-#include "ui/search/frmbusquedaal.h"
+#include "info/infowindow.h"
+#include "search/frmbusquedaal.h"
 
 #include <QFontInfo>
 #include <QLabel>

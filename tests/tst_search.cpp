@@ -2,7 +2,7 @@
 #include "serverprocess.h"
 #include "testsupport.h"
 
-#include "ui/search/frmbusquedaal.h"
+#include "search/frmbusquedaal.h"
 
 #include <QFontInfo>
 #include <QGroupBox>

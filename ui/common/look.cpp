@@ -80,11 +80,18 @@ void applyApplicationLook(QApplication& app)
     QApplication::setWindowIcon(icon);
 }
 
+void setPaletteColors(QWidget* widget,
+                      std::initializer_list<std::pair<QPalette::ColorRole, ColorRef>> colors)
+{
+    QPalette palette = widget->palette();
+    for (const auto& [role, value] : colors)
+        palette.setColor(role, color(value));
+    widget->setPalette(palette);
+}
+
 void setupWindow(QWidget* window, int clientWidthTwips, int clientHeightTwips)
 {
-    QPalette palette = window->palette();
-    palette.setColor(QPalette::Window, color(kBlack));
-    window->setPalette(palette);
+    setPaletteColors(window, {{QPalette::Window, kBlack}});
     window->setAutoFillBackground(true);
     window->setFont(arial(kSmallPx));
     window->resize(px(clientWidthTwips), px(clientHeightTwips));
@@ -101,10 +108,7 @@ OrangeButton::OrangeButton(const QString& objectName, const QString& caption,
     setFont(arial(kButtonPx));
     setAutoDefault(false);
     setFocusPolicy(Qt::StrongFocus);
-    QPalette palette = this->palette();
-    palette.setColor(QPalette::Button, color(kOrange));
-    palette.setColor(QPalette::ButtonText, color(kSysButtonText));
-    setPalette(palette);
+    setPaletteColors(this, {{QPalette::Button, kOrange}, {QPalette::ButtonText, kSysButtonText}});
 }
 
 void OrangeButton::keyPressEvent(QKeyEvent* event)
@@ -167,10 +171,7 @@ void Label::setBorder(Border border)
 
 void Label::setColors(ColorRef text, ColorRef ground)
 {
-    QPalette palette = this->palette();
-    palette.setColor(QPalette::WindowText, color(text));
-    palette.setColor(QPalette::Window, color(ground));
-    setPalette(palette);
+    setPaletteColors(this, {{QPalette::WindowText, text}, {QPalette::Window, ground}});
     setAutoFillBackground(true);
 }
 
@@ -380,12 +381,28 @@ QWidget* line(const QString& objectName, int x1, int y1, int x2, int y2, ColorRe
     const int width = std::max(1, px(std::max(x1, x2)) - left);
     const int height = std::max(1, px(std::max(y1, y2)) - top);
     widget->setGeometry(left, top, width, height);
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::Window, color(colorRef));
-    widget->setPalette(palette);
+    setPaletteColors(widget, {{QPalette::Window, colorRef}});
     widget->setAutoFillBackground(true);
     widget->setAttribute(Qt::WA_TransparentForMouseEvents);
     return widget;
+}
+
+Label* captionLabel(const QString& objectName, const QString& caption, const QRect& geometry,
+                    Label::Sizing sizing, QWidget* parent)
+{
+    auto* label = new Label(objectName, caption, geometry, sizing, parent);
+    label->setColors(kOrange, kBlack);
+    label->setTextFont(arial(kCaptionPx));
+    return label;
+}
+
+Label* resultLabel(const QString& objectName, const QRect& geometry, QWidget* parent)
+{
+    auto* label = new Label(objectName, QString(), geometry, Label::Sizing::Fixed, parent);
+    label->setBorder(Label::Border::Sunken);
+    label->setColors(kSysButtonText, kLightGrey);
+    label->setTextFont(arial(kSmallPx));
+    return label;
 }
 
 

@@ -6,11 +6,14 @@
 #include <QColor>
 #include <QFont>
 #include <QFrame>
+#include <QPalette>
 #include <QPushButton>
 #include <QRect>
 #include <QString>
 
+#include <initializer_list>
 #include <limits>
+#include <utility>
 
 class QAbstractButton;
 class QApplication;
@@ -45,6 +48,10 @@ inline constexpr ColorRef kSysButtonFace = 0x8000000F;
 inline constexpr ColorRef kSysButtonText = 0x80000012;
 
 QColor color(ColorRef value);
+
+// Gives the widget's palette roles these colours.
+void setPaletteColors(QWidget* widget,
+                      std::initializer_list<std::pair<QPalette::ColorRole, ColorRef>> colors);
 
 // --- Fonts -----------------------------------------------------------------
 
@@ -143,6 +150,13 @@ private:
     Sizing m_sizing;
     bool m_centered = false;
 };
+
+// A caption: orange Arial 11.25 pt on the black ground.
+Label* captionLabel(const QString& objectName, const QString& caption, const QRect& geometry,
+                    Label::Sizing sizing, QWidget* parent);
+// A result shown by a window: Arial 8.25 pt in the button-text colour on
+// light grey, in a sunken border, of a fixed size and empty at first.
+Label* resultLabel(const QString& objectName, const QRect& geometry, QWidget* parent);
 
 // A default button (Enter, unless another button has the focus, in which
 // case Enter presses that one) and a cancel button (Escape, wherever the

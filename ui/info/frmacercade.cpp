@@ -1,6 +1,6 @@
 #include "frmacercade.h"
 
-#include "ui/common/look.h"
+#include "common/look.h"
 
 using namespace Qt::StringLiterals;
 
@@ -16,12 +16,10 @@ const QString kCredits =
     "trabajo con éxito."_s;
 } // namespace
 
-frmAcercade::frmAcercade(QWidget* parent)
-    : InfoWindow(FormId::Acercade, u"frmAcercade"_s, u"Acerca del Velmario"_s, 4020, 3930, parent)
+frmAcercade::frmAcercade(Navigation& navigation, QWidget* parent)
+    : InfoWindow(navigation, FormId::Acercade, u"frmAcercade"_s, u"Acerca del Velmario"_s, 4020, 3930, parent)
 {
-    auto* lblAcerca = new Label(u"lblAcerca"_s, kCredits, twipsRect(360, 360, 3375, 2535), Label::Sizing::Fixed, this);
-    lblAcerca->setColors(kOrange, kBlack);
-    lblAcerca->setTextFont(arial(kCaptionPx));
+    captionLabel(u"lblAcerca"_s, kCredits, twipsRect(360, 360, 3375, 2535), Label::Sizing::Fixed, this);
     addAceptar(1320, 3120)->setFocus();
     centreOnScreen(this);
 }

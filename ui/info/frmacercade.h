@@ -9,7 +9,7 @@ class frmAcercade : public InfoWindow
     Q_OBJECT
 
 public:
-    explicit frmAcercade(QWidget* parent = nullptr);
+    explicit frmAcercade(Navigation& navigation, QWidget* parent = nullptr);
 };
 
 } // namespace velmario

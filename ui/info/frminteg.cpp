@@ -1,6 +1,6 @@
 #include "frminteg.h"
 
-#include "ui/common/look.h"
+#include "common/look.h"
 
 using namespace Qt::StringLiterals;
 
@@ -17,8 +17,8 @@ const QString kMembers =
     "Patricia Núñez Villaseñor"_s;
 } // namespace
 
-frmInteg::frmInteg(QWidget* parent)
-    : InfoWindow(FormId::Integ, u"frmInteg"_s, u"Integrantes"_s, 4275, 4305, parent)
+frmInteg::frmInteg(Navigation& navigation, QWidget* parent)
+    : InfoWindow(navigation, FormId::Integ, u"frmInteg"_s, u"Integrantes"_s, 4275, 4305, parent)
 {
     // A fixed single frame: movable and closable, never resized, no minimize
     // or maximize box.
@@ -27,10 +27,7 @@ frmInteg::frmInteg(QWidget* parent)
     setFixedSize(size());
 
     auto* cmdAceptar = addAceptar(1477, 3600);
-    auto* lblIntegrantes = new Label(u"lblIntegrantes"_s, kMembers, twipsRect(585, 2040, 3105, 1275),
-                                     Label::Sizing::Fixed, this);
-    lblIntegrantes->setColors(kOrange, kBlack);
-    lblIntegrantes->setTextFont(arial(kCaptionPx));
+    captionLabel(u"lblIntegrantes"_s, kMembers, twipsRect(585, 2040, 3105, 1275), Label::Sizing::Fixed, this);
     stretchedPicture(u"Image1"_s, u"Foto de los integrantes del proyecto"_s, u":/pictures/group.jpg"_s,
                      twipsRect(997, 240, 2280, 1680), this);
     cmdAceptar->setFocus();

@@ -9,7 +9,7 @@ class frmInteg : public InfoWindow
     Q_OBJECT
 
 public:
-    explicit frmInteg(QWidget* parent = nullptr);
+    explicit frmInteg(Navigation& navigation, QWidget* parent = nullptr);
 };
 
 } // namespace velmario

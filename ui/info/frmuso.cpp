@@ -1,6 +1,6 @@
 #include "frmuso.h"
 
-#include "ui/common/look.h"
+#include "common/look.h"
 
 using namespace Qt::StringLiterals;
 
@@ -18,20 +18,16 @@ const QString kSteps =
     "4- Dar click en el botón de Buscar correspondiente."_s;
 } // namespace
 
-frmUso::frmUso(QWidget* parent)
-    : InfoWindow(FormId::Uso, u"frmUso"_s, u"Uso del Velmario"_s, 4290, 4680, parent)
+frmUso::frmUso(Navigation& navigation, QWidget* parent)
+    : InfoWindow(navigation, FormId::Uso, u"frmUso"_s, u"Uso del Velmario"_s, 4290, 4680, parent)
 {
-    auto* lbl1 = new Label(u"lbl1"_s, u"Pasos: "_s, twipsRect(480, 1080, 750, 255), Label::Sizing::AutoSize, this);
-    lbl1->setColors(kOrange, kBlack);
-    lbl1->setTextFont(arial(kCaptionPx));
+    captionLabel(u"lbl1"_s, u"Pasos: "_s, twipsRect(480, 1080, 750, 255), Label::Sizing::AutoSize, this);
 
     auto* Picture1 = new PictureBox(u"Picture1"_s, u"Emblema de aniversario"_s, u":/pictures/cog.gif"_s,
                                     twipsRect(2520, 120, 1215, 1095), kSysCaptionText, this);
     auto* cmdAceptar = addAceptar(1538, 3840);
 
-    auto* Label1 = new Label(u"Label1"_s, kSteps, twipsRect(360, 1440, 3375, 2055), Label::Sizing::Fixed, this);
-    Label1->setColors(kOrange, kBlack);
-    Label1->setTextFont(arial(kCaptionPx));
+    captionLabel(u"Label1"_s, kSteps, twipsRect(360, 1440, 3375, 2055), Label::Sizing::Fixed, this);
 
     setTabOrder(Picture1, cmdAceptar);
     Picture1->setFocus();

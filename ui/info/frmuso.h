@@ -9,7 +9,7 @@ class frmUso : public InfoWindow
     Q_OBJECT
 
 public:
-    explicit frmUso(QWidget* parent = nullptr);
+    explicit frmUso(Navigation& navigation, QWidget* parent = nullptr);
 };
 
 } // namespace velmario

@@ -1,6 +1,6 @@
 #include "infowindow.h"
 
-#include "ui/common/look.h"
+#include "common/look.h"
 
 #include <QKeyEvent>
 #include <QPainter>
@@ -11,9 +11,10 @@ namespace velmario {
 
 using namespace look;
 
-InfoWindow::InfoWindow(FormId self, const QString& objectName, const QString& caption,
+InfoWindow::InfoWindow(Navigation& navigation, FormId self, const QString& objectName, const QString& caption,
                        int widthTwips, int heightTwips, QWidget* parent)
     : QWidget(parent)
+    , m_navigation(navigation)
     , m_self(self)
 {
     setObjectName(objectName);
@@ -30,8 +31,8 @@ OrangeButton* InfoWindow::addAceptar(int leftTwips, int topTwips)
 
 void InfoWindow::cmdAceptar_Click()
 {
-    Forms::instance().Hide(m_self);
-    Forms::instance().Show(FormId::BusquedaAl);
+    m_navigation.Hide(m_self);
+    m_navigation.Show(FormId::BusquedaAl);
 }
 
 PictureBox::PictureBox(const QString& objectName, const QString& accessibleName, const QString& resource,
@@ -44,9 +45,7 @@ PictureBox::PictureBox(const QString& objectName, const QString& accessibleName,
     setGeometry(geometry);
     setFrameStyle(QFrame::WinPanel | QFrame::Sunken);
     setFocusPolicy(Qt::TabFocus);
-    QPalette palette = this->palette();
-    palette.setColor(QPalette::Window, color(ground));
-    setPalette(palette);
+    setPaletteColors(this, {{QPalette::Window, ground}});
     setAutoFillBackground(true);
 }
 

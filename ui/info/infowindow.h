@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/forms.h"
+#include "common/navigation.h"
 
 #include <QFrame>
 #include <QPixmap>
@@ -21,11 +21,12 @@ public:
     void cmdAceptar_Click();
 
 protected:
-    InfoWindow(FormId self, const QString& objectName, const QString& caption, int widthTwips,
+    InfoWindow(Navigation& navigation, FormId self, const QString& objectName, const QString& caption, int widthTwips,
                int heightTwips, QWidget* parent);
     look::OrangeButton* addAceptar(int leftTwips, int topTwips);
 
 private:
+    Navigation& m_navigation;
     FormId m_self;
 };
 

@@ -1,6 +1,6 @@
 #include "frmbusquedaal.h"
 
-#include "ui/common/look.h"
+#include "common/look.h"
 
 #include <QGroupBox>
 #include <QLineEdit>
@@ -21,21 +21,10 @@ namespace {
 // designed control moves for it.
 constexpr int kStatusHeight = 18;
 
-Label* captionLabel(const QString& name, const QString& caption, int left, int top, QWidget* parent)
+// A caption label at a fixed top-left that takes its caption's size.
+Label* captionAt(const QString& name, const QString& text, int left, int top, QWidget* parent)
 {
-    auto* label = new Label(name, caption, twipsRect(left, top, 0, 0), Label::Sizing::AutoSize, parent);
-    label->setColors(kOrange, kBlack);
-    label->setTextFont(arial(kCaptionPx));
-    return label;
-}
-
-Label* resultLabel(const QString& name, const QRect& geometry, QWidget* parent)
-{
-    auto* label = new Label(name, QString(), geometry, Label::Sizing::Fixed, parent);
-    label->setBorder(Label::Border::Sunken);
-    label->setColors(kSysButtonText, kLightGrey);
-    label->setTextFont(arial(kSmallPx));
-    return label;
+    return captionLabel(name, text, twipsRect(left, top, 0, 0), Label::Sizing::AutoSize, parent);
 }
 
 QLineEdit* textBox(const QString& name, const QRect& geometry, const QFont& font, QWidget* parent)
@@ -45,17 +34,15 @@ QLineEdit* textBox(const QString& name, const QRect& geometry, const QFont& font
     box->setGeometry(geometry);
     box->setFont(font);
     box->setMaxLength(std::numeric_limits<int>::max());
-    QPalette palette = box->palette();
-    palette.setColor(QPalette::Base, color(kLightGrey));
-    palette.setColor(QPalette::Text, color(kSysWindowText));
-    box->setPalette(palette);
+    setPaletteColors(box, {{QPalette::Base, kLightGrey}, {QPalette::Text, kSysWindowText}});
     return box;
 }
 
 } // namespace
 
-frmBusquedaAl::frmBusquedaAl(QWidget* parent)
+frmBusquedaAl::frmBusquedaAl(Navigation& navigation, QWidget* parent)
     : QMainWindow(parent)
+    , m_navigation(navigation)
 {
     setObjectName(u"frmBusquedaAl"_s);
     setWindowTitle(u"Busqueda Via Internet."_s);
@@ -73,15 +60,15 @@ frmBusquedaAl::frmBusquedaAl(QWidget* parent)
     buildMenus();
     auto* client = new QWidget(this);
     client->setObjectName(u"client"_s);
-    setupWindow(client, 5835, 4395);
+    setupWindow(client, kClientTwips.width(), kClientTwips.height());
     buildControls(client);
     setCentralWidget(client);
 
     // The menu bar's height depends on its font; the client area below it
     // keeps its designed size and place.
     menuBar()->ensurePolished();
-    const int menuHeight = menuBar()->heightForWidth(kClientSize.width());
-    const QSize size(kClientSize.width(), menuHeight + kClientSize.height() + kStatusHeight);
+    const int menuHeight = menuBar()->heightForWidth(client->width());
+    const QSize size(client->width(), menuHeight + client->height() + kStatusHeight);
     setGeometry(QRect(kClientOrigin - QPoint(0, menuHeight), size));
 }
 
@@ -106,13 +93,13 @@ void frmBusquedaAl::buildMenus()
 
 void frmBusquedaAl::buildControls(QWidget* client)
 {
-    captionLabel(u"lblNombre"_s, u"Nombre:"_s, 240, 240, client);
+    captionAt(u"lblNombre"_s, u"Nombre:"_s, 240, 240, client);
     txtNombre = textBox(u"txtNombre"_s, twipsRect(1200, 240, 3375, 255), msSansSerif(), client);
     cmdRegresar = new OrangeButton(u"cmdRegresar"_s, u"&Regresar"_s, twipsRect(4680, 240, 975, 375), client);
-    captionLabel(u"Label4"_s, u"Número de control:"_s, 240, 600, client);
+    captionAt(u"Label4"_s, u"Número de control:"_s, 240, 600, client);
     txtNumero = textBox(u"txtNumero"_s, twipsRect(2160, 600, 1455, 285), msSansSerif(), client);
     cmdBuscar = new OrangeButton(u"cmdBuscar"_s, u"&Buscar"_s, twipsRect(4680, 720, 975, 375), client);
-    captionLabel(u"Label1"_s, u"Numero de IP:"_s, 240, 960, client);
+    captionAt(u"Label1"_s, u"Numero de IP:"_s, 240, 960, client);
     txtipservidor = textBox(u"txtipservidor"_s, twipsRect(240, 1320, 2055, 315), arial(kSmallPx), client);
     Command1 = new OrangeButton(u"Command1"_s, u"&Conectar"_s, twipsRect(2400, 1200, 1215, 495), client);
     cmdVolver = new OrangeButton(u"cmdVolver"_s, u"&Volver a buscar"_s, twipsRect(4080, 1200, 1575, 375), client);
@@ -124,20 +111,17 @@ void frmBusquedaAl::buildControls(QWidget* client)
     fradatos->setGeometry(twipsRect(240, 2280, 5295, 1815));
     fradatos->setFont(arial(kCaptionPx));
     fradatos->setFocusPolicy(Qt::NoFocus);
-    QPalette framePalette = fradatos->palette();
-    framePalette.setColor(QPalette::WindowText, color(kOrange));
-    framePalette.setColor(QPalette::Window, color(kBlack));
-    fradatos->setPalette(framePalette);
+    setPaletteColors(fradatos, {{QPalette::WindowText, kOrange}, {QPalette::Window, kBlack}});
 
-    captionLabel(u"lblNombrec"_s, u"Nombre:"_s, 240, 480, fradatos);
+    captionAt(u"lblNombrec"_s, u"Nombre:"_s, 240, 480, fradatos);
     lblNombreA = resultLabel(u"lblNombreA"_s, twipsRect(1200, 480, 3735, 255), fradatos);
-    captionLabel(u"lblDir"_s, u"Número de Control:"_s, 240, 840, fradatos);
+    captionAt(u"lblDir"_s, u"Número de Control:"_s, 240, 840, fradatos);
     lblNumero = resultLabel(u"lblNumero"_s, twipsRect(2280, 840, 1335, 255), fradatos);
-    captionLabel(u"Label2"_s, u"Teléfono:"_s, 240, 1200, fradatos);
+    captionAt(u"Label2"_s, u"Teléfono:"_s, 240, 1200, fradatos);
     lblTelefono = resultLabel(u"lblTelefono"_s, twipsRect(1320, 1200, 1335, 255), fradatos);
 
     lblEstado = new Label(u"lblEstado"_s, u"Sin conexión."_s,
-                          QRect(8, kClientSize.height(), kClientSize.width() - 16, kStatusHeight - 2),
+                          QRect(8, client->height(), client->width() - 16, kStatusHeight - 2),
                           Label::Sizing::Fixed, client);
     lblEstado->setColors(kOrange, kBlack);
     lblEstado->setTextFont(arial(kSmallPx));
@@ -247,31 +231,31 @@ void frmBusquedaAl::cmdVolver_Click()
 
 void frmBusquedaAl::cmdRegresar_Click()
 {
-    Forms::instance().Hide(FormId::BusquedaAl);
-    Forms::instance().Show(FormId::Velmario);
+    m_navigation.Hide(FormId::BusquedaAl);
+    m_navigation.Show(FormId::Velmario);
 }
 
 void frmBusquedaAl::mnuEditar_Salir_Click()
 {
-    Forms::instance().End();
+    m_navigation.End();
 }
 
 void frmBusquedaAl::mnuAyuda_Acercade_Click()
 {
-    Forms::instance().Show(FormId::Acercade);
-    Forms::instance().Hide(FormId::BusquedaAl);
+    m_navigation.Show(FormId::Acercade);
+    m_navigation.Hide(FormId::BusquedaAl);
 }
 
 void frmBusquedaAl::mnuAyuda_Integrantes_Click()
 {
-    Forms::instance().Show(FormId::Integ);
-    Forms::instance().Hide(FormId::BusquedaAl);
+    m_navigation.Show(FormId::Integ);
+    m_navigation.Hide(FormId::BusquedaAl);
 }
 
 void frmBusquedaAl::mnuAyuda_Uso_Click()
 {
-    Forms::instance().Show(FormId::Uso);
-    Forms::instance().Hide(FormId::BusquedaAl);
+    m_navigation.Show(FormId::Uso);
+    m_navigation.Hide(FormId::BusquedaAl);
 }
 
 void frmBusquedaAl::Winsock2_StateChanged(int state, LookupConnection::Cause cause)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/forms.h"
+#include "common/navigation.h"
 #include "lookupconnection.h"
 
 #include <QMainWindow>
@@ -24,10 +24,10 @@ class frmBusquedaAl : public QMainWindow, public FormHandlers
     Q_OBJECT
 
 public:
-    explicit frmBusquedaAl(QWidget* parent = nullptr);
+    explicit frmBusquedaAl(Navigation& navigation, QWidget* parent = nullptr);
 
-    // The designed client area, below the menu bar.
-    static constexpr QSize kClientSize{389, 293};
+    // The designed client area, below the menu bar, in twips.
+    static constexpr QSize kClientTwips{5835, 4395};
     // Where the client area's top-left lies on the screen when first shown.
     static constexpr QPoint kClientOrigin{216, 161};
 
@@ -51,6 +51,8 @@ private:
     void buildControls(QWidget* client);
     void showStatus(const QString& text);
     void Winsock2_StateChanged(int state, lookup::LookupConnection::Cause cause);
+
+    Navigation& m_navigation;
 
     QMenu* mnuEditar = nullptr;
     QAction* mnuEditar_Salir = nullptr;
