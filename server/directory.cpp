@@ -53,7 +53,39 @@ bool exec(sqlite3* db, const char* sql, std::string& error)
     return true;
 }
 
+// Creates the table in an empty database and fills it with `entries`, in one
+// transaction.
+bool fill(sqlite3* db, const std::vector<Entry>& entries, std::string& error)
+{
+    if (!exec(db, kSchema, error) || !exec(db, "BEGIN", error))
+        return false;
+    sqlite3_stmt* insert = nullptr;
+    if (sqlite3_prepare_v2(db, "INSERT INTO directory VALUES (?1, ?2, ?3)", -1, &insert, nullptr) != SQLITE_OK) {
+        error = sqlite3_errmsg(db);
+        return false;
+    }
+    bool ok = true;
+    for (std::size_t i = 0; ok && i < entries.size(); ++i) {
+        const Entry& e = entries[i];
+        sqlite3_bind_text(insert, 1, e.controlNumber.data(), int(e.controlNumber.size()), SQLITE_STATIC);
+        sqlite3_bind_text(insert, 2, e.name.data(), int(e.name.size()), SQLITE_STATIC);
+        sqlite3_bind_text(insert, 3, e.telephone.data(), int(e.telephone.size()), SQLITE_STATIC);
+        if (sqlite3_step(insert) != SQLITE_DONE) {
+            error = sqlite3_errmsg(db);
+            ok = false;
+        }
+        sqlite3_reset(insert);
+    }
+    sqlite3_finalize(insert);
+    return ok && exec(db, "COMMIT", error);
+}
+
 } // namespace
+
+std::string damagedFile(const std::string& path)
+{
+    return path + ": the directory cannot be read to its end; the file is damaged";
+}
 
 Directory::Directory(sqlite3* db)
     : m_db(db)
@@ -114,19 +146,7 @@ std::unique_ptr<Directory> Directory::sample()
     }
     std::unique_ptr<Directory> directory(new Directory(db));
     std::string error;
-    if (!exec(db, kSchema, error))
-        return nullptr;
-    sqlite3_stmt* insert = nullptr;
-    sqlite3_prepare_v2(db, "INSERT INTO directory VALUES (?1, ?2, ?3)", -1, &insert, nullptr);
-    for (const Entry& e : sampleEntries()) {
-        sqlite3_bind_text(insert, 1, e.controlNumber.data(), int(e.controlNumber.size()), SQLITE_STATIC);
-        sqlite3_bind_text(insert, 2, e.name.data(), int(e.name.size()), SQLITE_STATIC);
-        sqlite3_bind_text(insert, 3, e.telephone.data(), int(e.telephone.size()), SQLITE_STATIC);
-        sqlite3_step(insert);
-        sqlite3_reset(insert);
-    }
-    sqlite3_finalize(insert);
-    if (!directory->prepare(error))
+    if (!fill(db, sampleEntries(), error) || !directory->prepare(error))
         return nullptr;
     return directory;
 }
@@ -221,26 +241,7 @@ bool Directory::write(const std::string& path, const std::vector<Entry>& entries
         return fail(why);
     }
     std::string why;
-    bool ok = exec(db, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF", why)
-              && exec(db, kSchema, why) && exec(db, "BEGIN", why);
-    sqlite3_stmt* insert = nullptr;
-    if (ok && sqlite3_prepare_v2(db, "INSERT INTO directory VALUES (?1, ?2, ?3)", -1, &insert, nullptr) != SQLITE_OK) {
-        why = sqlite3_errmsg(db);
-        ok = false;
-    }
-    for (std::size_t i = 0; ok && i < entries.size(); ++i) {
-        const Entry& e = entries[i];
-        sqlite3_bind_text(insert, 1, e.controlNumber.data(), int(e.controlNumber.size()), SQLITE_STATIC);
-        sqlite3_bind_text(insert, 2, e.name.data(), int(e.name.size()), SQLITE_STATIC);
-        sqlite3_bind_text(insert, 3, e.telephone.data(), int(e.telephone.size()), SQLITE_STATIC);
-        if (sqlite3_step(insert) != SQLITE_DONE) {
-            why = sqlite3_errmsg(db);
-            ok = false;
-        }
-        sqlite3_reset(insert);
-    }
-    sqlite3_finalize(insert);
-    ok = ok && exec(db, "COMMIT", why);
+    bool ok = exec(db, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF", why) && fill(db, entries, why);
     if (sqlite3_close(db) != SQLITE_OK && ok) {
         why = "cannot close the new database";
         ok = false;

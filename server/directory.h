@@ -68,6 +68,9 @@ private:
     std::unique_ptr<const ReplyIndex> m_replies;
 };
 
+// What is said of a database file whose table cannot be read to its end.
+std::string damagedFile(const std::string& path);
+
 // The people of the built-in sample directory.
 const std::vector<Entry>& sampleEntries();
 

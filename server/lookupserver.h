@@ -18,13 +18,15 @@
 
 namespace velmario::server {
 
+// The limits of serving. Their defaults stand in the command line's table
+// of options (options.cpp).
 struct ServerOptions {
-    std::string listen;                     // empty: every address, IPv4 and IPv6
-    std::uint16_t port = 1007;
-    std::size_t maxConnections = 1024;
-    std::size_t maxRequestBytes = 256;
-    std::chrono::milliseconds idleTimeout = std::chrono::seconds(300);
-    std::size_t maxPendingBytes = 64 * 1024; // unsent replies before a client is dropped
+    std::string listen;                   // empty: every address, IPv4 and IPv6
+    std::uint16_t port = 0;
+    std::size_t maxConnections = 0;
+    std::size_t maxRequestBytes = 0;
+    std::chrono::milliseconds idleTimeout{};
+    std::size_t maxPendingBytes = 0;      // unsent replies before a client is dropped
 };
 
 class Session;

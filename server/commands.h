@@ -1,0 +1,15 @@
+#pragma once
+// The commands that work on a database file rather than serve it. Each
+// returns the process's exit code and logs what went wrong.
+
+#include <string>
+
+namespace velmario::server {
+
+// Replaces the database at dbPath with the directory in a CSV file, or,
+// if any row is bad, lists the bad lines and leaves it untouched.
+int runImport(const std::string& csvPath, const std::string& dbPath);
+// Writes the database as CSV to standard output, all of it or nothing.
+int runExport(const std::string& dbPath);
+
+} // namespace velmario::server

@@ -1,0 +1,187 @@
+#include "options.h"
+
+#include "exitcodes.h"
+#include "lookupport.h"
+
+#include <CLI/CLI.hpp>
+
+#include <charconv>
+#include <chrono>
+#include <cstdint>
+#include <limits>
+
+namespace velmario::server {
+namespace {
+
+constexpr const char* kVersion = "velmario-server " VELMARIO_VERSION_TEXT " (" VELMARIO_PRODUCT_NAME ")";
+
+constexpr const char* kUsage = R"(Usage:
+  velmario-server [OPTIONS]                  serve lookups
+  velmario-server import FILE.csv --db FILE.db
+                                             replace the database with a CSV directory
+  velmario-server export --db FILE.db        write the database as CSV to standard output
+)";
+
+constexpr const char* kFooter = R"(The CSV is UTF-8 with the header control_number,name,telephone.
+SIGHUP reopens the database without dropping connections; SIGTERM or SIGINT stop.
+Exit codes: 0 success, 1 bad usage, 2 cannot start, 3 CSV rejected.)";
+
+constexpr std::size_t kNameWidth = 26; // two spaces of indent included
+constexpr std::size_t kLineWidth = 80;
+
+// --help from the table: the usage lines above, then one entry per option
+// with its default, wrapped to the terminal's usual width.
+class Help : public CLI::Formatter
+{
+public:
+    Help() { column_width(kNameWidth); }
+
+    std::string make_usage(const CLI::App*, std::string) const override { return kUsage; }
+    std::string make_subcommands(const CLI::App*, CLI::AppFormatMode) const override { return {}; }
+    std::string make_option_opts(const CLI::Option* option) const override
+    {
+        return option->get_type_size() == 0 ? std::string() : " " + option->get_type_name();
+    }
+    std::string make_option_desc(const CLI::Option* option) const override
+    {
+        std::string text = option->get_description();
+        if (!option->get_default_str().empty())
+            text += " (default " + option->get_default_str() + ")";
+        return wrap(text);
+    }
+
+private:
+    static std::string wrap(const std::string& text)
+    {
+        // CLI11 indents every line after a line break to the name column.
+        const std::size_t width = kLineWidth - kNameWidth;
+        std::string out;
+        std::size_t lineStart = 0;
+        std::size_t pos = 0;
+        while (pos < text.size()) {
+            std::size_t end = text.find(' ', pos);
+            if (end == std::string::npos)
+                end = text.size();
+            if (end - lineStart > width && pos > lineStart) {
+                out.back() = '\n';
+                lineStart = pos;
+            }
+            out.append(text, pos, end - pos);
+            if (end < text.size())
+                out += ' ';
+            pos = end + 1;
+        }
+        return out;
+    }
+};
+
+// A whole number from `least` to `most`, said plainly when it is not one.
+CLI::Validator wholeNumber(std::uint64_t least, std::uint64_t most = std::numeric_limits<std::uint64_t>::max())
+{
+    std::string wanted = "needs a whole number " + (most == std::numeric_limits<std::uint64_t>::max()
+                                                         ? "of at least " + std::to_string(least)
+                                                         : "from " + std::to_string(least) + " to " + std::to_string(most));
+    return CLI::Validator(
+        [least, most, wanted](const std::string& text) {
+            std::uint64_t value = 0;
+            const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+            const bool ok = ec == std::errc() && end == text.data() + text.size() && value >= least && value <= most;
+            return ok ? std::string() : wanted;
+        },
+        "");
+}
+
+struct Numbers {
+    unsigned idleSeconds = 0;
+};
+
+// The table of options: name, where it goes, help, default.
+void addServeOptions(CLI::App& app, Settings& s, Numbers& n)
+{
+    const CLI::Validator positive = wholeNumber(1);
+    app.add_option("--listen", s.serve.listen, "address to listen on (default: every IPv4 and IPv6 address)")
+        ->type_name("ADDR");
+    app.add_option("--port", s.serve.port, "TCP port")
+        ->type_name("N")->check(wholeNumber(0, 65535))->default_val(lookup::kLookupPort);
+    app.add_option("--db", s.db, "directory database (default: the built-in sample directory)")->type_name("FILE");
+    app.add_option("--max-connections", s.serve.maxConnections, "connections served at once")
+        ->type_name("N")->check(positive)->default_val(1024);
+    app.add_option("--max-request-bytes", s.serve.maxRequestBytes, "longest request looked up")
+        ->type_name("N")->check(positive)->default_val(256);
+    app.add_option("--idle-timeout", n.idleSeconds, "close a connection idle this long")
+        ->type_name("SECONDS")->check(positive)->default_val(300);
+    app.add_option("--max-pending-bytes", s.serve.maxPendingBytes, "unsent replies after which a client is dropped")
+        ->type_name("N")->check(positive)->default_val(65536);
+    app.add_option("--max-memory-entries", s.maxMemoryEntries,
+                   "hold the replies of a directory of up to N entries in memory, about 90 bytes each; "
+                   "a larger one is looked up in the database file (0: always)")
+        ->type_name("N")->check(wholeNumber(0))->default_val(5'000'000);
+}
+
+bool servingOptionGiven(const CLI::App& app)
+{
+    for (const CLI::Option* option : app.get_options()) {
+        if (option->count() > 0)
+            return true;
+    }
+    return false;
+}
+
+CommandLine exitWith(int code, std::string out, std::string err)
+{
+    CommandLine line;
+    line.command = CommandLine::Command::Exit;
+    line.exitCode = code;
+    line.out = std::move(out);
+    line.err = std::move(err);
+    return line;
+}
+
+} // namespace
+
+CommandLine parseCommandLine(const std::vector<std::string>& args)
+{
+    CommandLine line;
+    Numbers numbers;
+    CLI::App app("Answers telephone directory lookups on TCP port 1007.", "velmario-server");
+    app.formatter(std::make_shared<Help>());
+    app.set_help_flag("--help", "print this help and exit");
+    bool version = false;
+    app.add_flag("--version", version, "print the version and exit");
+    app.footer(kFooter);
+    addServeOptions(app, line.settings, numbers);
+
+    CLI::App* import = app.add_subcommand("import", "replace the database with a CSV directory");
+    import->add_option("FILE.csv", line.csv, "the CSV directory to read")->required();
+    import->add_option("--db", line.settings.db, "the database to replace")->type_name("FILE.db")->required();
+    CLI::App* exporter = app.add_subcommand("export", "write the database as CSV to standard output");
+    exporter->add_option("--db", line.settings.db, "the database to read")->type_name("FILE.db")->required();
+    app.require_subcommand(0, 1);
+
+    // CLI11 wants the arguments last to first.
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        return exitWith(kExitOk, app.help(), {});
+    } catch (const CLI::ParseError& e) {
+        return exitWith(kExitUsage, {}, std::string("velmario-server: ") + e.what() +
+                                            "\nTry 'velmario-server --help'.\n");
+    }
+    if (version)
+        return exitWith(kExitOk, std::string(kVersion) + "\n", {});
+
+    if (import->parsed() || exporter->parsed()) {
+        if (servingOptionGiven(app))
+            return exitWith(kExitUsage, {},
+                            "velmario-server: serving options do not apply to import or export\n"
+                            "Try 'velmario-server --help'.\n");
+        line.command = import->parsed() ? CommandLine::Command::Import : CommandLine::Command::Export;
+        return line;
+    }
+    line.settings.serve.idleTimeout = std::chrono::seconds(numbers.idleSeconds);
+    line.command = CommandLine::Command::Serve;
+    return line;
+}
+
+} // namespace velmario::server

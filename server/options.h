@@ -1,0 +1,34 @@
+#pragma once
+// The command line: what to do, and with which settings. Every option, its
+// default and its help text stand in one table (options.cpp), which also
+// writes --help.
+
+#include "lookupserver.h"
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace velmario::server {
+
+struct Settings {
+    ServerOptions serve;
+    std::string db;                     // empty: the built-in sample directory
+    std::size_t maxMemoryEntries = 0;   // 0: always look up in the database file
+};
+
+struct CommandLine {
+    enum class Command { Serve, Import, Export, Exit };
+    Command command = Command::Exit;
+    Settings settings;
+    std::string csv;      // the file to import
+    // With Command::Exit: what to print and the code to exit with (--help,
+    // --version, or a bad command line).
+    int exitCode = 0;
+    std::string out;
+    std::string err;
+};
+
+CommandLine parseCommandLine(const std::vector<std::string>& args);
+
+} // namespace velmario::server

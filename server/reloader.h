@@ -1,0 +1,59 @@
+#pragma once
+// Opening the directory to serve, at start and again on each reload.
+
+#include "directory.h"
+
+#include <uv.h>
+
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace velmario::server {
+
+class LookupServer;
+
+struct OpenedDirectory {
+    std::shared_ptr<Directory> directory; // nothing on failure
+    std::string error;
+    std::string description; // "N entries from WHERE (how it is served)"
+};
+
+// Opens the directory at dbPath (empty: the built-in sample) and, if it has
+// no more than maxMemoryEntries entries, holds its replies in memory.
+OpenedDirectory openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries);
+
+// Reopens the database on request. Opening and loading a large directory
+// takes a while, so it runs on a thread of its own while the loop keeps
+// serving the old one; the swap happens on the loop.
+class Reloader
+{
+public:
+    Reloader(uv_loop_t& loop, LookupServer& server, std::string dbPath, std::size_t maxMemoryEntries);
+    Reloader(const Reloader&) = delete;
+    Reloader& operator=(const Reloader&) = delete;
+    // The loop must have run the close callback (see close()) by now.
+    ~Reloader();
+
+    void request();
+    // Lets the loop end; a reload still running is dropped when it finishes.
+    void close();
+
+private:
+    void finished();
+
+    LookupServer& m_server;
+    const std::string m_dbPath;
+    const std::size_t m_maxMemoryEntries;
+    uv_async_t m_done{};
+    std::thread m_worker;
+    std::mutex m_mutex;
+    OpenedDirectory m_result; // guarded by m_mutex
+    bool m_closing = false;
+    bool m_busy = false;
+    bool m_again = false;
+};
+
+} // namespace velmario::server
