@@ -4,9 +4,58 @@
 
 #include <QTest>
 
+#include <iconv.h>
+
+#include <array>
+#include <cstring>
+
 using namespace Qt::StringLiterals;
 using namespace velmario;
 using namespace velmario::lookup;
+
+namespace {
+
+// glibc's own CP1252 converter, as an independent reference: one character
+// from `from` to `to`, or nothing where it has no form.
+class Iconv
+{
+public:
+    Iconv(const char* to, const char* from) : m_cd(iconv_open(to, from)) {}
+    ~Iconv()
+    {
+        if (valid())
+            iconv_close(m_cd);
+    }
+    Iconv(const Iconv&) = delete;
+    Iconv& operator=(const Iconv&) = delete;
+    bool valid() const { return m_cd != reinterpret_cast<iconv_t>(-1); }
+
+    QByteArray convert(QByteArray in)
+    {
+        std::array<char, 16> out{};
+        char* inPtr = in.data();
+        std::size_t inLeft = std::size_t(in.size());
+        char* outPtr = out.data();
+        std::size_t outLeft = out.size();
+        iconv(m_cd, nullptr, nullptr, nullptr, nullptr);
+        if (iconv(m_cd, &inPtr, &inLeft, &outPtr, &outLeft) == std::size_t(-1))
+            return {};
+        return QByteArray(out.data(), qsizetype(out.size() - outLeft));
+    }
+
+private:
+    iconv_t m_cd;
+};
+
+QByteArray utf32(char32_t c)
+{
+    QByteArray bytes(4, '\0');
+    const std::uint32_t value = c;
+    std::memcpy(bytes.data(), &value, 4);
+    return bytes;
+}
+
+} // namespace
 
 class TestCodec : public QObject
 {
@@ -28,6 +77,42 @@ private slots:
         QVERIFY(viaUtf8);
         QCOMPARE(QByteArray::fromStdString(*viaUtf8), all);
         QCOMPARE(QString::fromStdString(cp1252::toUtf8(all.toStdString())), text);
+    }
+
+    // Every byte decodes, and every character of the Basic Multilingual
+    // Plane encodes, exactly as glibc's CP1252 says. glibc leaves the five
+    // undefined bytes without a character; we map them to the C1 control of
+    // the same number, so that they round-trip.
+    void agreesWithIconv()
+    {
+        Iconv toUtf32("UTF-32LE", "CP1252");
+        Iconv fromUtf32("CP1252", "UTF-32LE");
+        if (!toUtf32.valid() || !fromUtf32.valid())
+            QSKIP("this C library has no CP1252 converter");
+        const auto undefined = [](unsigned b) { return b == 0x81 || b == 0x8D || b == 0x8F || b == 0x90 || b == 0x9D; };
+        for (unsigned b = 0; b < 256; ++b) {
+            const QByteArray reference = toUtf32.convert(QByteArray(1, char(b)));
+            char32_t expected = b;
+            if (reference.size() == 4)
+                std::memcpy(&expected, reference.constData(), 4);
+            else
+                QVERIFY2(undefined(b), qPrintable(u"iconv has no character for byte %1"_s.arg(b, 2, 16)));
+            QCOMPARE(std::uint32_t(cp1252::decode(std::uint8_t(b))), std::uint32_t(expected));
+        }
+        for (char32_t c = 0; c < 0x10000; ++c) {
+            if (c >= 0xD800 && c <= 0xDFFF)
+                continue;
+            const QByteArray reference = fromUtf32.convert(utf32(c));
+            const auto ours = cp1252::encode(c);
+            if (c < 0x100 && undefined(unsigned(c))) {
+                QCOMPARE(ours.value_or(0), std::uint8_t(c));
+                continue;
+            }
+            if (reference.size() != (ours ? 1 : 0) || (ours && std::uint8_t(reference[0]) != *ours))
+                QFAIL(qPrintable(u"U+%1: iconv gives %2, ours %3"_s.arg(std::uint32_t(c), 4, 16, QChar(u'0'))
+                                     .arg(QString::fromLatin1(reference.toHex()))
+                                     .arg(ours ? QString::number(*ours, 16) : u"nothing"_s)));
+        }
     }
 
     void knownBytes_data()

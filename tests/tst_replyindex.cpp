@@ -1,11 +1,15 @@
-// The in-memory reply table the server answers from.
+// The in-memory reply table the server answers from, and the answers of a
+// directory held in memory against the same directory looked up in its file.
+#include "answer.h"
 #include "replyindex.h"
 
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <string>
 
 using velmario::server::ReplyIndex;
+using namespace velmario::server;
 
 namespace {
 
@@ -89,6 +93,55 @@ private slots:
         QCOMPARE(found.has_value(), held);
         if (found)
             QCOMPARE(QByteArray(found->data(), qsizetype(found->size())), expected);
+    }
+
+    // Keys that are a proper prefix or an extension of a held key, at
+    // lengths around the record's inline limit, answered from memory and
+    // from the database file alike.
+    void prefixAndExtension_data()
+    {
+        QTest::addColumn<bool>("inMemory");
+        QTest::addColumn<int>("length");
+        for (const bool inMemory : {true, false}) {
+            for (const int length : {1, 8, 29, 30, 31, 59, 60, 61}) {
+                const QByteArray row = (inMemory ? "memory, " : "file, ") + QByteArray::number(length);
+                QTest::newRow(row.constData()) << inMemory << length;
+            }
+        }
+    }
+    void prefixAndExtension()
+    {
+        QFETCH(bool, inMemory);
+        QFETCH(int, length);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        std::string key;
+        for (int i = 0; i < length; ++i)
+            key += char('1' + i % 9);
+        const std::string db = dir.filePath(QStringLiteral("d.db")).toStdString();
+        std::string error;
+        QVERIFY2(Directory::write(db, {{key, "Base", "1"}, {key + "5", "Extendida", "2"}, {"0", "Cero", "3"}}, error),
+                 error.c_str());
+        auto directory = Directory::open(db, error);
+        QVERIFY2(directory, error.c_str());
+        if (inMemory)
+            QCOMPARE(holdRepliesInMemory(*directory, 10), Holding::InMemory);
+        QCOMPARE(directory->replies() != nullptr, inMemory);
+
+        const auto reply = [&](const std::string& request) {
+            std::string out;
+            if (!answer(*directory, request, 256, out))
+                return std::string("(no reply)");
+            return out;
+        };
+        const std::string notRegistered = "N\xfamero de control no registrado*";
+        QCOMPARE(reply(key), std::string("Base*1"));
+        QCOMPARE(reply(key + "5"), std::string("Extendida*2"));
+        QCOMPARE(reply(key + "55"), notRegistered);
+        QCOMPARE(reply(key + "6"), notRegistered);
+        if (length > 1)
+            QCOMPARE(reply(key.substr(0, std::size_t(length - 1))), notRegistered);
+        QCOMPARE(reply("0" + key), notRegistered);
     }
 
     void fieldLengthBounds()

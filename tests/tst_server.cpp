@@ -2,6 +2,8 @@
 #include "serverprocess.h"
 
 #include <QFile>
+#include <QMap>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <cerrno>
@@ -589,6 +591,8 @@ private slots:
         QVERIFY2(err.contains("CAP_NET_BIND_SERVICE"), err.constData());
     }
 
+    // `output` is what standard output holds on success, standard error
+    // otherwise.
     void commandLine_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -596,10 +600,19 @@ private slots:
         QTest::addColumn<QByteArray>("output");
         QTest::newRow("--version") << QStringList{u"--version"_s} << 0 << QByteArray("velmario-server 1.00");
         QTest::newRow("--help") << QStringList{u"--help"_s} << 0 << QByteArray("import FILE.csv --db FILE.db");
-        QTest::newRow("unknown option") << QStringList{u"--frobnicate"_s} << 1 << QByteArray();
-        QTest::newRow("bad port") << QStringList{u"--port"_s, u"70000"_s} << 1 << QByteArray();
-        QTest::newRow("bad address") << QStringList{u"--listen"_s, u"no.such"_s, u"--port"_s, u"0"_s} << 2 << QByteArray();
-        QTest::newRow("import without --db") << QStringList{u"import"_s, u"x.csv"_s} << 1 << QByteArray();
+        QTest::newRow("unknown option") << QStringList{u"--frobnicate"_s} << 1
+                                        << QByteArray("not expected: --frobnicate\nTry 'velmario-server --help'.");
+        QTest::newRow("bad port") << QStringList{u"--port"_s, u"70000"_s} << 1
+                                  << QByteArray("--port: needs a whole number from 0 to 65535");
+        QTest::newRow("no connections") << QStringList{u"--max-connections"_s, u"0"_s} << 1
+                                        << QByteArray("--max-connections: needs a whole number of at least 1");
+        QTest::newRow("missing value") << QStringList{u"--idle-timeout"_s} << 1 << QByteArray("--idle-timeout");
+        QTest::newRow("bad address") << QStringList{u"--listen"_s, u"no.such"_s, u"--port"_s, u"0"_s} << 2
+                                     << QByteArray("'no.such' is not an IPv4 or IPv6 address.");
+        QTest::newRow("import without --db") << QStringList{u"import"_s, u"x.csv"_s} << 1 << QByteArray("--db is required");
+        QTest::newRow("import with a serving option")
+            << QStringList{u"--port"_s, u"5"_s, u"import"_s, u"x.csv"_s, u"--db"_s, u"x.db"_s} << 1
+            << QByteArray("serving options do not apply to import or export");
     }
     void commandLine()
     {
@@ -608,9 +621,44 @@ private slots:
         QFETCH(QByteArray, output);
         const Run result = run(arguments);
         QCOMPARE(result.exitCode, exitCode);
-        QVERIFY(result.out.contains(output));
-        if (exitCode != 0)
-            QVERIFY(!result.err.isEmpty());
+        const QByteArray& stream = exitCode == 0 ? result.out : result.err;
+        QVERIFY2(stream.contains(output), stream.constData());
+    }
+
+    // Every option of --help, with its default, stands in the manual page.
+    void helpAgreesWithTheManual()
+    {
+        const Run help = run({u"--help"_s});
+        QCOMPARE(help.exitCode, 0);
+        QFile manual(QStringLiteral(VELMARIO_MANUAL));
+        QVERIFY2(manual.open(QIODevice::ReadOnly), qPrintable(manual.fileName()));
+        const QString page = QString::fromUtf8(manual.readAll());
+
+        // "  --name ARG   text (default D)" in --help; ".BI \-\-name ..." then
+        // its paragraph in the manual.
+        const QString text = QString::fromUtf8(help.out);
+        QMap<QString, QString> helpDefaults;
+        static const QRegularExpression entry(uR"(^  (--[a-z-]+)((?:.|\n {26})*))"_s, QRegularExpression::MultilineOption);
+        for (auto it = entry.globalMatch(text); it.hasNext();) {
+            const auto m = it.next();
+            const auto dflt = QRegularExpression(uR"(\(default (\d+)\))"_s).match(m.captured(2));
+            helpDefaults.insert(m.captured(1), dflt.hasMatch() ? dflt.captured(1) : QString());
+        }
+        QMap<QString, QString> manualDefaults;
+        static const QRegularExpression item(uR"(^\.BI? (\\-\\-[a-z\\-]+)[^\n]*\n((?:[^.][^\n]*\n)*))"_s,
+                                             QRegularExpression::MultilineOption);
+        for (auto it = item.globalMatch(page); it.hasNext();) {
+            const auto m = it.next();
+            QString name = m.captured(1);
+            name.remove(u'\\');
+            if (name.endsWith(u','))
+                name.chop(1);
+            const auto dflt = QRegularExpression(uR"(default (\d+))"_s).match(m.captured(2));
+            manualDefaults.insert(name, dflt.hasMatch() ? dflt.captured(1) : QString());
+        }
+        QVERIFY(helpDefaults.size() >= 8);
+        QCOMPARE(manualDefaults.keys(), helpDefaults.keys());
+        QCOMPARE(manualDefaults, helpDefaults);
     }
 };
 
