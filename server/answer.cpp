@@ -1,36 +1,32 @@
 #include "answer.h"
 
 #include "cp1252.h"
+#include "csvimport.h"
+
+#include <cstdio>
+#include "framing.h"
 
 namespace velmario::server {
 namespace {
 
-bool isAsciiSpace(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-std::string_view trimmed(std::string_view s)
-{
-    while (!s.empty() && isAsciiSpace(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && isAsciiSpace(s.back()))
-        s.remove_suffix(1);
-    return s;
-}
-
 // The fixed replies, encoded once.
-const std::string& notRegisteredReply()
+struct FixedReplies {
+    std::string notRegistered = encoded(kNotRegistered);
+    std::string invalid = encoded(kInvalidRequest);
+    std::string busy = encoded(kBusy);
+    std::string tooMany = encoded(kTooManyLookups);
+    std::string error = encoded(kServerError);
+
+    static std::string encoded(std::string_view text) { return *cp1252::fromUtf8(text) + '*'; }
+};
+
+const FixedReplies& fixed()
 {
-    static const std::string reply = *cp1252::fromUtf8(kNotRegistered) + '*';
-    return reply;
+    static const FixedReplies replies;
+    return replies;
 }
 
-const std::string& invalidRequestReply()
-{
-    static const std::string reply = *cp1252::fromUtf8(kInvalidRequest) + '*';
-    return reply;
-}
+const std::string& notRegisteredReply() { return fixed().notRegistered; }
 
 void appendReply(std::string_view nameUtf8, std::string_view telephoneUtf8, std::string& out)
 {
@@ -45,30 +41,85 @@ void appendReply(std::string_view nameUtf8, std::string_view telephoneUtf8, std:
 
 } // namespace
 
-bool answer(Directory& directory, std::string_view request, std::size_t maxRequestBytes, std::string& out)
+const std::string& fixedReply(std::string_view text)
 {
-    if (request.size() > maxRequestBytes) {
-        out += invalidRequestReply();
-        return true;
-    }
-    const std::string_view number = trimmed(request);
+    const FixedReplies& r = fixed();
+    if (text == kInvalidRequest)
+        return r.invalid;
+    if (text == kBusy)
+        return r.busy;
+    if (text == kTooManyLookups)
+        return r.tooMany;
+    if (text == kServerError)
+        return r.error;
+    return r.notRegistered;
+}
+
+Outcome answer(Directory& directory, std::string_view request, std::size_t maxRequestBytes, std::string& out)
+{
+    const std::string_view number = RequestFramer::trimmed(request);
     if (number.empty())
-        return false;
+        return Outcome::Nothing;
+    if (number.size() > maxRequestBytes) {
+        out += fixed().invalid;
+        return Outcome::Invalid;
+    }
     if (const ReplyIndex* replies = directory.replies()) {
         const auto reply = replies->find(number);
         out += reply ? *reply : std::string_view(notRegisteredReply());
-        return true;
+        return reply ? Outcome::Found : Outcome::NotFound;
     }
     // The number is only ever a bound parameter of the lookup.
-    const auto entry = directory.find(cp1252::toUtf8(number));
-    if (!entry)
+    bool failed = false;
+    const auto entry = directory.find(cp1252::toUtf8(number), &failed);
+    if (failed) {
+        out += fixed().error;
+        return Outcome::Failed;
+    }
+    if (!entry) {
         out += notRegisteredReply();
-    else
-        appendReply(entry->name, entry->telephone, out);
-    return true;
+        return Outcome::NotFound;
+    }
+    appendReply(entry->name, entry->telephone, out);
+    return Outcome::Found;
 }
 
-Holding holdRepliesInMemory(Directory& directory, std::size_t maxEntries)
+namespace {
+
+std::string describeProblem(const Entry& e, const std::string& why)
+{
+    // The number may itself be what is wrong: show it as C would escape it.
+    std::string number;
+    for (const char c : e.controlNumber.substr(0, 80)) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", b);
+            number += escaped;
+        } else {
+            number += c;
+        }
+    }
+    return "the entry for control number \"" + number + "\" breaks the directory's rules: " + why;
+}
+
+} // namespace
+
+std::optional<std::string> checkDirectory(Directory& directory)
+{
+    std::string problem;
+    const bool complete = directory.forEach([&](const Entry& e) {
+        const std::string why = checkEntry(e);
+        if (!why.empty())
+            problem = describeProblem(e, why);
+        return why.empty();
+    });
+    if (!complete && problem.empty())
+        return std::nullopt;
+    return problem;
+}
+
+Holding holdRepliesInMemory(Directory& directory, std::size_t maxEntries, std::string& problem)
 {
     try {
         auto replies = std::make_unique<ReplyIndex>();
@@ -78,6 +129,10 @@ Holding holdRepliesInMemory(Directory& directory, std::size_t maxEntries)
         const bool complete = directory.forEach([&](const Entry& e) {
             if (++count > maxEntries) {
                 fits = false;
+                return false;
+            }
+            if (const std::string why = checkEntry(e); !why.empty()) {
+                problem = describeProblem(e, why);
                 return false;
             }
             // A control number with no Windows-1252 form can never arrive
@@ -90,6 +145,8 @@ Holding holdRepliesInMemory(Directory& directory, std::size_t maxEntries)
             fits = replies->add(*key, reply);
             return fits;
         });
+        if (!problem.empty())
+            return Holding::Invalid;
         if (!fits)
             return Holding::TooLarge;
         if (!complete)

@@ -4,6 +4,7 @@
 #include "directory.h"
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -11,22 +12,43 @@ namespace velmario::server {
 
 inline constexpr std::string_view kNotRegistered = "Número de control no registrado";
 inline constexpr std::string_view kInvalidRequest = "Solicitud no válida";
+inline constexpr std::string_view kBusy = "Servidor ocupado: intente más tarde";
+inline constexpr std::string_view kTooManyLookups = "Demasiadas consultas: intente más tarde";
+inline constexpr std::string_view kServerError = "Error del servidor: intente más tarde";
+
+enum class Outcome {
+    Nothing,  // white space only: no reply
+    Found,
+    NotFound,
+    Invalid,  // longer than the limit
+    Failed,   // the database could not be read
+};
 
 // Appends the reply bytes (Windows-1252 "name*telephone") for one request to
-// `out`. False, with nothing appended, for a request that is empty once
-// surrounding ASCII white space is dropped. A request longer than
-// maxRequestBytes is not looked up.
-bool answer(Directory& directory, std::string_view request, std::size_t maxRequestBytes, std::string& out);
+// `out`. Surrounding ASCII white space is not part of the request; a
+// request longer than maxRequestBytes without it is not looked up.
+Outcome answer(Directory& directory, std::string_view request, std::size_t maxRequestBytes, std::string& out);
+
+// A fixed reply ("text*"), in Windows-1252: kNotRegistered, kInvalidRequest,
+// kBusy, kTooManyLookups, kServerError.
+const std::string& fixedReply(std::string_view text);
 
 enum class Holding {
     InMemory,   // replies are held in memory from now on
     TooLarge,   // more than maxEntries entries, or no memory for them
     Unreadable, // the table could not be read to its end: the file is damaged
+    Invalid,    // an entry breaks the rules of a directory
 };
 
 // Holds every reply of `directory` in memory, so that lookups no longer go to
 // the database, unless it has more than maxEntries entries. Unless it says
 // InMemory, the directory is left as it was.
-Holding holdRepliesInMemory(Directory& directory, std::size_t maxEntries);
+// Every entry is checked as an import checks it; `problem` names the first
+// that is not (Invalid).
+Holding holdRepliesInMemory(Directory& directory, std::size_t maxEntries, std::string& problem);
+
+// Reads the whole directory and checks every entry: the entry that breaks
+// the rules, "" when all keep them, or nothing if it cannot be read.
+std::optional<std::string> checkDirectory(Directory& directory);
 
 } // namespace velmario::server

@@ -4,6 +4,13 @@
 #include "directory.h"
 #include "exitcodes.h"
 #include "log.h"
+#include "signals.h"
+
+#include <algorithm>
+#include <csignal>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include <cstdio>
 #include <fstream>
@@ -11,28 +18,92 @@
 
 namespace velmario::server {
 
-int runImport(const std::string& csvPath, const std::string& dbPath)
+int runImport(const std::string& csvPath, const std::string& dbPath, bool allowEmpty)
 {
+    // An interrupted import removes its new file and leaves the old
+    // database as it was.
+    catchInterrupts();
     std::ifstream in(csvPath, std::ios::binary);
     if (!in) {
         log("cannot read " + csvPath);
         return kExitFailure;
     }
-    std::stringstream content;
-    content << in.rdbuf();
-    const CsvImport parsed = parseDirectoryCsv(content.str());
-    if (!parsed.problems.empty()) {
-        for (const CsvProblem& p : parsed.problems)
-            std::fprintf(stderr, "%s:%zu: %s\n", csvPath.c_str(), p.line, p.message.c_str());
-        log(std::to_string(parsed.problems.size()) + " bad line(s): nothing imported, " + dbPath + " unchanged");
-        return kExitRejected;
+    std::string text;
+    {
+        std::stringstream content;
+        content << in.rdbuf();
+        text = std::move(content).str();
     }
+    DirectoryWriter writer;
     std::string error;
-    if (!Directory::write(dbPath, parsed.entries, error)) {
+    if (!writer.begin(dbPath, error)) {
         log("import failed: " + error);
         return kExitFailure;
     }
-    log("imported " + std::to_string(parsed.entries.size()) + " entries into " + dbPath);
+    // Each good entry goes straight into the new database, so that memory
+    // holds the CSV text and little more. The database finds duplicates;
+    // where their first lines are is looked up only if there are any.
+    std::unordered_map<std::string, std::size_t> duplicates; // number -> first line, found later
+    std::vector<std::pair<std::string, std::size_t>> repeated;
+    bool failed = false;
+    std::vector<CsvProblem> problems = readDirectoryCsv(text, [&](Entry&& entry, std::size_t line, std::string&) {
+        if (interruption() != 0)
+            return false;
+        if (!failed) {
+            switch (writer.add(entry, error)) {
+            case DirectoryWriter::Added::Ok: break;
+            case DirectoryWriter::Added::Duplicate:
+                duplicates.emplace(entry.controlNumber, 0);
+                repeated.emplace_back(entry.controlNumber, line);
+                break;
+            case DirectoryWriter::Added::Failed: failed = true; break;
+            }
+        }
+        return true;
+    });
+    if (const int signal = interruption()) {
+        writer.discard();
+        log(std::string("import stopped by ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT") + ": " + dbPath +
+            " unchanged");
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+        return kExitFailure;
+    }
+    if (failed) {
+        log("import failed: " + error);
+        return kExitFailure;
+    }
+    if (!repeated.empty()) {
+        // A second reading finds the line each repeated number first stood on.
+        readDirectoryCsv(text, [&](Entry&& entry, std::size_t line, std::string&) {
+            auto it = duplicates.find(entry.controlNumber);
+            if (it != duplicates.end() && it->second == 0)
+                it->second = line;
+            return true;
+        });
+        for (const auto& [number, line] : repeated)
+            problems.push_back({line, "control number " + number + " already appears on line " +
+                                          std::to_string(duplicates[number])});
+        std::stable_sort(problems.begin(), problems.end(),
+                         [](const CsvProblem& a, const CsvProblem& b) { return a.line < b.line; });
+    }
+    if (!problems.empty()) {
+        for (const CsvProblem& p : problems)
+            std::fprintf(stderr, "%s:%zu: %s\n", csvPath.c_str(), p.line, p.message.c_str());
+        log(std::to_string(problems.size()) + " bad line(s): nothing imported, " + dbPath + " unchanged");
+        return kExitRejected;
+    }
+    if (writer.count() == 0 && !allowEmpty) {
+        log(csvPath + " holds no entries: nothing imported, " + dbPath +
+            " unchanged (--allow-empty imports an empty directory)");
+        return kExitRejected;
+    }
+    const std::size_t count = writer.count();
+    if (!writer.commit(error)) {
+        log("import failed: " + error);
+        return kExitFailure;
+    }
+    log("imported " + std::to_string(count) + " entries into " + dbPath);
     return kExitOk;
 }
 

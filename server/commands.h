@@ -7,8 +7,9 @@
 namespace velmario::server {
 
 // Replaces the database at dbPath with the directory in a CSV file, or,
-// if any row is bad, lists the bad lines and leaves it untouched.
-int runImport(const std::string& csvPath, const std::string& dbPath);
+// if any row is bad, lists the bad lines and leaves it untouched; a CSV of
+// no entries too, unless allowEmpty.
+int runImport(const std::string& csvPath, const std::string& dbPath, bool allowEmpty);
 // Writes the database as CSV to standard output, all of it or nothing.
 int runExport(const std::string& dbPath);
 

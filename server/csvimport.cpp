@@ -13,19 +13,27 @@ struct Record {
     std::vector<std::string> fields;
 };
 
-// RFC 4180 records. Accepts LF as well as CRLF line ends; a quote inside an
-// unquoted field, or text after a closing quote, is an error of that record.
-std::vector<Record> parseRecords(std::string_view text, std::vector<CsvProblem>& problems)
+// RFC 4180 records, one at a time. Accepts LF as well as CRLF line ends; a
+// quote inside an unquoted field, or text after a closing quote, is an
+// error of that record.
+class RecordReader
 {
-    std::vector<Record> records;
-    std::size_t i = 0;
-    std::size_t line = 1;
-    const std::size_t n = text.size();
-    while (i < n) {
-        Record record{line, {}};
-        std::string field;
+public:
+    explicit RecordReader(std::string_view text) : m_text(text) {}
+
+    // The next record; false at the end. `why` is set for a bad record.
+    bool next(Record& record, std::string& why)
+    {
+        const std::string_view text = m_text;
+        const std::size_t n = text.size();
+        std::size_t& i = m_pos;
+        if (i >= n)
+            return false;
+        record.line = m_line;
+        record.fields.clear();
+        why.clear();
         bool recordBad = false;
-        std::string why;
+        std::string field;
         for (;;) {
             field.clear();
             if (i < n && text[i] == '"') {
@@ -43,7 +51,7 @@ std::vector<Record> parseRecords(std::string_view text, std::vector<CsvProblem>&
                         }
                     } else {
                         if (c == '\n')
-                            ++line;
+                            ++m_line;
                         field += c;
                     }
                 }
@@ -77,21 +85,21 @@ std::vector<Record> parseRecords(std::string_view text, std::vector<CsvProblem>&
             ++i;
         if (i < n && text[i] == '\n') {
             ++i;
-            ++line;
+            ++m_line;
         } else if (i < n) {
             // A stray CR in the middle of a line.
-            recordBad = true;
             why = "a carriage return inside an unquoted field";
             while (i < n && text[i] != '\n')
                 ++i;
         }
-        if (recordBad)
-            problems.push_back({record.line, why});
-        else if (!(record.fields.size() == 1 && record.fields[0].empty()))
-            records.push_back(std::move(record)); // blank lines are skipped
+        return true;
     }
-    return records;
-}
+
+private:
+    std::string_view m_text;
+    std::size_t m_pos = 0;
+    std::size_t m_line = 1;
+};
 
 std::size_t characters(std::string_view utf8)
 {
@@ -144,55 +152,73 @@ std::string quoted(const std::string& field)
 
 } // namespace
 
+std::string checkEntry(const Entry& entry)
+{
+    const std::string& number = entry.controlNumber;
+    std::string why = checkField("the control number", number, kMaxControlNumber);
+    if (why.empty() && (isSpace(number.front()) || isSpace(number.back())))
+        why = "the control number starts or ends with a space";
+    if (why.empty())
+        why = checkField("the name", entry.name, kMaxName);
+    if (why.empty())
+        why = checkField("the telephone", entry.telephone, kMaxTelephone);
+    if (why.empty() && entry.telephone.find('*') != std::string::npos)
+        why = "the telephone holds a \"*\"";
+    return why;
+}
+
+std::vector<CsvProblem> readDirectoryCsv(std::string_view text, const AcceptEntry& accept)
+{
+    std::vector<CsvProblem> problems;
+    if (text.substr(0, 3) == "\xEF\xBB\xBF")
+        text.remove_prefix(3);
+    RecordReader reader(text);
+    Record record;
+    std::string why;
+    bool header = true;
+    const std::vector<std::string> expected = {"control_number", "name", "telephone"};
+    while (reader.next(record, why)) {
+        if (header) {
+            header = false;
+            if (!why.empty() || record.fields != expected)
+                problems.push_back({1, "the first line must be the header control_number,name,telephone"});
+            if (record.line != 1 || (record.fields.size() == 1 && record.fields[0].empty()))
+                return problems; // nothing that could be the directory
+            continue;
+        }
+        if (why.empty() && record.fields.size() == 1 && record.fields[0].empty())
+            continue; // blank lines are skipped
+        if (why.empty() && record.fields.size() != 3)
+            why = "expected 3 fields, found " + std::to_string(record.fields.size());
+        Entry entry;
+        if (why.empty()) {
+            entry = {std::move(record.fields[0]), std::move(record.fields[1]), std::move(record.fields[2])};
+            why = checkEntry(entry);
+        }
+        if (why.empty() && !accept(std::move(entry), record.line, why))
+            break;
+        if (!why.empty())
+            problems.push_back({record.line, why});
+    }
+    if (header)
+        problems.push_back({1, "the first line must be the header control_number,name,telephone"});
+    std::stable_sort(problems.begin(), problems.end(),
+                     [](const CsvProblem& a, const CsvProblem& b) { return a.line < b.line; });
+    return problems;
+}
+
 CsvImport parseDirectoryCsv(std::string_view text)
 {
     CsvImport result;
-    if (text.substr(0, 3) == "\xEF\xBB\xBF")
-        text.remove_prefix(3);
-    std::vector<Record> records = parseRecords(text, result.problems);
-    if (records.empty() || records.front().line != 1) {
-        result.problems.insert(result.problems.begin(),
-                               {1, "the first line must be the header control_number,name,telephone"});
-        return result;
-    }
-    const std::vector<std::string> header = {"control_number", "name", "telephone"};
-    if (records.front().fields != header)
-        result.problems.insert(result.problems.begin(),
-                               {1, "the first line must be the header control_number,name,telephone"});
-
     std::unordered_map<std::string, std::size_t> seen;
-    for (std::size_t r = 1; r < records.size(); ++r) {
-        Record& record = records[r];
-        const auto problem = [&](const std::string& message) {
-            result.problems.push_back({record.line, message});
-        };
-        if (record.fields.size() != 3) {
-            problem("expected 3 fields, found " + std::to_string(record.fields.size()));
-            continue;
-        }
-        const std::string& number = record.fields[0];
-        std::string why = checkField("the control number", number, kMaxControlNumber);
-        if (why.empty() && (isSpace(number.front()) || isSpace(number.back())))
-            why = "the control number starts or ends with a space";
-        if (why.empty())
-            why = checkField("the name", record.fields[1], kMaxName);
-        if (why.empty())
-            why = checkField("the telephone", record.fields[2], kMaxTelephone);
-        if (why.empty() && record.fields[2].find('*') != std::string::npos)
-            why = "the telephone holds a \"*\"";
-        if (why.empty()) {
-            const auto [it, inserted] = seen.emplace(number, record.line);
-            if (!inserted)
-                why = "control number " + number + " already appears on line " + std::to_string(it->second);
-        }
-        if (!why.empty()) {
-            problem(why);
-            continue;
-        }
-        result.entries.push_back({number, std::move(record.fields[1]), std::move(record.fields[2])});
-    }
-    std::stable_sort(result.problems.begin(), result.problems.end(),
-                     [](const CsvProblem& a, const CsvProblem& b) { return a.line < b.line; });
+    result.problems = readDirectoryCsv(text, [&](Entry&& entry, std::size_t line, std::string& why) {
+        const auto [it, inserted] = seen.emplace(entry.controlNumber, line);
+        if (!inserted)
+            why = "control number " + entry.controlNumber + " already appears on line " + std::to_string(it->second);
+        else
+            result.entries.push_back(std::move(entry));
+        return true;
+    });
     return result;
 }
 

@@ -3,6 +3,7 @@
 
 #include "directory.h"
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +24,19 @@ struct CsvImport {
     std::vector<Entry> entries;
     std::vector<CsvProblem> problems; // empty when every row is good
 };
+
+// The rules every entry of a directory keeps, wherever it comes from: the
+// reason an entry breaks them, or nothing.
+std::string checkEntry(const Entry& entry);
+
+// Takes each good entry of a CSV in turn, with the line it starts on. It
+// may refuse one by setting `why`, and stop the reading by returning false.
+using AcceptEntry = std::function<bool(Entry&& entry, std::size_t line, std::string& why)>;
+
+// Reads a CSV text record by record: the header
+// "control_number,name,telephone", then one record per person. Every bad
+// record, and every one `accept` refuses, is reported, in line order.
+std::vector<CsvProblem> readDirectoryCsv(std::string_view text, const AcceptEntry& accept);
 
 // Parses and validates a whole CSV text: the header
 // "control_number,name,telephone", then one record per person. Every bad

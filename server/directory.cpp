@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace velmario::server {
@@ -53,6 +54,20 @@ bool exec(sqlite3* db, const char* sql, std::string& error)
     return true;
 }
 
+// Inserts one entry through `insert` ("INSERT INTO directory VALUES (?1,
+// ?2, ?3)"), ready again afterwards; SQLite's result code.
+int insertEntry(sqlite3_stmt* insert, const Entry& e)
+{
+    sqlite3_bind_text(insert, 1, e.controlNumber.data(), int(e.controlNumber.size()), SQLITE_STATIC);
+    sqlite3_bind_text(insert, 2, e.name.data(), int(e.name.size()), SQLITE_STATIC);
+    sqlite3_bind_text(insert, 3, e.telephone.data(), int(e.telephone.size()), SQLITE_STATIC);
+    const int rc = sqlite3_step(insert);
+    sqlite3_reset(insert);
+    return rc;
+}
+
+constexpr const char* kInsert = "INSERT INTO directory VALUES (?1, ?2, ?3)";
+
 // Creates the table in an empty database and fills it with `entries`, in one
 // transaction.
 bool fill(sqlite3* db, const std::vector<Entry>& entries, std::string& error)
@@ -60,21 +75,16 @@ bool fill(sqlite3* db, const std::vector<Entry>& entries, std::string& error)
     if (!exec(db, kSchema, error) || !exec(db, "BEGIN", error))
         return false;
     sqlite3_stmt* insert = nullptr;
-    if (sqlite3_prepare_v2(db, "INSERT INTO directory VALUES (?1, ?2, ?3)", -1, &insert, nullptr) != SQLITE_OK) {
+    if (sqlite3_prepare_v2(db, kInsert, -1, &insert, nullptr) != SQLITE_OK) {
         error = sqlite3_errmsg(db);
         return false;
     }
     bool ok = true;
     for (std::size_t i = 0; ok && i < entries.size(); ++i) {
-        const Entry& e = entries[i];
-        sqlite3_bind_text(insert, 1, e.controlNumber.data(), int(e.controlNumber.size()), SQLITE_STATIC);
-        sqlite3_bind_text(insert, 2, e.name.data(), int(e.name.size()), SQLITE_STATIC);
-        sqlite3_bind_text(insert, 3, e.telephone.data(), int(e.telephone.size()), SQLITE_STATIC);
-        if (sqlite3_step(insert) != SQLITE_DONE) {
+        if (insertEntry(insert, entries[i]) != SQLITE_DONE) {
             error = sqlite3_errmsg(db);
             ok = false;
         }
-        sqlite3_reset(insert);
     }
     sqlite3_finalize(insert);
     return ok && exec(db, "COMMIT", error);
@@ -126,10 +136,11 @@ std::unique_ptr<Directory> Directory::open(const std::string& path, std::string&
         error = path + ": " + (db ? sqlite3_errmsg(db) : "cannot open the database");
         return nullptr;
     }
-    // Lookups land anywhere in the file: map it rather than read pages
-    // through system calls one lookup at a time.
+    // The file is read through read calls, never mapped into memory: a
+    // file truncated or rewritten under the server then gives a read error
+    // instead of killing the process with SIGBUS.
     std::string why;
-    exec(db, "PRAGMA mmap_size = 1073741824; PRAGMA cache_size = -16384", why);
+    exec(db, "PRAGMA mmap_size = 0; PRAGMA cache_size = -16384", why);
     if (!directory->prepare(why)) {
         error = path + ": not a directory database (" + why + ")";
         return nullptr;
@@ -151,13 +162,16 @@ std::unique_ptr<Directory> Directory::sample()
     return directory;
 }
 
-std::optional<Entry> Directory::find(std::string_view controlNumber)
+std::optional<Entry> Directory::find(std::string_view controlNumber, bool* failed)
 {
     sqlite3_reset(m_find);
     sqlite3_bind_text(m_find, 1, controlNumber.data(), int(controlNumber.size()), SQLITE_STATIC);
     std::optional<Entry> entry;
-    if (sqlite3_step(m_find) == SQLITE_ROW)
+    const int rc = sqlite3_step(m_find);
+    if (rc == SQLITE_ROW)
         entry = Entry{std::string(controlNumber), text(m_find, 0), text(m_find, 1)};
+    if (failed)
+        *failed = rc != SQLITE_ROW && rc != SQLITE_DONE;
     sqlite3_reset(m_find);
     sqlite3_clear_bindings(m_find);
     return entry;
@@ -166,9 +180,9 @@ std::optional<Entry> Directory::find(std::string_view controlNumber)
 void Directory::setReplies(std::unique_ptr<const ReplyIndex> replies)
 {
     m_replies = std::move(replies);
-    // Lookups no longer read the file: let its pages go.
+    // Lookups no longer read the file: let its cached pages go.
     std::string ignored;
-    exec(m_db, "PRAGMA mmap_size = 0; PRAGMA shrink_memory", ignored);
+    exec(m_db, "PRAGMA shrink_memory", ignored);
 }
 
 std::optional<std::size_t> Directory::size()
@@ -217,49 +231,145 @@ bool Directory::forEach(const std::function<bool(const Entry&)>& visit)
 
 bool Directory::write(const std::string& path, const std::vector<Entry>& entries, std::string& error)
 {
+    DirectoryWriter writer;
+    if (!writer.begin(path, error))
+        return false;
+    for (const Entry& e : entries) {
+        if (writer.add(e, error) != DirectoryWriter::Added::Ok) {
+            if (error.empty())
+                error = "control number " + e.controlNumber + " appears twice";
+            return false;
+        }
+    }
+    return writer.commit(error);
+}
+
+DirectoryWriter::~DirectoryWriter()
+{
+    discard();
+}
+
+void DirectoryWriter::discard()
+{
+    sqlite3_finalize(m_insert);
+    m_insert = nullptr;
+    sqlite3_close(m_db);
+    m_db = nullptr;
+    if (!m_temp.empty()) {
+        std::remove(m_temp.c_str());
+        m_temp.clear();
+    }
+    if (m_lock >= 0) {
+        ::close(m_lock);
+        m_lock = -1;
+    }
+}
+
+bool DirectoryWriter::begin(const std::string& path, std::string& error)
+{
     namespace fs = std::filesystem;
+    discard();
+    m_path = path;
+    m_count = 0;
     const fs::path target(path);
     const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    std::string pattern = (dir / ("." + target.filename().string() + ".new-XXXXXX")).string();
-    const int fd = ::mkstemp(pattern.data());
+    std::string prefix = ".";
+    prefix += target.filename().string();
+    prefix += ".new-";
+
+    // A writer holds a lock on its file while it writes: a file of ours
+    // that nobody holds was left by a writer that was killed.
+    std::error_code ec;
+    for (const auto& item : fs::directory_iterator(dir, ec)) {
+        const std::string name = item.path().filename().string();
+        if (name.rfind(prefix, 0) != 0 || name.size() != prefix.size() + 6)
+            continue;
+        const int fd = ::open(item.path().c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            fs::remove(item.path(), ec);
+        ::close(fd);
+    }
+
+    std::string pattern = (dir / (prefix + "XXXXXX")).string();
+    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (fd < 0) {
         error = "cannot create a new database beside " + path;
         return false;
     }
-    ::close(fd);
-    const std::string temp = pattern;
-    const auto fail = [&](const std::string& why) {
-        error = why;
-        std::remove(temp.c_str());
-        return false;
-    };
+    m_lock = fd;
+    m_temp = pattern;
+    ::flock(m_lock, LOCK_EX);
 
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(temp.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-        const std::string why = db ? sqlite3_errmsg(db) : "cannot open";
-        sqlite3_close(db);
-        return fail(why);
-    }
     std::string why;
-    bool ok = exec(db, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF", why) && fill(db, entries, why);
-    if (sqlite3_close(db) != SQLITE_OK && ok) {
+    if (sqlite3_open_v2(m_temp.c_str(), &m_db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        error = m_db ? sqlite3_errmsg(m_db) : "cannot open";
+        discard();
+        return false;
+    }
+    if (!exec(m_db, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF", why) || !exec(m_db, kSchema, why)
+        || !exec(m_db, "BEGIN", why)) {
+        error = why;
+        discard();
+        return false;
+    }
+    if (sqlite3_prepare_v2(m_db, kInsert, -1, &m_insert, nullptr) != SQLITE_OK) {
+        error = sqlite3_errmsg(m_db);
+        discard();
+        return false;
+    }
+    return true;
+}
+
+DirectoryWriter::Added DirectoryWriter::add(const Entry& e, std::string& error)
+{
+    if (!m_insert) {
+        error = "the new database is not open";
+        return Added::Failed;
+    }
+    const int rc = insertEntry(m_insert, e);
+    const int extended = sqlite3_extended_errcode(m_db);
+    if (rc == SQLITE_DONE) {
+        ++m_count;
+        return Added::Ok;
+    }
+    if (extended == SQLITE_CONSTRAINT_PRIMARYKEY)
+        return Added::Duplicate;
+    error = sqlite3_errmsg(m_db);
+    return Added::Failed;
+}
+
+bool DirectoryWriter::commit(std::string& error)
+{
+    namespace fs = std::filesystem;
+    std::string why;
+    sqlite3_finalize(m_insert);
+    m_insert = nullptr;
+    bool ok = m_db && exec(m_db, "COMMIT", why);
+    if (m_db && sqlite3_close(m_db) != SQLITE_OK && ok) {
         why = "cannot close the new database";
         ok = false;
     }
-    if (!ok)
-        return fail(why);
-    // The new file is complete on disk before it takes the old one's name.
-    const int sync = ::open(temp.c_str(), O_RDONLY);
-    if (sync >= 0) {
-        ::fsync(sync);
-        ::close(sync);
+    m_db = nullptr;
+    if (!ok) {
+        error = why;
+        discard();
+        return false;
     }
+    // The new file is complete on disk before it takes the old one's name.
+    ::fsync(m_lock);
     std::error_code ec;
-    fs::permissions(temp, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read
-                              | fs::perms::others_read, ec);
-    fs::rename(temp, target, ec);
-    if (ec)
-        return fail("cannot replace " + path + ": " + ec.message());
+    fs::permissions(m_temp, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read
+                                | fs::perms::others_read, ec);
+    fs::rename(m_temp, m_path, ec);
+    if (ec) {
+        error = "cannot replace " + m_path + ": " + ec.message();
+        discard();
+        return false;
+    }
+    m_temp.clear();
+    discard();
     return true;
 }
 

@@ -37,8 +37,9 @@ public:
     static std::unique_ptr<Directory> sample();
 
     // The entry for a control number, looked up through one prepared
-    // statement that is reused for every lookup.
-    std::optional<Entry> find(std::string_view controlNumber);
+    // statement that is reused for every lookup. Nothing, with *failed set
+    // if given, when the file could not be read.
+    std::optional<Entry> find(std::string_view controlNumber, bool* failed = nullptr);
     // How many entries it holds; nothing if the table cannot be counted.
     std::optional<std::size_t> size();
     // Every entry, or nothing if the table could not be read to its end.
@@ -66,6 +67,36 @@ private:
     sqlite3* m_db = nullptr;
     sqlite3_stmt* m_find = nullptr;
     std::unique_ptr<const ReplyIndex> m_replies;
+};
+
+// A new database written entry by entry beside the one it will replace.
+// Until commit() renames it over that one, nothing of the old file changes;
+// a writer dropped before that removes its file. A file that a writer
+// killed part way left behind is removed by the next writer for the same
+// database.
+class DirectoryWriter
+{
+public:
+    DirectoryWriter() = default;
+    ~DirectoryWriter();
+    DirectoryWriter(const DirectoryWriter&) = delete;
+    DirectoryWriter& operator=(const DirectoryWriter&) = delete;
+
+    bool begin(const std::string& path, std::string& error);
+    enum class Added { Ok, Duplicate, Failed };
+    Added add(const Entry& entry, std::string& error);
+    bool commit(std::string& error);
+    std::size_t count() const { return m_count; }
+    // Removes the new file; the old database stays as it was.
+    void discard();
+
+private:
+    std::string m_path;
+    std::string m_temp;
+    int m_lock = -1; // held on the new file while it is written
+    sqlite3* m_db = nullptr;
+    sqlite3_stmt* m_insert = nullptr;
+    std::size_t m_count = 0;
 };
 
 // What is said of a database file whose table cannot be read to its end.

@@ -1,13 +1,103 @@
 #include "log.h"
 
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
 
 namespace velmario::server {
+namespace {
 
-void log(std::string_view line)
+constexpr std::size_t kQueuedLines = 4096;
+
+void write(std::string_view line)
 {
     std::fprintf(stderr, "velmario-server: %.*s\n", static_cast<int>(line.size()), line.data());
     std::fflush(stderr);
+}
+
+struct Writer {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<std::string> queue; // guarded by mutex
+    std::size_t dropped = 0;       // guarded by mutex
+    bool running = false;          // guarded by mutex
+    bool stopping = false;         // guarded by mutex
+    std::thread thread;
+
+    void run()
+    {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            wake.wait(lock, [this] { return stopping || !queue.empty(); });
+            std::deque<std::string> lines;
+            lines.swap(queue);
+            const std::size_t lost = dropped;
+            dropped = 0;
+            const bool last = stopping;
+            lock.unlock();
+            for (const std::string& line : lines)
+                write(line);
+            if (lost > 0)
+                write(std::to_string(lost) + " log line(s) dropped: standard error was not read fast enough");
+            lock.lock();
+            if (last && queue.empty())
+                return;
+        }
+    }
+};
+
+Writer& writer()
+{
+    static Writer w;
+    return w;
+}
+
+} // namespace
+
+void log(std::string_view line)
+{
+    Writer& w = writer();
+    {
+        const std::lock_guard lock(w.mutex);
+        if (w.running) {
+            if (w.queue.size() >= kQueuedLines)
+                ++w.dropped;
+            else
+                w.queue.emplace_back(line);
+            w.wake.notify_one();
+            return;
+        }
+    }
+    write(line);
+}
+
+void startLogWriter()
+{
+    Writer& w = writer();
+    const std::lock_guard lock(w.mutex);
+    if (w.running)
+        return;
+    w.running = true;
+    w.stopping = false;
+    w.thread = std::thread([&w] { w.run(); });
+}
+
+void stopLogWriter()
+{
+    Writer& w = writer();
+    {
+        const std::lock_guard lock(w.mutex);
+        if (!w.running)
+            return;
+        w.stopping = true;
+        w.wake.notify_one();
+    }
+    w.thread.join();
+    const std::lock_guard lock(w.mutex);
+    w.running = false;
 }
 
 } // namespace velmario::server

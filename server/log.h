@@ -1,10 +1,20 @@
 #pragma once
 // The server's log: one line per event on standard error.
+//
+// While the server serves, lines go through a bounded queue to a thread of
+// their own, so that a standard error that is slow to read (a stalled pipe,
+// a busy journal) never holds up the event loop: past the bound, lines are
+// dropped and counted, and the count is logged once there is room.
 
 #include <string_view>
 
 namespace velmario::server {
 
 void log(std::string_view line);
+
+// From now on log() only queues lines for the writer thread.
+void startLogWriter();
+// Writes what is queued and stops the writer; log() writes directly again.
+void stopLogWriter();
 
 } // namespace velmario::server

@@ -1,12 +1,19 @@
 #include "lookupserver.h"
 
 #include "answer.h"
+#include "framing.h"
+
+#include <algorithm>
+#include <optional>
 
 #include <cstring>
 #include <new>
 
 namespace velmario::server {
 namespace {
+
+// Floods of one kind of event are logged once in this long.
+constexpr std::uint64_t kEventLogMs = 5000;
 
 std::string describe(const sockaddr_storage& address)
 {
@@ -24,16 +31,6 @@ std::string describe(const sockaddr_storage& address)
     return std::string(name) + " port " + std::to_string(port);
 }
 
-std::string peerAddress(const uv_tcp_t& tcp)
-{
-    sockaddr_storage address{};
-    int length = sizeof address;
-    if (uv_tcp_getpeername(&tcp, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        return "an unknown address";
-    const std::string where = describe(address);
-    return where.substr(0, where.rfind(" port "));
-}
-
 } // namespace
 
 class Session
@@ -43,6 +40,7 @@ public:
 
     explicit Session(LookupServer& server)
         : m_server(server)
+        , m_framer(server.m_options.maxRequestBytes)
     {
         uv_tcp_init(&server.m_loop, &m_tcp);
         uv_timer_init(&server.m_loop, &m_idle);
@@ -52,23 +50,33 @@ public:
     }
 
     uv_stream_t* stream() { return reinterpret_cast<uv_stream_t*>(&m_tcp); }
+    uv_tcp_t& tcp() { return m_tcp; }
 
-    // Takes the connection waiting on `listener`; false if that failed, and
-    // the session must then be closed.
-    bool start(uv_stream_t* listener)
+    // Serves the accepted connection for `client`.
+    bool start(LookupServer::Client& client, const Address& address)
     {
-        if (uv_accept(listener, stream()) != 0)
-            return false;
+        m_client = &client;
+        ++client.connections;
+        ++m_server.m_connections;
+        m_address = address;
         uv_tcp_nodelay(&m_tcp, 1);
         // A fixed send buffer bounds what the kernel holds for a client
         // that does not read; past it, replies wait in m_pending.
         int sendBuffer = kSendBuffer;
         uv_send_buffer_size(reinterpret_cast<uv_handle_t*>(&m_tcp), &sendBuffer);
-        m_lastActivity = uv_now(&m_server.m_loop);
+        m_lastAnswer = uv_now(&m_server.m_loop);
         armIdle(static_cast<std::uint64_t>(m_server.m_options.idleTimeout.count()));
         // libuv reads until a read comes back short, so each request costs
         // one read, never a failed one.
         return uv_read_start(stream(), onAlloc, onRead) == 0;
+    }
+
+    // One short reply saying why, then the close.
+    void refuse(const std::string& reply)
+    {
+        uv_buf_t buffer = uv_buf_init(const_cast<char*>(reply.data()), static_cast<unsigned>(reply.size()));
+        uv_try_write(stream(), &buffer, 1);
+        close();
     }
 
     void close()
@@ -76,7 +84,11 @@ public:
         if (m_closed)
             return;
         m_closed = true;
-        --m_server.m_connections;
+        if (m_client) {
+            --m_server.m_connections;
+            m_server.release(*m_client);
+            m_client = nullptr;
+        }
         // A write still queued is cancelled; its callback runs before the
         // handle's close callback, while the session still lives.
         uv_close(reinterpret_cast<uv_handle_t*>(&m_tcp), onClosed);
@@ -101,37 +113,76 @@ private:
         if (self.m_closed)
             return;
         if (n > 0) {
-            self.m_lastActivity = uv_now(&self.m_server.m_loop);
-            // Each read of bytes is one request.
-            self.respond(std::string_view(buffer->base, static_cast<std::size_t>(n)));
+            self.received(std::string_view(buffer->base, static_cast<std::size_t>(n)),
+                          static_cast<std::size_t>(n) == buffer->len);
         } else if (n == UV_EOF) {
             // The client has said all it will; what it asked is still owed.
-            uv_read_stop(stream);
-            self.m_readEnded = true;
-            if (!self.m_writeActive)
-                self.close();
+            self.endReading();
         } else if (n < 0) {
             self.close(); // reset or other failure
         }
     }
 
-    void respond(std::string_view request)
+    void received(std::string_view bytes, bool filled)
     {
         try {
-            if (!answer(m_server.directory(), request, m_server.m_options.maxRequestBytes, m_pending))
-                return;
+            const auto verdict = m_framer.feed(bytes, filled, [this](std::string_view request) { respond(request); });
+            if (verdict == RequestFramer::Verdict::TooLong) {
+                // One answer saying so, then the close, as for any request
+                // over the limit.
+                ++m_server.m_stats.invalid;
+                m_pending += fixedReply(kInvalidRequest);
+                endReading();
+            }
         } catch (const std::bad_alloc&) {
             close();
             return;
         }
+        if (m_closed)
+            return;
         if (m_pending.size() + m_writing.size() > m_server.m_options.maxPendingBytes) {
             // A client that sends but never reads would make us hold its
             // replies without end.
+            ++m_server.m_stats.dropped;
+            m_server.note(LookupServer::Event::Dropped, addressText(m_address));
             close();
             return;
         }
-        if (!m_writeActive)
+        if (!m_writeActive && !m_pending.empty())
             flush();
+        if (!m_closed && m_readEnded && !m_writeActive && m_pending.empty())
+            close();
+    }
+
+    void respond(std::string_view request)
+    {
+        ServerStats& stats = m_server.m_stats;
+        ++stats.lookups;
+        m_lastAnswer = uv_now(&m_server.m_loop);
+        if (!m_server.takeLookup(*m_client)) {
+            ++stats.rateLimited;
+            m_server.note(LookupServer::Event::RateLimited, addressText(m_address));
+            m_pending += fixedReply(kTooManyLookups);
+            return;
+        }
+        switch (answer(m_server.directory(), request, m_server.m_options.maxRequestBytes, m_pending)) {
+        case Outcome::Found: ++stats.found; break;
+        case Outcome::NotFound: ++stats.notFound; break;
+        case Outcome::Invalid: ++stats.invalid; break;
+        case Outcome::Failed:
+            ++stats.failed;
+            m_server.note(LookupServer::Event::ReadFailed, addressText(m_address));
+            break;
+        case Outcome::Nothing: --stats.lookups; break;
+        }
+    }
+
+    void endReading()
+    {
+        uv_read_stop(stream());
+        m_readEnded = true;
+        if (!m_writeActive && m_pending.empty())
+            close();
     }
 
     // Writes what is pending: straight away if the socket takes it, which is
@@ -171,9 +222,9 @@ private:
             self.flush();
     }
 
-    // One timer per connection, re-armed only when it fires: activity just
-    // moves m_lastActivity, the loop's cached clock, which costs nothing per
-    // request.
+    // One timer per connection, re-armed only when it fires: an answer just
+    // moves m_lastAnswer, the loop's cached clock, which costs nothing per
+    // request. Bytes that get no answer (white space) keep nothing alive.
     void armIdle(std::uint64_t afterMs)
     {
         uv_timer_start(&m_idle, onIdle, afterMs, 0);
@@ -184,7 +235,7 @@ private:
         Session& self = of(timer);
         if (self.m_closed)
             return;
-        const std::uint64_t idleFor = uv_now(&self.m_server.m_loop) - self.m_lastActivity;
+        const std::uint64_t idleFor = uv_now(&self.m_server.m_loop) - self.m_lastAnswer;
         const auto limit = static_cast<std::uint64_t>(self.m_server.m_options.idleTimeout.count());
         if (idleFor >= limit)
             self.close();
@@ -203,9 +254,12 @@ private:
     uv_tcp_t m_tcp{};
     uv_timer_t m_idle{};
     uv_write_t m_write{};
+    RequestFramer m_framer;
+    LookupServer::Client* m_client = nullptr; // while the session counts
+    Address m_address{};
     std::string m_pending;
     std::string m_writing;
-    std::uint64_t m_lastActivity = 0;
+    std::uint64_t m_lastAnswer = 0;
     int m_handlesOpen = 2;
     bool m_writeActive = false;
     bool m_readEnded = false;
@@ -217,6 +271,9 @@ LookupServer::LookupServer(uv_loop_t& loop, ServerOptions options, std::shared_p
     , m_options(std::move(options))
     , m_directory(std::move(directory))
     , m_log(std::move(log))
+    // A read larger than the longest request plus its white space is
+    // itself over the limit, so a request never spans the buffer's edge.
+    , m_readBuffer(std::max<std::size_t>(4096, m_options.maxRequestBytes + RequestFramer::kSlack))
 {
 }
 
@@ -268,6 +325,10 @@ bool LookupServer::bind(const sockaddr* address, bool dualStack, std::string& er
 
 bool LookupServer::start(std::string& error)
 {
+    uv_timer_init(&m_loop, &m_tick);
+    m_tick.data = this;
+    ++m_openHandles;
+    uv_timer_start(&m_tick, onTick, 1000, 1000);
     if (m_options.listen.empty()) {
         // One dual-stack socket serves IPv4 and IPv6; without IPv6, IPv4 only.
         sockaddr_in6 any6{};
@@ -320,10 +381,7 @@ void LookupServer::onConnection(uv_stream_t* listener, int status)
         return;
     }
     try {
-        if (self.m_connections >= self.m_options.maxConnections)
-            self.refuse(listener);
-        else
-            self.accepted(listener);
+        self.accepted(listener);
     } catch (const std::bad_alloc&) {
         self.m_log("cannot accept a connection: out of memory");
     }
@@ -331,25 +389,146 @@ void LookupServer::onConnection(uv_stream_t* listener, int status)
 
 void LookupServer::accepted(uv_stream_t* listener)
 {
-    auto session = std::make_unique<Session>(*this);
-    Session* raw = session.get();
-    m_sessions.emplace(raw, std::move(session));
-    ++m_connections;
-    if (!raw->start(listener))
-        raw->close();
+    auto owned = std::make_unique<Session>(*this);
+    Session* session = owned.get();
+    m_sessions.emplace(session, std::move(owned));
+    sockaddr_storage peer{};
+    int length = sizeof peer;
+    std::optional<Address> address;
+    if (uv_accept(listener, session->stream()) == 0
+        && uv_tcp_getpeername(&session->tcp(), reinterpret_cast<sockaddr*>(&peer), &length) == 0)
+        address = addressOf(reinterpret_cast<const sockaddr&>(peer));
+    if (!address) {
+        session->close();
+        return;
+    }
+    if (!m_options.allow.empty()
+        && std::none_of(m_options.allow.begin(), m_options.allow.end(),
+                        [&](const Cidr& cidr) { return cidr.contains(*address); })) {
+        ++m_stats.denied;
+        note(Event::Denied, addressText(*address));
+        session->close();
+        return;
+    }
+    if (m_connections >= m_options.maxConnections) {
+        ++m_stats.refused;
+        note(Event::RefusedBusy, addressText(*address));
+        session->refuse(fixedReply(kBusy));
+        return;
+    }
+    Client& client = m_clients[*address];
+    if (client.connections == 0 && client.refilledAt == 0) { // new
+        client.tokens = m_options.rateBurst;
+        client.refilledAt = uv_now(&m_loop);
+    }
+    if (m_options.maxConnectionsPerAddress > 0 && client.connections >= m_options.maxConnectionsPerAddress) {
+        ++m_stats.refused;
+        note(Event::RefusedAddress, addressText(*address));
+        session->refuse(fixedReply(kBusy));
+        return;
+    }
+    if (!session->start(client, *address))
+        session->close();
 }
 
-void LookupServer::refuse(uv_stream_t* listener)
+bool LookupServer::takeLookup(Client& client)
 {
-    ++m_refused;
-    auto* tcp = new uv_tcp_t{};
-    uv_tcp_init(&m_loop, tcp);
-    std::string peer = "an unknown address";
-    if (uv_accept(listener, reinterpret_cast<uv_stream_t*>(tcp)) == 0)
-        peer = peerAddress(*tcp);
-    uv_close(reinterpret_cast<uv_handle_t*>(tcp), [](uv_handle_t* closed) { delete reinterpret_cast<uv_tcp_t*>(closed); });
-    m_log("refused a connection from " + peer + ": " + std::to_string(m_options.maxConnections) +
-          " connections already open");
+    if (m_options.rateLimit <= 0)
+        return true;
+    const std::uint64_t now = uv_now(&m_loop);
+    client.tokens = std::min(m_options.rateBurst,
+                             client.tokens + static_cast<double>(now - client.refilledAt) * m_options.rateLimit / 1000.0);
+    client.refilledAt = now;
+    if (client.tokens < 1.0)
+        return false;
+    client.tokens -= 1.0;
+    return true;
+}
+
+void LookupServer::release(Client& client)
+{
+    // The entry stays until its allowance has grown back (see onTick), so
+    // that reconnecting does not renew it.
+    --client.connections;
+}
+
+void LookupServer::note(Event event, const std::string& from)
+{
+    EventLog& e = m_events[static_cast<std::size_t>(event)];
+    ++e.pending;
+    e.lastFrom = from;
+    const std::uint64_t now = uv_now(&m_loop);
+    if (!e.everLogged || now - e.lastLogged >= kEventLogMs)
+        flushEvents(false);
+}
+
+void LookupServer::flushEvents(bool all)
+{
+    const std::uint64_t now = uv_now(&m_loop);
+    for (std::size_t i = 0; i < m_events.size(); ++i) {
+        EventLog& e = m_events[i];
+        if (e.pending == 0 || (!all && e.everLogged && now - e.lastLogged < kEventLogMs))
+            continue;
+        const std::string n = std::to_string(e.pending);
+        const std::string last = " (last from " + e.lastFrom + ")";
+        switch (static_cast<Event>(i)) {
+        case Event::RefusedBusy:
+            m_log("refused " + n + " connection(s): " + std::to_string(m_options.maxConnections) +
+                  " connections already open" + last);
+            break;
+        case Event::RefusedAddress:
+            m_log("refused " + n + " connection(s): " + std::to_string(m_options.maxConnectionsPerAddress) +
+                  " connections already open from one address" + last);
+            break;
+        case Event::Denied:
+            m_log("denied " + n + " connection(s) from addresses not allowed" + last);
+            break;
+        case Event::RateLimited:
+            m_log("answered " + n + " lookup(s) over the limit of " + std::to_string(int(m_options.rateLimit)) +
+                  " per second" + last);
+            break;
+        case Event::Dropped:
+            m_log("dropped " + n + " client(s) that did not read their replies" + last);
+            break;
+        case Event::ReadFailed:
+            m_log(n + " lookup(s) failed: the database file cannot be read (changed under the server or "
+                      "damaged); rename a new file over it and send SIGHUP");
+            break;
+        case Event::Count: break;
+        }
+        e.pending = 0;
+        e.lastLogged = now;
+        e.everLogged = true;
+    }
+}
+
+void LookupServer::onTick(uv_timer_t* timer)
+{
+    auto& self = *static_cast<LookupServer*>(timer->data);
+    self.flushEvents(false);
+    // Forget addresses with no connection whose allowance is whole again.
+    const std::uint64_t now = uv_now(&self.m_loop);
+    const double refillMs = self.m_options.rateLimit > 0 ? 1000.0 * self.m_options.rateBurst / self.m_options.rateLimit : 0;
+    for (auto it = self.m_clients.begin(); it != self.m_clients.end();) {
+        if (it->second.connections == 0 && static_cast<double>(now - it->second.refilledAt) >= refillMs)
+            it = self.m_clients.erase(it);
+        else
+            ++it;
+    }
+    ++self.m_ticks;
+    const auto every = static_cast<std::uint64_t>(self.m_options.statsInterval.count());
+    if (every > 0 && self.m_ticks % every == 0)
+        self.m_log(self.statsLine());
+}
+
+std::string LookupServer::statsLine() const
+{
+    const ServerStats& s = m_stats;
+    return "stats: " + std::to_string(s.lookups) + " lookups (" + std::to_string(s.found) + " found, " +
+           std::to_string(s.notFound) + " not found, " + std::to_string(s.invalid) + " invalid, " +
+           std::to_string(s.failed) + " failed), " + std::to_string(s.rateLimited) + " rate-limited, " +
+           std::to_string(s.denied) + " denied, " + std::to_string(s.refused) + " refused for limits, " +
+           std::to_string(s.dropped) + " clients dropped, " + std::to_string(m_connections) + " connections now";
 }
 
 void LookupServer::ended(Session* session)
@@ -362,6 +541,10 @@ void LookupServer::stop()
     if (m_stopped)
         return;
     m_stopped = true;
+    flushEvents(true);
+    if (m_tick.data) {
+        closeHandle(reinterpret_cast<uv_handle_t*>(&m_tick));
+    }
     for (auto& listener : m_listeners) {
         if (listener->open) {
             listener->open = false;

@@ -4,6 +4,7 @@
 #include "log.h"
 #include "options.h"
 #include "serve.h"
+#include "signals.h"
 
 #include <cstdio>
 #include <exception>
@@ -14,11 +15,12 @@ using namespace velmario::server;
 
 int main(int argc, char* argv[])
 {
+    handleSignalsBeforeServing();
     try {
         const CommandLine line = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
         switch (line.command) {
         case CommandLine::Command::Serve: return serve(line.settings);
-        case CommandLine::Command::Import: return runImport(line.csv, line.settings.db);
+        case CommandLine::Command::Import: return runImport(line.csv, line.settings.db, line.allowEmpty);
         case CommandLine::Command::Export: return runExport(line.settings.db);
         case CommandLine::Command::Exit: break;
         }
@@ -27,6 +29,7 @@ int main(int argc, char* argv[])
         return line.exitCode;
     } catch (const std::exception& e) {
         // Out of memory or a failure of the system's event machinery.
+        stopLogWriter();
         log(std::string("fatal: ") + e.what());
         return kExitFailure;
     }

@@ -17,13 +17,15 @@ constexpr const char* kVersion = "velmario-server " VELMARIO_VERSION_TEXT " (" V
 
 constexpr const char* kUsage = R"(Usage:
   velmario-server [OPTIONS]                  serve lookups
-  velmario-server import FILE.csv --db FILE.db
+  velmario-server import FILE.csv --db FILE.db [--allow-empty]
                                              replace the database with a CSV directory
   velmario-server export --db FILE.db        write the database as CSV to standard output
 )";
 
 constexpr const char* kFooter = R"(The CSV is UTF-8 with the header control_number,name,telephone.
-SIGHUP reopens the database without dropping connections; SIGTERM or SIGINT stop.
+Requests are each read of bytes, or each line once a connection sends a line end.
+SIGHUP reopens the database without dropping connections; SIGUSR1 logs what the
+server has done; SIGTERM or SIGINT stop.
 Exit codes: 0 success, 1 bad usage, 2 cannot start, 3 CSV rejected.)";
 
 constexpr std::size_t kNameWidth = 26; // two spaces of indent included
@@ -93,6 +95,10 @@ CLI::Validator wholeNumber(std::uint64_t least, std::uint64_t most = std::numeri
 
 struct Numbers {
     unsigned idleSeconds = 0;
+    unsigned rateLimit = 0;
+    unsigned rateBurst = 0;
+    unsigned statsSeconds = 0;
+    std::vector<std::string> allow;
 };
 
 // The table of options: name, where it goes, help, default.
@@ -106,9 +112,25 @@ void addServeOptions(CLI::App& app, Settings& s, Numbers& n)
     app.add_option("--db", s.db, "directory database (default: the built-in sample directory)")->type_name("FILE");
     app.add_option("--max-connections", s.serve.maxConnections, "connections served at once")
         ->type_name("N")->check(positive)->default_val(1024);
-    app.add_option("--max-request-bytes", s.serve.maxRequestBytes, "longest request looked up")
-        ->type_name("N")->check(positive)->default_val(256);
-    app.add_option("--idle-timeout", n.idleSeconds, "close a connection idle this long")
+    app.add_option("--max-connections-per-address", s.serve.maxConnectionsPerAddress,
+                   "connections served at once from one address (0: no limit)")
+        ->type_name("N")->check(wholeNumber(0))->default_val(16);
+    app.add_option("--allow", n.allow,
+                   "serve only clients in this network, e.g. 10.0.0.0/8 or 2001:db8::/32; repeatable "
+                   "(default: every address)")
+        ->type_name("CIDR")->check(CLI::Validator(
+            [](const std::string& text) {
+                return Cidr::parse(text) ? std::string() : "'" + text + "' is not an address or network";
+            },
+            ""));
+    app.add_option("--rate-limit", n.rateLimit, "lookups per second one address may make (0: no limit)")
+        ->type_name("N")->check(wholeNumber(0, 1'000'000))->default_val(5);
+    app.add_option("--rate-burst", n.rateBurst, "lookups one address may make at once before the rate applies")
+        ->type_name("N")->check(wholeNumber(1, 1'000'000))->default_val(50);
+    app.add_option("--max-request-bytes", s.serve.maxRequestBytes,
+                   "longest request looked up, without its surrounding white space")
+        ->type_name("N")->check(wholeNumber(1, 65536))->default_val(256);
+    app.add_option("--idle-timeout", n.idleSeconds, "close a connection this long after its last answer")
         ->type_name("SECONDS")->check(positive)->default_val(300);
     app.add_option("--max-pending-bytes", s.serve.maxPendingBytes, "unsent replies after which a client is dropped")
         ->type_name("N")->check(positive)->default_val(65536);
@@ -116,6 +138,9 @@ void addServeOptions(CLI::App& app, Settings& s, Numbers& n)
                    "hold the replies of a directory of up to N entries in memory, about 90 bytes each; "
                    "a larger one is looked up in the database file (0: always)")
         ->type_name("N")->check(wholeNumber(0))->default_val(5'000'000);
+    app.add_option("--stats-interval", n.statsSeconds,
+                   "log what the server has done every SECONDS, as on SIGUSR1 (0: only on SIGUSR1)")
+        ->type_name("SECONDS")->check(wholeNumber(0, 10'000'000))->default_val(3600);
 }
 
 bool servingOptionGiven(const CLI::App& app)
@@ -154,6 +179,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
     CLI::App* import = app.add_subcommand("import", "replace the database with a CSV directory");
     import->add_option("FILE.csv", line.csv, "the CSV directory to read")->required();
     import->add_option("--db", line.settings.db, "the database to replace")->type_name("FILE.db")->required();
+    import->add_flag("--allow-empty", line.allowEmpty, "replace the database even with a CSV of no entries");
     CLI::App* exporter = app.add_subcommand("export", "write the database as CSV to standard output");
     exporter->add_option("--db", line.settings.db, "the database to read")->type_name("FILE.db")->required();
     app.require_subcommand(0, 1);
@@ -180,6 +206,11 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
         return line;
     }
     line.settings.serve.idleTimeout = std::chrono::seconds(numbers.idleSeconds);
+    line.settings.serve.rateLimit = numbers.rateLimit;
+    line.settings.serve.rateBurst = numbers.rateBurst;
+    line.settings.serve.statsInterval = std::chrono::seconds(numbers.statsSeconds);
+    for (const std::string& network : numbers.allow)
+        line.settings.serve.allow.push_back(*Cidr::parse(network));
     line.command = CommandLine::Command::Serve;
     return line;
 }

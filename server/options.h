@@ -22,6 +22,7 @@ struct CommandLine {
     Command command = Command::Exit;
     Settings settings;
     std::string csv;      // the file to import
+    bool allowEmpty = false; // import a CSV with no entries
     // With Command::Exit: what to print and the code to exit with (--help,
     // --version, or a bad command line).
     int exitCode = 0;

@@ -28,21 +28,36 @@ OpenedDirectory openDirectory(const std::string& dbPath, std::size_t maxMemoryEn
     };
     std::optional<std::size_t> entries;
     std::string how = "looked up in the database file";
-    if (maxMemoryEntries > 0) {
-        switch (holdRepliesInMemory(*opened.directory, maxMemoryEntries)) {
-        case Holding::InMemory: {
-            const ReplyIndex& replies = *opened.directory->replies();
-            entries = replies.size();
-            char held[64];
-            std::snprintf(held, sizeof held, "held in memory, %.1f MiB", double(replies.memoryBytes()) / (1024.0 * 1024.0));
-            how = held;
-            break;
-        }
-        case Holding::TooLarge:
-            break;
-        case Holding::Unreadable:
+    std::string problem;
+    Holding holding = Holding::TooLarge;
+    if (maxMemoryEntries > 0)
+        holding = holdRepliesInMemory(*opened.directory, maxMemoryEntries, problem);
+    switch (holding) {
+    case Holding::InMemory: {
+        const ReplyIndex& replies = *opened.directory->replies();
+        entries = replies.size();
+        char held[64];
+        std::snprintf(held, sizeof held, "held in memory, %.1f MiB", double(replies.memoryBytes()) / (1024.0 * 1024.0));
+        how = held;
+        break;
+    }
+    case Holding::TooLarge: {
+        // Served from the file: every entry is still checked once.
+        const auto checked = checkDirectory(*opened.directory);
+        if (!checked)
             return damaged();
-        }
+        problem = *checked;
+        break;
+    }
+    case Holding::Unreadable:
+        return damaged();
+    case Holding::Invalid:
+        break;
+    }
+    if (!problem.empty()) {
+        opened.error = (dbPath.empty() ? std::string("the sample directory") : dbPath) + ": " + problem;
+        opened.directory.reset();
+        return opened;
     }
     if (!entries)
         entries = opened.directory->size();

@@ -49,6 +49,7 @@ int serve(const Settings& settings)
         return kExitFailure;
     }
     int status = kExitOk;
+    startLogWriter();
     {
         LookupServer server(loop, settings.serve, opened.directory, [](const std::string& line) { log(line); });
         std::string error;
@@ -64,6 +65,10 @@ int serve(const Settings& settings)
 
             Reloader reloader(loop, server, settings.db, settings.maxMemoryEntries);
             Signals signals(loop, server, reloader, !settings.db.empty());
+            if (takeEarlySighup()) {
+                log("SIGHUP came while loading: loading again");
+                reloader.request();
+            }
             uv_run(&loop, UV_RUN_DEFAULT);
             log("stopped");
         }
@@ -71,6 +76,7 @@ int serve(const Settings& settings)
     uv_run(&loop, UV_RUN_DEFAULT); // any handle still closing
     if (uv_loop_close(&loop) != 0)
         log("some handles were still open at exit");
+    stopLogWriter();
     return status;
 }
 

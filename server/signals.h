@@ -1,6 +1,9 @@
 #pragma once
-// Signals as events on the loop: SIGHUP reloads the directory, SIGTERM and
-// SIGINT stop the server.
+// Signals. From the first instant of the process until the loop takes them
+// over, SIGTERM and SIGINT end it at once and SIGHUP is kept for later;
+// then, as events on the loop, SIGHUP reloads the directory, SIGUSR1 logs
+// what the server has done, SIGTERM and SIGINT stop the server. An import
+// catches SIGTERM and SIGINT instead, to clean up before it ends.
 
 #include <uv.h>
 
@@ -10,6 +13,19 @@ namespace velmario::server {
 
 class LookupServer;
 class Reloader;
+
+// Until serving starts: SIGTERM and SIGINT exit 0 (nothing is served or
+// written yet), SIGHUP is remembered.
+void handleSignalsBeforeServing();
+// Whether a SIGHUP came before serving started (then the directory may
+// have changed since it was read).
+bool takeEarlySighup();
+
+// For commands that write: SIGTERM and SIGINT only set a flag, which the
+// command checks as it goes.
+void catchInterrupts();
+// The signal that asked the command to stop, or 0.
+int interruption();
 
 class Signals
 {
@@ -26,7 +42,7 @@ private:
     LookupServer& m_server;
     Reloader& m_reloader;
     const bool m_reloadable;
-    std::array<uv_signal_t, 3> m_handles{};
+    std::array<uv_signal_t, 4> m_handles{};
 };
 
 } // namespace velmario::server

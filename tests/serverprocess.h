@@ -4,6 +4,8 @@
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
+
+#include <optional>
 #include <QTest>
 
 namespace velmario::testing {
@@ -30,6 +32,12 @@ public:
         m_port = port;
         if (!arguments.contains(QStringLiteral("--listen")))
             arguments << QStringLiteral("--listen") << QStringLiteral("127.0.0.1");
+        // The suite makes many lookups from one address: the per-address
+        // limits apply only where a test asks for them.
+        for (const char* limit : {"--rate-limit", "--max-connections-per-address"}) {
+            if (!arguments.contains(QLatin1StringView(limit)))
+                arguments << QLatin1StringView(limit) << QStringLiteral("0");
+        }
         arguments << QStringLiteral("--port") << QString::number(port);
         m_process.setProgram(serverProgram());
         m_process.setArguments(arguments);
@@ -79,8 +87,11 @@ private:
 class Client
 {
 public:
-    bool connect(quint16 port)
+    // From `from` (an address of 127.0.0.0/8) when given.
+    bool connect(quint16 port, const QString& from = {})
     {
+        if (!from.isEmpty() && !m_socket.bind(QHostAddress(from)))
+            return false;
         m_socket.connectToHost(QHostAddress::LocalHost, port);
         return m_socket.waitForConnected(5000);
     }
@@ -106,6 +117,21 @@ public:
                 return true;
         }
         return false;
+    }
+    // Everything the server sends until it closes the connection; nothing
+    // if it is still open after the time.
+    std::optional<QByteArray> untilClosed(int timeoutMs = 5000)
+    {
+        QByteArray all;
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < timeoutMs) {
+            m_socket.waitForReadyRead(50);
+            all += m_socket.readAll();
+            if (m_socket.state() != QAbstractSocket::ConnectedState)
+                return all + m_socket.readAll();
+        }
+        return std::nullopt;
     }
     QTcpSocket& socket() { return m_socket; }
 
