@@ -35,6 +35,7 @@ void raiseFileLimit(std::size_t maxConnections)
 
 int serve(const Settings& settings)
 {
+    log("loading " + (settings.db.empty() ? std::string("the sample directory") : settings.db));
     OpenedDirectory opened = openDirectory(settings.db, settings.maxMemoryEntries);
     if (!opened.directory) {
         log(opened.error);

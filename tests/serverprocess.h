@@ -1,6 +1,7 @@
 #pragma once
 // Runs the real velmario-server on a free loopback port for a test.
 
+#include <QFile>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -13,6 +14,39 @@ namespace velmario::testing {
 inline QString serverProgram()
 {
     return qEnvironmentVariable("VELMARIO_SERVER");
+}
+
+// Latin-1 text as the Windows-1252 bytes of the same characters.
+inline QByteArray cp1252(const QString& text)
+{
+    QByteArray bytes;
+    for (QChar c : text) {
+        Q_ASSERT(c.unicode() < 0x100);
+        bytes.append(char(c.unicode()));
+    }
+    return bytes;
+}
+
+struct Run {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs velmario-server to its end (import, export, a bad command line).
+inline Run run(const QStringList& arguments)
+{
+    QProcess process;
+    process.start(serverProgram(), arguments);
+    process.waitForFinished(30000);
+    return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
+}
+
+inline void writeFile(const QString& path, const QByteArray& content)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
 }
 
 class ServerProcess

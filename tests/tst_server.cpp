@@ -19,39 +19,8 @@ using namespace velmario::testing;
 
 namespace {
 
-QByteArray cp1252(const QString& text)
-{
-    QByteArray bytes;
-    for (QChar c : text) {
-        Q_ASSERT(c.unicode() < 0x100);
-        bytes.append(char(c.unicode()));
-    }
-    return bytes;
-}
-
 const QByteArray kNotRegistered = cp1252(u"Número de control no registrado*"_s);
 const QByteArray kInvalid = cp1252(u"Solicitud no válida*"_s);
-
-struct Run {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-Run run(const QStringList& arguments)
-{
-    QProcess process;
-    process.start(serverProgram(), arguments);
-    process.waitForFinished(30000);
-    return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
-}
-
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-}
 
 int rawConnect(quint16 port)
 {
