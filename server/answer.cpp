@@ -122,13 +122,24 @@ std::optional<std::string> checkDirectory(Directory& directory)
 Holding holdRepliesInMemory(Directory& directory, std::size_t maxEntries, std::string& problem)
 {
     try {
+        // Counting first sizes the table once: building then holds no copy
+        // of the replies beside it, and a reload peaks near twice the
+        // steady size rather than three times.
+        const std::optional<std::size_t> total = directory.size();
+        if (!total)
+            return Holding::Unreadable;
+        if (*total > maxEntries)
+            return Holding::TooLarge;
         auto replies = std::make_unique<ReplyIndex>();
+        if (!replies->reserve(*total))
+            return Holding::TooLarge;
         std::size_t count = 0;
         std::string reply;
         bool fits = true;
+        bool changed = false;
         const bool complete = directory.forEach([&](const Entry& e) {
-            if (++count > maxEntries) {
-                fits = false;
+            if (++count > *total) {
+                changed = true; // more rows than counted: the file changed under us
                 return false;
             }
             if (const std::string why = checkEntry(e); !why.empty()) {
@@ -149,7 +160,7 @@ Holding holdRepliesInMemory(Directory& directory, std::size_t maxEntries, std::s
             return Holding::Invalid;
         if (!fits)
             return Holding::TooLarge;
-        if (!complete)
+        if (!complete || changed)
             return Holding::Unreadable;
         replies->finish();
         directory.setReplies(std::move(replies));

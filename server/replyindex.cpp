@@ -99,39 +99,95 @@ std::uint64_t ReplyIndex::hashOf(std::string_view key)
     return std::hash<std::string_view>{}(key);
 }
 
+bool ReplyIndex::reserve(std::size_t entries)
+{
+    if (m_entries > 0 || entries >= (std::size_t(1) << 30))
+        return false;
+    m_recordCount = std::max<std::size_t>(entries + entries / 3 + 1, 8);
+    // Fresh anonymous memory reads as zeros: every record starts empty.
+    if (!m_records.allocate(m_recordCount * kRecord)) {
+        m_recordCount = 0;
+        return false;
+    }
+    m_reserved = entries;
+    return true;
+}
+
 bool ReplyIndex::add(std::string_view key, std::string_view reply)
 {
     constexpr std::size_t kMaxField = std::numeric_limits<std::uint16_t>::max();
     constexpr std::size_t kMaxText = std::numeric_limits<std::uint32_t>::max();
     const std::size_t bytes = kHeader + key.size() + reply.size();
     if (key.size() > kMaxField || reply.size() > kMaxField || bytes > kMaxText - m_building.size()
-        || m_entries >= (std::size_t(1) << 30))
+        || m_entries >= (std::size_t(1) << 30) || (m_reserved > 0 && m_entries >= m_reserved))
         return false;
+    const bool toText = m_reserved == 0 || key.size() + reply.size() > kInlineRoom;
     const std::size_t at = m_building.size();
-    m_building.resize(at + kHeader);
-    store16(m_building.data() + at, key.size());
-    store16(m_building.data() + at + 2, reply.size());
-    m_building.append(key).append(reply);
+    if (toText) {
+        m_building.resize(at + kHeader);
+        store16(m_building.data() + at, key.size());
+        store16(m_building.data() + at + 2, reply.size());
+        m_building.append(key).append(reply);
+    }
     ++m_entries;
+    if (m_reserved > 0 && !place(key, reply, at) && toText)
+        m_building.resize(at); // a repeated key keeps nothing
+    return true;
+}
+
+bool ReplyIndex::place(std::string_view key, std::string_view reply, std::size_t far)
+{
+    auto* records = static_cast<char*>(m_records.data);
+    const std::uint64_t hash = hashOf(key);
+    char* record = nullptr;
+    for (std::size_t r = hash % m_recordCount;; r = r + 1 == m_recordCount ? 0 : r + 1) {
+        record = records + r * kRecord;
+        if (record[0] == Empty)
+            break;
+        if (static_cast<unsigned char>(record[1]) == tagOf(hash) && recordKey(record) == key)
+            return false; // the first one added stays
+    }
+    record[1] = static_cast<char>(tagOf(hash));
+    if (key.size() + reply.size() <= kInlineRoom) {
+        record[0] = Inline;
+        record[2] = static_cast<char>(key.size());
+        record[3] = static_cast<char>(reply.size());
+        std::memcpy(record + kInlineHeader, key.data(), key.size());
+        std::memcpy(record + kInlineHeader + key.size(), reply.data(), reply.size());
+    } else {
+        record[0] = Far;
+        const auto at = static_cast<std::uint32_t>(far);
+        std::memcpy(record + kInlineHeader, &at, sizeof at);
+    }
+    ++m_size;
     return true;
 }
 
 void ReplyIndex::finish()
 {
-    const char* text = m_building.data();
-    const std::size_t textSize = m_building.size();
+    if (m_reserved > 0) {
+        // The table is built: only the far text moves to its region.
+        if (!m_far.allocate(m_building.size()))
+            throw std::bad_alloc();
+        if (!m_building.empty())
+            std::memcpy(m_far.data, m_building.data(), m_building.size());
+        std::string().swap(m_building);
+        return;
+    }
+    const std::string text = std::move(m_building);
+    m_building.clear();
     const auto entryAt = [&](std::size_t offset, std::string_view& key, std::string_view& reply) {
-        const std::size_t keyLength = load16(text + offset);
-        const std::size_t replyLength = load16(text + offset + 2);
-        key = {text + offset + kHeader, keyLength};
-        reply = {text + offset + kHeader + keyLength, replyLength};
+        const std::size_t keyLength = load16(text.data() + offset);
+        const std::size_t replyLength = load16(text.data() + offset + 2);
+        key = {text.data() + offset + kHeader, keyLength};
+        reply = {text.data() + offset + kHeader + keyLength, replyLength};
         return kHeader + keyLength + replyLength;
     };
 
     std::size_t farBytes = 0;
     std::string_view key;
     std::string_view reply;
-    for (std::size_t offset = 0; offset < textSize;) {
+    for (std::size_t offset = 0; offset < text.size();) {
         const std::size_t length = entryAt(offset, key, reply);
         if (key.size() + reply.size() > kInlineRoom)
             farBytes += length;
@@ -141,50 +197,29 @@ void ReplyIndex::finish()
     // Fresh anonymous memory reads as zeros: every record starts empty.
     if (!m_records.allocate(m_recordCount * kRecord) || !m_far.allocate(farBytes))
         throw std::bad_alloc();
-    auto* records = static_cast<char*>(m_records.data);
     auto* far = static_cast<char*>(m_far.data);
     std::size_t farUsed = 0;
-    for (std::size_t offset = 0; offset < textSize;) {
+    for (std::size_t offset = 0; offset < text.size();) {
         const std::size_t length = entryAt(offset, key, reply);
-        offset += length;
-        const std::uint64_t hash = hashOf(key);
-        char* record = nullptr;
-        bool duplicate = false;
-        for (std::size_t r = hash % m_recordCount;; r = r + 1 == m_recordCount ? 0 : r + 1) {
-            record = records + r * kRecord;
-            if (record[0] == Empty)
-                break;
-            if (static_cast<unsigned char>(record[1]) == tagOf(hash) && recordKey(record) == key) {
-                duplicate = true; // the first one added stays
-                break;
-            }
-        }
-        if (duplicate)
-            continue;
-        record[1] = static_cast<char>(tagOf(hash));
-        if (key.size() + reply.size() <= kInlineRoom) {
-            record[0] = Inline;
-            record[2] = static_cast<char>(key.size());
-            record[3] = static_cast<char>(reply.size());
-            std::memcpy(record + kInlineHeader, key.data(), key.size());
-            std::memcpy(record + kInlineHeader + key.size(), reply.data(), reply.size());
-        } else {
-            record[0] = Far;
-            const auto at = static_cast<std::uint32_t>(farUsed);
-            std::memcpy(record + kInlineHeader, &at, sizeof at);
-            std::memcpy(far + farUsed, text + offset - length, length);
+        const bool isFar = key.size() + reply.size() > kInlineRoom;
+        if (isFar)
+            std::memcpy(far + farUsed, text.data() + offset, length);
+        if (place(key, reply, farUsed) && isFar)
             farUsed += length;
-        }
-        ++m_size;
+        offset += length;
     }
-    std::string().swap(m_building);
+}
+
+const char* ReplyIndex::farText() const
+{
+    return m_far.data ? static_cast<const char*>(m_far.data) : m_building.data();
 }
 
 std::string_view ReplyIndex::recordKey(const char* record) const
 {
     if (record[0] == Inline)
         return {record + kInlineHeader, static_cast<unsigned char>(record[2])};
-    const char* entry = static_cast<const char*>(m_far.data) + load32(record + kInlineHeader);
+    const char* entry = farText() + load32(record + kInlineHeader);
     return {entry + kHeader, load16(entry)};
 }
 

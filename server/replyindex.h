@@ -19,9 +19,14 @@ public:
     ReplyIndex(const ReplyIndex&) = delete;
     ReplyIndex& operator=(const ReplyIndex&) = delete;
 
+    // Sizes the table for `entries` up front, so that each add() goes
+    // straight into it and building needs no second copy of the text.
+    // add() then refuses entries past that many.
+    bool reserve(std::size_t entries);
     // Adds one entry; a key added twice keeps its first reply. False, with
     // nothing added, once the index would pass 4 GiB of text or 2^30
-    // entries, or for a key or reply longer than 65 535 bytes.
+    // entries (or what was reserved), or for a key or reply longer than
+    // 65 535 bytes.
     bool add(std::string_view key, std::string_view reply);
     // Builds the table; call once after the last add and before any find.
     void finish();
@@ -44,11 +49,17 @@ private:
 
     static std::uint64_t hashOf(std::string_view key);
     std::string_view recordKey(const char* record) const;
+    const char* farText() const;
+    // Puts an entry in the table; `far` is its offset in the far text when
+    // it does not fit in a record. False for a key that is already there.
+    bool place(std::string_view key, std::string_view reply, std::size_t far);
 
     // While building: each entry as key length (2 bytes), reply length
-    // (2 bytes), key, reply.
+    // (2 bytes), key, reply. With a reserved table, only the entries that
+    // do not fit in a record (the far text).
     std::string m_building;
     std::size_t m_entries = 0;
+    std::size_t m_reserved = 0; // entries the table was sized for up front
 
     // Once built: an open-addressing table of 64-byte records, one cache
     // line each, at most three quarters full. A record holds its entry

@@ -79,20 +79,26 @@ private slots:
         QFETCH(QByteArray, asked);
         QFETCH(bool, held);
         QFETCH(QByteArray, expected);
-        ReplyIndex index;
         const std::pair<std::string, std::string> entries[] = {
             {"2023", "a*1"}, {"20230", "b*2"}, {std::string("2023\0", 5), "c*3"}, {"\xf1\xe9", "d*4"},
             {"", "e*5"}, {"AB", "first*1"}, {"AB", "second*2"}, {"nada", ""},
             {"L", std::string(70, 'r')}, {std::string(61, 'k'), "k*61"}, {std::string(30, 'j'), std::string(30, 'J')},
+            {"L", "second long"},
         };
-        for (const auto& [k, r] : entries)
-            QVERIFY(index.add(k, r));
-        index.finish();
-        QCOMPARE(index.size(), std::size(entries) - 1); // "AB" once
-        const auto found = index.find(std::string_view(asked.constData(), std::size_t(asked.size())));
-        QCOMPARE(found.has_value(), held);
-        if (found)
-            QCOMPARE(QByteArray(found->data(), qsizetype(found->size())), expected);
+        // Built after the last entry, and into a table sized up front.
+        for (const bool reserved : {false, true}) {
+            ReplyIndex index;
+            if (reserved)
+                QVERIFY(index.reserve(std::size(entries)));
+            for (const auto& [k, r] : entries)
+                QVERIFY(index.add(k, r));
+            index.finish();
+            QCOMPARE(index.size(), std::size(entries) - 2); // "AB" and "L" once
+            const auto found = index.find(std::string_view(asked.constData(), std::size_t(asked.size())));
+            QCOMPARE(found.has_value(), held);
+            if (found)
+                QCOMPARE(QByteArray(found->data(), qsizetype(found->size())), expected);
+        }
     }
 
     // Keys that are a proper prefix or an extension of a held key, at
