@@ -5,12 +5,12 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins
-  libsqlite3-dev libuv1-dev libcli11-dev
+  libsqlite3-dev libuv1-dev libcli11-dev libpq-dev
   fonts-liberation fontconfig
   iproute2 util-linux libcap2-bin
 )
 if [ "${1:-}" = "--test" ]; then
-  packages+=(xvfb xauth dpkg-dev desktop-file-utils appstream systemd clang clang-tidy libclang-rt-14-dev)
+  packages+=(postgresql-15 xvfb xauth dpkg-dev desktop-file-utils appstream systemd clang clang-tidy libclang-rt-14-dev)
 fi
 
 missing=()

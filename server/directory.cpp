@@ -162,8 +162,20 @@ std::unique_ptr<Directory> Directory::sample()
     return directory;
 }
 
+std::unique_ptr<Directory> Directory::fromReplies(std::unique_ptr<const ReplyIndex> replies)
+{
+    std::unique_ptr<Directory> directory(new Directory(nullptr));
+    directory->m_replies = std::move(replies);
+    return directory;
+}
+
 std::optional<Entry> Directory::find(std::string_view controlNumber, bool* failed)
 {
+    if (!m_find) {
+        if (failed)
+            *failed = true;
+        return std::nullopt;
+    }
     sqlite3_reset(m_find);
     sqlite3_bind_text(m_find, 1, controlNumber.data(), int(controlNumber.size()), SQLITE_STATIC);
     std::optional<Entry> entry;
@@ -182,11 +194,14 @@ void Directory::setReplies(std::unique_ptr<const ReplyIndex> replies)
     m_replies = std::move(replies);
     // Lookups no longer read the file: let its cached pages go.
     std::string ignored;
-    exec(m_db, "PRAGMA shrink_memory", ignored);
+    if (m_db)
+        exec(m_db, "PRAGMA shrink_memory", ignored);
 }
 
 std::optional<std::size_t> Directory::size()
 {
+    if (!m_db)
+        return m_replies ? std::optional(m_replies->size()) : std::nullopt;
     sqlite3_stmt* count = nullptr;
     std::optional<std::size_t> n;
     if (sqlite3_prepare_v2(m_db, "SELECT count(*) FROM directory", -1, &count, nullptr) == SQLITE_OK
@@ -210,6 +225,8 @@ std::optional<std::vector<Entry>> Directory::all()
 
 bool Directory::forEach(const std::function<bool(const Entry&)>& visit)
 {
+    if (!m_db)
+        return false;
     sqlite3_stmt* select = nullptr;
     if (sqlite3_prepare_v2(m_db, "SELECT control_number, name, telephone FROM directory ORDER BY control_number",
                            -1, &select, nullptr) != SQLITE_OK)

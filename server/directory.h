@@ -35,6 +35,9 @@ public:
     static std::unique_ptr<Directory> open(const std::string& path, std::string& error);
     // The sample directory built into the program, held in memory.
     static std::unique_ptr<Directory> sample();
+    // A directory that is only its replies held in memory, with no database
+    // file behind it (one loaded from PostgreSQL).
+    static std::unique_ptr<Directory> fromReplies(std::unique_ptr<const ReplyIndex> replies);
 
     // The entry for a control number, looked up through one prepared
     // statement that is reused for every lookup. Nothing, with *failed set

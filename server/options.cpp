@@ -95,6 +95,8 @@ CLI::Validator wholeNumber(std::uint64_t least, std::uint64_t most = std::numeri
 
 struct Numbers {
     unsigned idleSeconds = 0;
+    unsigned refreshSeconds = 0;
+    unsigned startupSeconds = 0;
     unsigned rateLimit = 0;
     unsigned rateBurst = 0;
     unsigned statsSeconds = 0;
@@ -138,6 +140,22 @@ void addServeOptions(CLI::App& app, Settings& s, Numbers& n)
                    "hold the replies of a directory of up to N entries in memory, about 90 bytes each; "
                    "a larger one is looked up in the database file (0: always)")
         ->type_name("N")->check(wholeNumber(0))->default_val(5'000'000);
+    CLI::Option* postgres =
+        app.add_option("--postgres", s.postgres.conninfo,
+                       "serve the rows of an organisation's PostgreSQL database instead of a file: a libpq "
+                       "connection string or URI (keep passwords in PGPASSFILE or the environment)")
+            ->type_name("CONNINFO");
+    app.get_option("--db")->excludes(postgres);
+    app.add_option("--postgres-query", s.postgres.query,
+                   "the query whose rows are the directory: control number, name, telephone")
+        ->type_name("SQL")->default_val("SELECT control_number, name, telephone FROM velmario_directory");
+    app.add_option("--postgres-channel", s.postgres.channel, "a NOTIFY on this channel loads the directory again")
+        ->type_name("NAME")->default_val("velmario_directory");
+    app.add_option("--refresh", n.refreshSeconds, "load the directory from PostgreSQL again this often (0: never)")
+        ->type_name("SECONDS")->check(wholeNumber(0, 10'000'000))->default_val(300);
+    app.add_option("--startup-timeout", n.startupSeconds,
+                   "wait this long for PostgreSQL at start before giving up")
+        ->type_name("SECONDS")->check(wholeNumber(0, 10'000'000))->default_val(60);
     app.add_option("--stats-interval", n.statsSeconds,
                    "log what the server has done every SECONDS, as on SIGUSR1 (0: only on SIGUSR1)")
         ->type_name("SECONDS")->check(wholeNumber(0, 10'000'000))->default_val(3600);
@@ -209,6 +227,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
     line.settings.serve.rateLimit = numbers.rateLimit;
     line.settings.serve.rateBurst = numbers.rateBurst;
     line.settings.serve.statsInterval = std::chrono::seconds(numbers.statsSeconds);
+    line.settings.postgres.refresh = std::chrono::seconds(numbers.refreshSeconds);
+    line.settings.postgres.startupTimeout = std::chrono::seconds(numbers.startupSeconds);
     for (const std::string& network : numbers.allow)
         line.settings.serve.allow.push_back(*Cidr::parse(network));
     line.command = CommandLine::Command::Serve;

@@ -4,6 +4,7 @@
 // writes --help.
 
 #include "lookupserver.h"
+#include "postgres.h"
 
 #include <cstddef>
 #include <string>
@@ -15,6 +16,7 @@ struct Settings {
     ServerOptions serve;
     std::string db;                     // empty: the built-in sample directory
     std::size_t maxMemoryEntries = 0;   // 0: always look up in the database file
+    PostgresSettings postgres;          // conninfo empty: not from PostgreSQL
 };
 
 struct CommandLine {

@@ -25,10 +25,23 @@ struct OpenedDirectory {
 // no more than maxMemoryEntries entries, holds its replies in memory.
 OpenedDirectory openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries);
 
+// Where the served directory comes from, as signals see it.
+class DirectorySource
+{
+public:
+    // Loads the directory again (SIGHUP).
+    virtual void request() = 0;
+    // Lets the loop end; a load still running is dropped when it finishes.
+    virtual void close() = 0;
+
+protected:
+    ~DirectorySource() = default;
+};
+
 // Reopens the database on request. Opening and loading a large directory
 // takes a while, so it runs on a thread of its own while the loop keeps
 // serving the old one; the swap happens on the loop.
-class Reloader
+class Reloader final : public DirectorySource
 {
 public:
     Reloader(uv_loop_t& loop, LookupServer& server, std::string dbPath, std::size_t maxMemoryEntries);
@@ -37,9 +50,8 @@ public:
     // The loop must have run the close callback (see close()) by now.
     ~Reloader();
 
-    void request();
-    // Lets the loop end; a reload still running is dropped when it finishes.
-    void close();
+    void request() override;
+    void close() override;
 
 private:
     void finished();

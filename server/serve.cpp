@@ -3,6 +3,7 @@
 #include "exitcodes.h"
 #include "log.h"
 #include "lookupserver.h"
+#include "postgres.h"
 #include "reloader.h"
 #include "signals.h"
 
@@ -35,8 +36,12 @@ void raiseFileLimit(std::size_t maxConnections)
 
 int serve(const Settings& settings)
 {
-    log("loading " + (settings.db.empty() ? std::string("the sample directory") : settings.db));
-    OpenedDirectory opened = openDirectory(settings.db, settings.maxMemoryEntries);
+    const bool fromPostgres = !settings.postgres.conninfo.empty();
+    auto connection = std::make_unique<PostgresConnection>();
+    log("loading " + (fromPostgres ? std::string("from PostgreSQL")
+                      : settings.db.empty() ? std::string("the sample directory") : settings.db));
+    OpenedDirectory opened = fromPostgres ? openPostgres(settings.postgres, *connection)
+                                          : openDirectory(settings.db, settings.maxMemoryEntries);
     if (!opened.directory) {
         log(opened.error);
         return kExitFailure;
@@ -64,11 +69,20 @@ int serve(const Settings& settings)
             log("started: serving " + opened.description + " on " + where);
             opened.directory.reset();
 
-            Reloader reloader(loop, server, settings.db, settings.maxMemoryEntries);
-            Signals signals(loop, server, reloader, !settings.db.empty());
+            std::unique_ptr<Reloader> reloader;
+            std::unique_ptr<PostgresSource> postgres;
+            DirectorySource* source = nullptr;
+            if (fromPostgres) {
+                postgres = std::make_unique<PostgresSource>(loop, server, settings.postgres, std::move(connection));
+                source = postgres.get();
+            } else {
+                reloader = std::make_unique<Reloader>(loop, server, settings.db, settings.maxMemoryEntries);
+                source = reloader.get();
+            }
+            Signals signals(loop, server, *source, fromPostgres || !settings.db.empty());
             if (takeEarlySighup()) {
                 log("SIGHUP came while loading: loading again");
-                reloader.request();
+                source->request();
             }
             uv_run(&loop, UV_RUN_DEFAULT);
             log("stopped");

@@ -62,8 +62,8 @@ int interruption()
     return g_interruption;
 }
 
-Signals::Signals(uv_loop_t& loop, LookupServer& server, Reloader& reloader, bool reloadable)
-    : m_server(server), m_reloader(reloader), m_reloadable(reloadable)
+Signals::Signals(uv_loop_t& loop, LookupServer& server, DirectorySource& source, bool reloadable)
+    : m_server(server), m_source(source), m_reloadable(reloadable)
 {
     constexpr std::array<int, 4> numbers = {SIGHUP, SIGTERM, SIGINT, SIGUSR1};
     static_assert(numbers.size() == std::tuple_size_v<decltype(m_handles)>);
@@ -79,7 +79,7 @@ void Signals::on(int signal)
 {
     if (signal == SIGHUP) {
         if (m_reloadable)
-            m_reloader.request();
+            m_source.request();
         else
             log("reload: serving the sample directory, nothing to reload");
         return;
@@ -92,7 +92,7 @@ void Signals::on(int signal)
         std::to_string(m_server.connectionCount()) + " connection(s)");
     // With every handle closed the loop ends.
     m_server.stop();
-    m_reloader.close();
+    m_source.close();
     for (auto& handle : m_handles)
         uv_close(reinterpret_cast<uv_handle_t*>(&handle), nullptr);
 }

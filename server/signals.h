@@ -12,7 +12,7 @@
 namespace velmario::server {
 
 class LookupServer;
-class Reloader;
+class DirectorySource;
 
 // Until serving starts: SIGTERM and SIGINT exit 0 (nothing is served or
 // written yet), SIGHUP is remembered.
@@ -30,9 +30,9 @@ int interruption();
 class Signals
 {
 public:
-    // Without a database file to reopen (`reloadable` false) SIGHUP is only
-    // logged.
-    Signals(uv_loop_t& loop, LookupServer& server, Reloader& reloader, bool reloadable);
+    // Without a directory to load again (`reloadable` false: the sample)
+    // SIGHUP is only logged.
+    Signals(uv_loop_t& loop, LookupServer& server, DirectorySource& source, bool reloadable);
     Signals(const Signals&) = delete;
     Signals& operator=(const Signals&) = delete;
 
@@ -40,7 +40,7 @@ private:
     void on(int signal);
 
     LookupServer& m_server;
-    Reloader& m_reloader;
+    DirectorySource& m_source;
     const bool m_reloadable;
     std::array<uv_signal_t, 4> m_handles{};
 };

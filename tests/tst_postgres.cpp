@@ -1,0 +1,212 @@
+// velmario-server serving from a real PostgreSQL: a throwaway cluster this
+// test starts in a temporary folder (initdb, pg_ctl, a Unix socket there),
+// run as an unprivileged user when the test runs as root.
+#include "serverprocess.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+using namespace velmario::testing;
+
+namespace {
+
+constexpr quint16 kPort = 5433;
+
+class Cluster
+{
+public:
+    ~Cluster() { stop(); }
+
+    // Empty when the cluster runs, otherwise why not.
+    QString start()
+    {
+        const QStringList versions = QDir(u"/usr/lib/postgresql"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        for (const QString& version : versions) {
+            if (QFile::exists(u"/usr/lib/postgresql/%1/bin/initdb"_s.arg(version)))
+                m_bin = u"/usr/lib/postgresql/%1/bin/"_s.arg(version);
+        }
+        if (m_bin.isEmpty())
+            return u"PostgreSQL is not installed"_s;
+        if (!m_dir.isValid())
+            return u"no temporary folder"_s;
+        // PostgreSQL will not run as root: as root, the cluster belongs to nobody.
+        if (::geteuid() == 0 && ::chown(qPrintable(m_dir.path()), 65534, 65534) != 0)
+            return u"cannot hand the folder to nobody"_s;
+        if (!tool(u"initdb"_s, {u"-D"_s, data(), u"-A"_s, u"trust"_s, u"-U"_s, u"velmario"_s, u"-E"_s, u"UTF8"_s,
+                                u"--locale=C.UTF-8"_s}))
+            return u"initdb failed: "_s + QString::fromLocal8Bit(m_output);
+        if (!startServer())
+            return u"pg_ctl start failed: "_s + QString::fromLocal8Bit(m_output);
+        return {};
+    }
+
+    bool startServer()
+    {
+        m_running = tool(u"pg_ctl"_s, {u"-D"_s, data(), u"-l"_s, m_dir.filePath(u"log"_s), u"-w"_s, u"-o"_s,
+                                       u"-k %1 -c listen_addresses='' -p %2"_s.arg(m_dir.path()).arg(kPort), u"start"_s});
+        return m_running;
+    }
+
+    void stop()
+    {
+        if (m_running)
+            tool(u"pg_ctl"_s, {u"-D"_s, data(), u"-m"_s, u"fast"_s, u"-w"_s, u"stop"_s});
+        m_running = false;
+    }
+
+    bool sql(const QString& statements)
+    {
+        QProcess psql;
+        psql.start(u"psql"_s, {u"-X"_s, u"-q"_s, u"-v"_s, u"ON_ERROR_STOP=1"_s, u"-h"_s, m_dir.path(), u"-p"_s,
+                               QString::number(kPort), u"-U"_s, u"velmario"_s, u"-d"_s, u"postgres"_s, u"-c"_s,
+                               statements});
+        psql.waitForFinished(30000);
+        m_output = psql.readAllStandardError();
+        return psql.exitStatus() == QProcess::NormalExit && psql.exitCode() == 0;
+    }
+
+    QString conninfo() const
+    {
+        return u"host=%1 port=%2 user=velmario dbname=postgres"_s.arg(m_dir.path()).arg(kPort);
+    }
+    QByteArray output() const { return m_output; }
+
+private:
+    QString data() const { return m_dir.filePath(u"data"_s); }
+
+    bool tool(const QString& name, const QStringList& arguments)
+    {
+        QProcess process;
+        if (::geteuid() == 0)
+            process.start(u"setpriv"_s, QStringList{u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s,
+                                                    m_bin + name} + arguments);
+        else
+            process.start(m_bin + name, arguments);
+        process.waitForFinished(60000);
+        m_output = process.readAllStandardOutput() + process.readAllStandardError();
+        return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    }
+
+    QTemporaryDir m_dir;
+    QString m_bin;
+    QByteArray m_output;
+    bool m_running = false;
+};
+
+} // namespace
+
+class TestPostgres : public QObject
+{
+    Q_OBJECT
+
+    Cluster cluster;
+
+    bool serve(ServerProcess& server, const QStringList& extra = {})
+    {
+        return server.start(QStringList{u"--postgres"_s, cluster.conninfo()} + extra);
+    }
+
+    static QByteArray ask(ServerProcess& server, const QByteArray& number)
+    {
+        Client client;
+        if (!client.connect(server.port()))
+            return "(no connection)";
+        return client.ask(number);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        const QString why = cluster.start();
+        if (!why.isEmpty())
+            QSKIP(qPrintable(why));
+    }
+
+    void init()
+    {
+        QVERIFY2(cluster.sql(u"DROP TABLE IF EXISTS velmario_directory;"
+                             "CREATE TABLE velmario_directory (control_number text PRIMARY KEY, name text, telephone text);"
+                             "INSERT INTO velmario_directory VALUES"
+                             " ('1', 'Íñigo Núñez Ábalos', '961-555-0101'),"
+                             " ('2', 'Œdipe Français', '961-555-0102'),"
+                             " ('Ñ3', 'Begoña', '3');"_s),
+                 cluster.output().constData());
+    }
+
+    void lookupsWithWindows1252Letters_data()
+    {
+        QTest::addColumn<QByteArray>("number");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::newRow("ñ and accents") << QByteArray("1") << cp1252(u"Íñigo Núñez Ábalos*961-555-0101"_s);
+        QTest::newRow("Œ") << QByteArray("2") << QByteArray("\x8C" "dipe Fran\xE7" "ais*961-555-0102");
+        QTest::newRow("ñ in the number") << QByteArray("\xD1" "3") << cp1252(u"Begoña*3"_s);
+        QTest::newRow("not there") << QByteArray("4") << cp1252(u"Número de control no registrado*"_s);
+    }
+    void lookupsWithWindows1252Letters()
+    {
+        QFETCH(QByteArray, number);
+        QFETCH(QByteArray, reply);
+        ServerProcess server;
+        QVERIFY2(serve(server), server.log().constData());
+        QCOMPARE(ask(server, number), reply);
+    }
+
+    void notifyReachesTwoServers()
+    {
+        ServerProcess first;
+        ServerProcess second;
+        QVERIFY2(serve(first), first.log().constData());
+        QVERIFY2(serve(second), second.log().constData());
+        QVERIFY(cluster.sql(u"UPDATE velmario_directory SET telephone = '961-555-9999' WHERE control_number = '1';"
+                            "NOTIFY velmario_directory;"_s));
+        const QByteArray changed = cp1252(u"Íñigo Núñez Ábalos*961-555-9999"_s);
+        for (ServerProcess* server : {&first, &second})
+            QTRY_COMPARE_WITH_TIMEOUT(ask(*server, "1"), changed, 5000);
+    }
+
+    void badRowsAreRefusedWhileTheOldDirectoryServes()
+    {
+        ServerProcess server;
+        QVERIFY2(serve(server), server.log().constData());
+        QVERIFY(cluster.sql(u"INSERT INTO velmario_directory VALUES ('5', 'Ana', '1*2'), ('6', NULL, '7');"
+                            "UPDATE velmario_directory SET name = 'Cambiado' WHERE control_number = '2';"
+                            "NOTIFY velmario_directory;"_s));
+        QVERIFY(server.waitForLog("refresh refused, still serving the previous directory: 2 row(s) break"));
+        QVERIFY(server.waitForLog("(control number \"5\"): the telephone holds a \"*\""));
+        QVERIFY(server.waitForLog("(control number \"6\"): the name is empty"));
+        QCOMPARE(ask(server, "2"), QByteArray("\x8C" "dipe Fran\xE7" "ais*961-555-0102"));
+        QCOMPARE(ask(server, "5"), cp1252(u"Número de control no registrado*"_s));
+    }
+
+    void unreachableAtStart()
+    {
+        QTemporaryDir nowhere;
+        const Run result = run({u"--listen"_s, u"127.0.0.1"_s, u"--port"_s, u"0"_s, u"--postgres"_s,
+                                u"host=%1 port=%2 user=velmario dbname=postgres"_s.arg(nowhere.path()).arg(kPort),
+                                u"--startup-timeout"_s, u"2"_s});
+        QCOMPARE(result.exitCode, 2);
+        QVERIFY2(result.err.contains("cannot reach the database within 2 s"), result.err.constData());
+        QVERIFY(!result.err.contains("started:"));
+    }
+
+    // Last: it stops the cluster and starts it again.
+    void databaseStoppedAndStartedAgain()
+    {
+        ServerProcess server;
+        QVERIFY2(serve(server), server.log().constData());
+        cluster.stop();
+        QVERIFY(server.waitForLog("lost the database, still serving the last directory"));
+        QCOMPARE(ask(server, QByteArray("\xD1" "3")), cp1252(u"Begoña*3"_s));
+        QVERIFY(cluster.startServer());
+        QVERIFY(cluster.sql(u"UPDATE velmario_directory SET telephone = '4' WHERE control_number = 'Ñ3';"_s));
+        QVERIFY(server.waitForLog("the database is back", 20000));
+        QTRY_COMPARE_WITH_TIMEOUT(ask(server, QByteArray("\xD1" "3")), cp1252(u"Begoña*4"_s), 10000);
+        QCOMPARE(server.log().count("lost the database"), 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPostgres)
+#include "tst_postgres.moc"
