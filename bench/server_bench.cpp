@@ -75,6 +75,42 @@ pid_t spawn(const std::vector<std::string>& args)
     return pid;
 }
 
+// Seconds from the server's start to its "started:" line; negative if it
+// never says it.
+double timeToServe(const std::vector<std::string>& args, pid_t& pid)
+{
+    int out[2];
+    if (::pipe(out) != 0)
+        return -1;
+    const auto t0 = std::chrono::steady_clock::now();
+    pid = fork();
+    if (pid == 0) {
+        pin(0);
+        ::dup2(out[1], 2);
+        ::close(out[0]);
+        std::vector<char*> argv;
+        for (const auto& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        _exit(127);
+    }
+    ::close(out[1]);
+    std::string log;
+    char buffer[4096];
+    ssize_t n;
+    while (log.find("started:") == std::string::npos && (n = ::read(out[0], buffer, sizeof buffer)) > 0)
+        log.append(buffer, static_cast<std::size_t>(n));
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    // Let the server go on writing to nobody: the pipe's far end closes.
+    ::close(out[0]);
+    if (log.find("started:") == std::string::npos) {
+        std::fprintf(stderr, "%s", log.c_str());
+        return -1;
+    }
+    return elapsed;
+}
+
 double cpuSeconds(pid_t pid)
 {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
@@ -213,6 +249,67 @@ void print(const char* name, int connections, const Result& r)
 
 } // namespace
 
+// Loading the same rows from PostgreSQL and from the database file, and
+// lookups from each, when PostgreSQL is installed: a throwaway cluster in
+// `dir`, owned by nobody when run as root.
+void comparePostgres(const std::string& server, const std::string& db, const std::string& csv,
+                     const std::filesystem::path& dir, long rows, double seconds)
+{
+    std::string bin;
+    for (const char* version : {"17", "16", "15"}) {
+        if (std::filesystem::exists(std::string("/usr/lib/postgresql/") + version + "/bin/initdb")) {
+            bin = std::string("/usr/lib/postgresql/") + version + "/bin/";
+            break;
+        }
+    }
+    if (bin.empty() || !std::filesystem::exists(csv)) {
+        std::printf("PostgreSQL: skipped (%s)\n", bin.empty() ? "not installed" : "the CSV was not written this run");
+        return;
+    }
+    const std::string pg = (dir / "pg").string();
+    std::filesystem::create_directories(pg);
+    const std::string as = ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+    if (::geteuid() == 0 && ::chown(pg.c_str(), 65534, 65534) != 0)
+        return;
+    const std::string port = "5434";
+    const std::string psql = "psql -X -q -h '" + pg + "' -p " + port + " -U velmario -d postgres";
+    const bool ready =
+        std::system((as + bin + "initdb -D '" + pg + "/data' -A trust -U velmario -E UTF8 --locale=C.UTF-8 >/dev/null").c_str()) == 0
+        && std::system((as + bin + "pg_ctl -D '" + pg + "/data' -l '" + pg + "/log' -w -o \"-k " + pg +
+                        " -c listen_addresses='' -p " + port + "\" start >/dev/null").c_str()) == 0
+        && std::system((psql + " -c 'CREATE TABLE velmario_directory (control_number text PRIMARY KEY, name text, "
+                                "telephone text)' -c \"\\copy velmario_directory FROM '" + csv +
+                        "' WITH (FORMAT csv, HEADER true)\"").c_str()) == 0;
+    if (ready) {
+        const uint16_t filePort = freePort();
+        pid_t filePid = 0;
+        const double fromFile = timeToServe({server, "--listen", "127.0.0.1", "--port", std::to_string(filePort), "--db", db,
+                                             "--rate-limit", "0", "--max-connections-per-address", "0"}, filePid);
+        const uint16_t pgPort = freePort();
+        pid_t pgPid = 0;
+        const double fromPostgres = timeToServe(
+            {server, "--listen", "127.0.0.1", "--port", std::to_string(pgPort), "--postgres",
+             "host=" + pg + " port=" + port + " user=velmario dbname=postgres", "--rate-limit", "0",
+             "--max-connections-per-address", "0"}, pgPid);
+        std::printf("[loading %ld rows]\nfrom the database file %.2f s, from PostgreSQL %.2f s: %.2f x the file's "
+                    "(target 2.00 at most)\n\n", rows, fromFile, fromPostgres, fromPostgres / fromFile);
+        if (fromFile > 0 && fromPostgres > 0) {
+            const Result file = drive(filePort, filePid, 50, seconds, rows);
+            const Result postgres = drive(pgPort, pgPid, 50, seconds, rows);
+            std::printf("[lookups, directory from the file and from PostgreSQL]\n");
+            print("from file", 50, file);
+            print("from PostgreSQL", 50, postgres);
+            std::printf("%-16s %4d conn  throughput %.2f of the file-loaded server's\n\n", "ratio", 50,
+                        postgres.perSecond / file.perSecond);
+        }
+        stop(filePid);
+        stop(pgPid);
+    } else {
+        std::printf("PostgreSQL: could not start a cluster in %s\n", pg.c_str());
+    }
+    std::system((as + bin + "pg_ctl -D '" + pg + "/data' -m fast -w stop >/dev/null 2>&1").c_str());
+}
+
 int main(int argc, char** argv)
 {
     long rows = 1'000'000;
@@ -250,7 +347,6 @@ int main(int argc, char** argv)
         }
         std::printf("imported %ld rows in %.1f s\n", rows,
                     std::chrono::duration<double>(Clock::now() - t0).count());
-        std::filesystem::remove(csv);
     }
     pin(1);
 
@@ -287,6 +383,8 @@ int main(int argc, char** argv)
             std::printf(" (target %.2f)", run.target);
         std::printf(", p99 %.2f x the baseline's\n\n", ours.p99us / floor.p99us);
     }
+    comparePostgres(server, db, csv, dir, rows, seconds);
+    std::filesystem::remove(csv);
     if (keep.empty())
         std::filesystem::remove_all(dir);
     return 0;
