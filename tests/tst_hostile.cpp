@@ -72,7 +72,9 @@ private slots:
             QVERIFY(search()->connection()->bytesAvailable() <= LookupConnection::kReadChunk);
         }
         QVERIFY2(sent > 4 * chunk.size(), qPrintable(QString::number(sent)));
-        QVERIFY2(ticks > 50, qPrintable(QString::number(ticks))); // the UI was never stuck
+        // The UI was never stuck: the 10 ms timer kept firing. A loaded or
+        // instrumented machine fires it less often, never this seldom.
+        QVERIFY2(ticks > 10, qPrintable(QString::number(ticks)));
         QVERIFY(caption("lblNombreA").size() <= lookup::kMaxReplyLength);
         QCOMPARE(search()->connection()->State(), int(LookupConnection::Connected));
     }
