@@ -469,33 +469,36 @@ void LookupServer::flushEvents(bool all)
         EventLog& e = m_events[i];
         if (e.pending == 0 || (!all && e.everLogged && now - e.lastLogged < kEventLogMs))
             continue;
-        const std::string n = std::to_string(e.pending);
-        const std::string last = " (last from " + e.lastFrom + ")";
+        std::string line;
         switch (static_cast<Event>(i)) {
         case Event::RefusedBusy:
-            m_log("refused " + n + " connection(s): " + std::to_string(m_options.maxConnections) +
-                  " connections already open" + last);
+            line.append("refused ").append(std::to_string(e.pending)).append(" connection(s): ");
+            line.append(std::to_string(m_options.maxConnections)).append(" connections already open");
             break;
         case Event::RefusedAddress:
-            m_log("refused " + n + " connection(s): " + std::to_string(m_options.maxConnectionsPerAddress) +
-                  " connections already open from one address" + last);
+            line.append("refused ").append(std::to_string(e.pending)).append(" connection(s): ");
+            line.append(std::to_string(m_options.maxConnectionsPerAddress));
+            line.append(" connections already open from one address");
             break;
         case Event::Denied:
-            m_log("denied " + n + " connection(s) from addresses not allowed" + last);
+            line.append("denied ").append(std::to_string(e.pending)).append(" connection(s) from addresses not allowed");
             break;
         case Event::RateLimited:
-            m_log("answered " + n + " lookup(s) over the limit of " + std::to_string(int(m_options.rateLimit)) +
-                  " per second" + last);
+            line.append("answered ").append(std::to_string(e.pending)).append(" lookup(s) over the limit of ");
+            line.append(std::to_string(int(m_options.rateLimit))).append(" per second");
             break;
         case Event::Dropped:
-            m_log("dropped " + n + " client(s) that did not read their replies" + last);
+            line.append("dropped ").append(std::to_string(e.pending)).append(" client(s) that did not read their replies");
             break;
         case Event::ReadFailed:
-            m_log(n + " lookup(s) failed: the database file cannot be read (changed under the server or "
-                      "damaged); rename a new file over it and send SIGHUP");
+            line.append(std::to_string(e.pending));
+            line.append(" lookup(s) failed: the database file cannot be read (changed under the server or damaged); "
+                        "rename a new file over it and send SIGHUP");
             break;
         case Event::Count: break;
         }
+        line.append(" (last from ").append(e.lastFrom).append(")");
+        m_log(line);
         e.pending = 0;
         e.lastLogged = now;
         e.everLogged = true;

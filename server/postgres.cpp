@@ -195,7 +195,7 @@ std::unique_ptr<Directory> loadFromPostgres(PostgresConnection& connection, cons
         error = what + ": " + trimmedMessage(PQerrorMessage(conn));
         lost = PQstatus(conn) != CONNECTION_OK;
         if (!lost)
-            Result(PQexec(conn, "ROLLBACK"));
+            PQclear(PQexec(conn, "ROLLBACK"));
         return nullptr;
     };
     // One snapshot for the count and the rows.
@@ -212,7 +212,7 @@ std::unique_ptr<Directory> loadFromPostgres(PostgresConnection& connection, cons
     auto replies = std::make_unique<ReplyIndex>();
     if (!replies->reserve(total)) {
         error = "not enough memory for " + std::to_string(total) + " entries";
-        Result(PQexec(conn, "ROLLBACK"));
+        PQclear(PQexec(conn, "ROLLBACK"));
         return nullptr;
     }
     // COPY streams the rows: no result set of the whole directory is held.

@@ -169,7 +169,7 @@ void ReplyIndex::finish()
         // The table is built: only the far text moves to its region.
         if (!m_far.allocate(m_building.size()))
             throw std::bad_alloc();
-        if (!m_building.empty())
+        if (!m_building.empty() && m_far.data)
             std::memcpy(m_far.data, m_building.data(), m_building.size());
         std::string().swap(m_building);
         return;
