@@ -58,13 +58,13 @@ void pin(int cpu)
     sched_setaffinity(0, sizeof set, &set);
 }
 
-pid_t spawn(const std::vector<std::string>& args)
+// Starts a server on CPU 0, its standard error to `stderrFd` (-1: nowhere).
+pid_t spawn(const std::vector<std::string>& args, int stderrFd = -1)
 {
     const pid_t pid = fork();
     if (pid == 0) {
         pin(0);
-        const int devnull = ::open("/dev/null", O_WRONLY);
-        ::dup2(devnull, 2);
+        ::dup2(stderrFd >= 0 ? stderrFd : ::open("/dev/null", O_WRONLY), 2);
         std::vector<char*> argv;
         for (const auto& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
@@ -83,18 +83,7 @@ double timeToServe(const std::vector<std::string>& args, pid_t& pid)
     if (::pipe(out) != 0)
         return -1;
     const auto t0 = std::chrono::steady_clock::now();
-    pid = fork();
-    if (pid == 0) {
-        pin(0);
-        ::dup2(out[1], 2);
-        ::close(out[0]);
-        std::vector<char*> argv;
-        for (const auto& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        _exit(127);
-    }
+    pid = spawn(args, out[1]);
     ::close(out[1]);
     std::string log;
     char buffer[4096];
