@@ -200,7 +200,12 @@ bool Directory::write(const std::string& path, const std::vector<Entry>& entries
     namespace fs = std::filesystem;
     const fs::path target(path);
     const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    std::string pattern = (dir / ("." + target.filename().string() + ".new-XXXXXX")).string();
+    // Appended piece by piece: GCC 12 at -O3 warns (-Wrestrict) about
+    // '"." + std::string', wrongly.
+    std::string name = ".";
+    name += target.filename().string();
+    name += ".new-XXXXXX";
+    std::string pattern = (dir / name).string();
     const int fd = ::mkstemp(pattern.data());
     if (fd < 0) {
         error = "cannot create a new database beside " + path;
