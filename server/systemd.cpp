@@ -82,7 +82,11 @@ std::string logLine(LogPriority priority, std::string_view text, bool toJournal)
 {
     if (!toJournal)
         return std::string(text);
-    std::string line = "<" + std::to_string(static_cast<int>(priority)) + ">";
+    // Appended piece by piece, as '"<" + std::string' draws GCC 12's false
+    // -Wrestrict at -O3.
+    std::string line = "<";
+    line += std::to_string(static_cast<int>(priority));
+    line += '>';
     line += text;
     return line;
 }
