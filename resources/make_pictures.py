@@ -76,16 +76,45 @@ def banner():
     img.save(os.path.join(HERE, "banner.bmp"), "BMP")
 
 
+# The application icon on a 32-unit grid, a generic application window:
+# frame, title bar, its button and a blank client. Each shape is a box of
+# whole pixels, x0..x1 and y0..y1 inclusive, with a fill and a one-pixel
+# outline (either may be None).
+ICON_SHAPES = [
+    ((255, 255, 255), (0, 0, 0), 1, 3, 30, 28),
+    ((0, 0, 128), None, 2, 4, 29, 9),
+    ((192, 192, 192), None, 25, 5, 28, 8),
+    (None, (128, 128, 128), 3, 11, 28, 27),
+]
+
+
 def icon(size):
-    """A generic application window: title bar, frame and a blank client."""
+    """The icon at one size in pixels."""
     img = Image.new("RGBA", (size, size), (0, 0, 0, 0))
     d = ImageDraw.Draw(img)
     s = size / 32.0
-    d.rectangle((1 * s, 3 * s, 30 * s, 28 * s), fill=(255, 255, 255), outline=(0, 0, 0))
-    d.rectangle((2 * s, 4 * s, 29 * s, 9 * s), fill=(0, 0, 128))
-    d.rectangle((25 * s, 5 * s, 28 * s, 8 * s), fill=(192, 192, 192))
-    d.rectangle((3 * s, 11 * s, 28 * s, 27 * s), outline=(128, 128, 128))
+    for fill, outline, x0, y0, x1, y1 in ICON_SHAPES:
+        d.rectangle((x0 * s, y0 * s, x1 * s, y1 * s), fill=fill, outline=outline)
     img.save(os.path.join(HERE, f"icon{size}.png"), "PNG")
+
+
+def icon_svg():
+    """The same icon as a scalable picture, for menus and software centres."""
+    def colour(rgb):
+        return "#%02x%02x%02x" % rgb
+
+    shapes = []
+    for fill, outline, x0, y0, x1, y1 in ICON_SHAPES:
+        w, h = x1 - x0 + 1, y1 - y0 + 1
+        if fill:
+            shapes.append(f'  <rect x="{x0}" y="{y0}" width="{w}" height="{h}" fill="{colour(fill)}"/>')
+        if outline:
+            shapes.append(f'  <rect x="{x0 + 0.5}" y="{y0 + 0.5}" width="{w - 1}" height="{h - 1}" '
+                          f'fill="none" stroke="{colour(outline)}" stroke-width="1"/>')
+    svg = ('<svg xmlns="http://www.w3.org/2000/svg" width="32" height="32" viewBox="0 0 32 32">\n'
+           + "\n".join(shapes) + "\n</svg>\n")
+    with open(os.path.join(HERE, "icon.svg"), "w", encoding="utf-8") as f:
+        f.write(svg)
 
 
 def cog_emblem():
@@ -161,5 +190,6 @@ if __name__ == "__main__":
     banner()
     icon(16)
     icon(32)
+    icon_svg()
     cog_emblem()
     group_picture()

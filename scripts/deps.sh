@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the project needs, only those missing.
+# Installs the Debian packages the project needs, only those missing:
+# deps.sh for building, running and packaging (dpkg-buildpackage, README
+# "Installing"), deps.sh --test for the test command as well.
 set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins
-  libsqlite3-dev libuv1-dev libcli11-dev libpq-dev
+  libsqlite3-dev libuv1-dev libcli11-dev libpq-dev libsystemd-dev
   fonts-liberation fontconfig
   iproute2 util-linux libcap2-bin
+  debhelper dpkg-dev file
 )
 if [ "${1:-}" = "--test" ]; then
-  packages+=(postgresql-15 xvfb xauth dpkg-dev desktop-file-utils appstream systemd clang clang-tidy libclang-rt-14-dev)
+  packages+=(postgresql-15 xvfb xauth desktop-file-utils appstream systemd lintian
+             clang clang-tidy libclang-rt-14-dev)
 fi
 
 missing=()
@@ -20,8 +24,21 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null; then
+    echo "deps.sh: these Debian packages are missing: ${missing[*]}" >&2
+    echo "deps.sh: sudo is not installed, so they cannot be installed from this account." >&2
+    echo "deps.sh: as root, either install them (apt-get install ${missing[*]})" >&2
+    echo "deps.sh: or install sudo and give this account the right to use it:" >&2
+    echo "deps.sh:   apt-get install sudo && adduser $(id -un) sudo   (then log in again)" >&2
+    exit 1
+  fi
+  sudo=(sudo)
+fi
 echo "Installing: ${missing[*]}"
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# Another apt-get on the machine (unattended upgrades) holds the lock for a
+# while: wait for it rather than fail.
+apt=(apt-get -o DPkg::Lock::Timeout=600)
+"${sudo[@]}" "${apt[@]}" update -qq
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -qq --no-install-recommends "${missing[@]}"

@@ -11,6 +11,11 @@ server=(build/server/velmario-server --listen 127.0.0.1 --port "$port")
 if [ "$(id -u)" -ne 0 ]; then
   # Port 1007 is privileged: let the server bind it without running as root.
   if ! getcap build/server/velmario-server 2>/dev/null | grep -q cap_net_bind_service; then
+    if ! command -v sudo >/dev/null; then
+      echo "run.sh: velmario-server needs the right to bind port $port, and sudo is not installed:" >&2
+      echo "run.sh: as root, run: setcap cap_net_bind_service=+ep $PWD/build/server/velmario-server" >&2
+      exit 1
+    fi
     echo "Allowing velmario-server to bind port $port (sudo setcap cap_net_bind_service)"
     sudo setcap cap_net_bind_service=+ep build/server/velmario-server
   fi

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Builds the Debian packages in a scratch directory, inspects them, unpacks
-# them into a scratch root and runs what they installed.
+# Builds the Debian packages with dpkg-buildpackage from a copy of the source
+# tree, runs lintian on them, inspects them, unpacks them into a scratch root
+# and runs what they installed.
 set -euo pipefail
 export LC_ALL=C # replies are Windows-1252 bytes
-build=$1
-source_dir=$2
+source_dir=$1
 scratch=$(mktemp -d)
 server_pid=""
 client_pid=""
@@ -16,32 +16,54 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
-(cd "$scratch" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/out" >/dev/null)
-client_deb=$(ls "$scratch"/out/velmario_*.deb)
-server_deb=$(ls "$scratch"/out/velmario-server_*.deb)
+# The tree as committed or being changed, without build trees.
+src="$scratch/velmario"
+mkdir "$src"
+tar -C "$source_dir" --exclude=./.git --exclude='./build*' --exclude='./obj-*' -cf - . | tar -C "$src" -xf -
+# The test suite runs apart from the package build (debian/rules).
+(cd "$src" && DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" dpkg-buildpackage -us -uc -b >"$scratch/build.log" 2>&1) || {
+  tail -n 60 "$scratch/build.log"; fail "dpkg-buildpackage"
+}
+changes=$(ls "$scratch"/velmario_*.changes)
+client_deb=$(ls "$scratch"/velmario_*.deb)
+server_deb=$(ls "$scratch"/velmario-server_*.deb)
+ls "$scratch"/velmario-dbgsym_*.*deb "$scratch"/velmario-server-dbgsym_*.*deb >/dev/null ||
+  fail "no debug symbol packages"
+
+# No error and no warning; what lintian says besides is shown.
+lintian --fail-on error,warning --display-info "$changes" || fail "lintian"
 
 client_info=$(dpkg-deb --info "$client_deb")
 server_info=$(dpkg-deb --info "$server_deb")
-echo "$client_info" | grep -E '^ (Package|Version|Depends):'
-echo "$server_info" | grep -E '^ (Package|Version|Depends):'
+echo "$client_info" | grep -E '^ (Package|Version|Depends|Description):'
+echo "$server_info" | grep -E '^ (Package|Version|Depends|Description):'
 for dep in fonts-liberation qt6-qpa-plugins libqt6widgets6 libqt6network6; do
   echo "$client_info" | grep -q "Depends:.*$dep" || fail "velmario does not depend on $dep"
 done
-echo "$server_info" | grep -q 'Depends:.*libsqlite3-0' || fail "velmario-server does not depend on libsqlite3-0"
-echo "$server_info" | grep -q 'Depends:.*libuv1' || fail "velmario-server does not depend on libuv1"
+for dep in libsqlite3-0 libuv1; do
+  echo "$server_info" | grep -q "Depends:.*$dep" || fail "velmario-server does not depend on $dep"
+done
 echo "$server_info" | grep -q 'Depends:.*libqt6' && fail "velmario-server pulls in Qt"
 echo "$client_info" | grep -q 'Version: 1.0.0.0' || fail "client version"
+[ "$(echo "$client_info" | grep '^ Description:')" != "$(echo "$server_info" | grep '^ Description:')" ] ||
+  fail "both packages have the same summary"
+dpkg-deb --info "$server_deb" conffiles | grep -qx /etc/default/velmario-server ||
+  fail "/etc/default/velmario-server is not a conffile"
+dpkg-deb --info "$server_deb" postinst | grep -q "deb-systemd-helper enable 'velmario-server.service'" ||
+  fail "the unit is not enabled on installation"
 
 client_files=$(dpkg-deb --contents "$client_deb")
 server_files=$(dpkg-deb --contents "$server_deb")
 for f in ./usr/bin/velmario ./usr/share/applications/org.velmario.Velmario.desktop \
          ./usr/share/metainfo/org.velmario.Velmario.metainfo.xml \
          ./usr/share/icons/hicolor/16x16/apps/org.velmario.Velmario.png \
-         ./usr/share/icons/hicolor/32x32/apps/org.velmario.Velmario.png; do
+         ./usr/share/icons/hicolor/32x32/apps/org.velmario.Velmario.png \
+         ./usr/share/icons/hicolor/scalable/apps/org.velmario.Velmario.svg \
+         ./usr/share/man/man1/velmario.1.gz ./usr/share/doc/velmario/copyright; do
   echo "$client_files" | grep -q " $f\$" || fail "velmario lacks $f"
 done
-for f in ./usr/bin/velmario-server ./usr/lib/systemd/system/velmario-server.service \
-         ./usr/share/man/man1/velmario-server.1 \
+for f in ./usr/bin/velmario-server ./lib/systemd/system/velmario-server.service \
+         ./etc/default/velmario-server ./usr/share/man/man1/velmario-server.1.gz \
          ./usr/share/doc/velmario-server/examples/directory-example.csv; do
   echo "$server_files" | grep -q " $f\$" || fail "velmario-server lacks $f"
 done
@@ -50,10 +72,17 @@ root="$scratch/root"
 mkdir -p "$root"
 dpkg -x "$client_deb" "$root"
 dpkg -x "$server_deb" "$root"
+for program in velmario velmario-server; do
+  readelf -S "$root/usr/bin/$program" | grep -q debug_info && fail "$program is not stripped"
+done
 
 desktop-file-validate "$root/usr/share/applications/org.velmario.Velmario.desktop"
 appstreamcli validate --no-net "$root/usr/share/metainfo/org.velmario.Velmario.metainfo.xml"
-systemd-analyze verify --man=no "$root/usr/lib/systemd/system/velmario-server.service"
+unit="$root/lib/systemd/system/velmario-server.service"
+systemd-analyze verify --man=no "$unit"
+# Exposure 2.0 or lower (the threshold counts tenths).
+systemd-analyze security --offline=true --threshold=20 --no-pager "$unit" | tail -n 1 ||
+  fail "the unit is exposed above 2.0"
 
 "$root/usr/bin/velmario-server" --version | grep -q '^velmario-server 1.00' || fail "server --version"
 
@@ -79,4 +108,4 @@ kill -0 "$client_pid" 2>/dev/null || { cat "$scratch/client.log"; fail "the clie
 kill -TERM "$client_pid"
 wait "$client_pid" 2>/dev/null || true
 client_pid=""
-echo "packages built, inspected, installed into a scratch root and run"
+echo "packages built, passed lintian, inspected, installed into a scratch root and run"

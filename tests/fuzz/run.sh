@@ -2,11 +2,12 @@
 # Builds the fuzzers with clang and runs each for FUZZ_SECONDS (30 by
 # default), first over its corpus and kept regressions. A crash fails the run
 # and its input is kept in tests/fuzz/regressions/NAME/ to be committed.
+# Arguments are further CMake options for the fuzz build.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 seconds=${FUZZ_SECONDS:-30}
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVELMARIO_FUZZ=ON -DVELMARIO_SANITIZE=ON >/dev/null
+  -DVELMARIO_FUZZ=ON -DVELMARIO_SANITIZE=ON "$@" >/dev/null
 cmake --build build-fuzz -j"$(nproc)"
 status=0
 for name in reply answer csv framing; do
