@@ -37,7 +37,7 @@ int runImport(const std::string& csvPath, const std::string& dbPath, bool allowE
     DirectoryWriter writer;
     std::string error;
     if (!writer.begin(dbPath, error)) {
-        log("import failed: " + error);
+        log("import failed: " + error, LogPriority::Error);
         return kExitFailure;
     }
     // Each good entry goes straight into the new database, so that memory
@@ -70,7 +70,7 @@ int runImport(const std::string& csvPath, const std::string& dbPath, bool allowE
         return kExitFailure;
     }
     if (failed) {
-        log("import failed: " + error);
+        log("import failed: " + error, LogPriority::Error);
         return kExitFailure;
     }
     if (!repeated.empty()) {
@@ -100,7 +100,7 @@ int runImport(const std::string& csvPath, const std::string& dbPath, bool allowE
     }
     const std::size_t count = writer.count();
     if (!writer.commit(error)) {
-        log("import failed: " + error);
+        log("import failed: " + error, LogPriority::Error);
         return kExitFailure;
     }
     log("imported " + std::to_string(count) + " entries into " + dbPath);

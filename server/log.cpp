@@ -14,8 +14,18 @@ constexpr std::size_t kQueuedLines = 4096;
 
 void write(std::string_view line)
 {
-    std::fprintf(stderr, "velmario-server: %.*s\n", static_cast<int>(line.size()), line.data());
+    std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
     std::fflush(stderr);
+}
+
+// "velmario-server: text", with the journal's priority prefix when standard
+// error is the journal.
+std::string format(std::string_view text, LogPriority priority)
+{
+    static const bool journal = stderrIsJournal();
+    std::string line = "velmario-server: ";
+    line += text;
+    return logLine(priority, line, journal);
 }
 
 struct Writer {
@@ -41,7 +51,8 @@ struct Writer {
             for (const std::string& line : lines)
                 write(line);
             if (lost > 0)
-                write(std::to_string(lost) + " log line(s) dropped: standard error was not read fast enough");
+                write(format(std::to_string(lost) + " log line(s) dropped: standard error was not read fast enough",
+                             LogPriority::Warning));
             lock.lock();
             if (last && queue.empty())
                 return;
@@ -57,8 +68,9 @@ Writer& writer()
 
 } // namespace
 
-void log(std::string_view line)
+void log(std::string_view text, LogPriority priority)
 {
+    const std::string line = format(text, priority);
     Writer& w = writer();
     {
         const std::lock_guard lock(w.mutex);
@@ -72,6 +84,12 @@ void log(std::string_view line)
         }
     }
     write(line);
+}
+
+void tellSystemd(const std::string& error)
+{
+    if (!error.empty())
+        log(error, LogPriority::Warning);
 }
 
 void startLogWriter()

@@ -6,11 +6,18 @@
 // a busy journal) never holds up the event loop: past the bound, lines are
 // dropped and counted, and the count is logged once there is room.
 
+#include "systemd.h"
+
+#include <string>
 #include <string_view>
 
 namespace velmario::server {
 
-void log(std::string_view line);
+// Under systemd, the journal files the line under its priority.
+void log(std::string_view line, LogPriority priority = LogPriority::Info);
+
+// Logs why systemd could not be told something, if it could not.
+void tellSystemd(const std::string& error);
 
 // From now on log() only queues lines for the writer thread.
 void startLogWriter();

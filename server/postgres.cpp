@@ -402,7 +402,7 @@ void PostgresSource::run()
     // Each change of state is logged once: lost, then back.
     const auto lose = [&](const std::string& why) {
         if (!down)
-            log("lost the database, still serving the last directory; trying again: " + why);
+            log("lost the database, still serving the last directory; trying again: " + why, LogPriority::Warning);
         down = true;
         m_connection->close();
         m_reload = true; // whatever changed meanwhile
@@ -440,7 +440,7 @@ void PostgresSource::run()
                 lose(error);
                 continue;
             } else {
-                log("refresh refused, still serving the previous directory: " + error);
+                log("refresh refused, still serving the previous directory: " + error, LogPriority::Warning);
             }
         }
         bool notified = false;

@@ -3,6 +3,7 @@
 #include "answer.h"
 #include "log.h"
 #include "lookupserver.h"
+#include "systemd.h"
 
 #include <cstdio>
 #include <optional>
@@ -88,6 +89,7 @@ void Reloader::request()
         return;
     }
     m_busy = true;
+    tellSystemd(notifyReloading());
     if (m_worker.joinable())
         m_worker.join();
     m_worker = std::thread([this] {
@@ -113,17 +115,22 @@ void Reloader::finished()
         const std::lock_guard lock(m_mutex);
         opened = std::move(m_result);
     }
+    std::string status;
     if (opened.directory) {
         m_server.setDirectory(std::move(opened.directory));
-        log("reloaded: serving " + opened.description);
+        status = "serving " + opened.description;
+        log("reloaded: " + status);
     } else {
-        log("reload failed, still serving the previous directory: " + opened.error);
+        status = "reload failed, still serving the previous directory: " + opened.error;
+        log(status, LogPriority::Warning);
     }
     m_busy = false;
     if (m_again) {
         m_again = false;
         request();
+        return;
     }
+    tellSystemd(notifyReady(status.substr(0, status.find('\n'))));
 }
 
 } // namespace velmario::server

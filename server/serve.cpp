@@ -6,15 +6,47 @@
 #include "postgres.h"
 #include "reloader.h"
 #include "signals.h"
+#include "systemd.h"
 
 #include <uv.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <sys/resource.h>
 
 namespace velmario::server {
 namespace {
+
+// Pings systemd's watchdog from the loop, so that a stuck loop is noticed.
+// The timer does not keep the loop running.
+class Watchdog
+{
+public:
+    explicit Watchdog(uv_loop_t& loop)
+    {
+        const auto every = std::chrono::duration_cast<std::chrono::milliseconds>(watchdogPingInterval()).count();
+        if (every <= 0)
+            return;
+        uv_timer_init(&loop, &m_timer);
+        uv_unref(reinterpret_cast<uv_handle_t*>(&m_timer));
+        uv_timer_start(&m_timer, [](uv_timer_t*) { tellSystemd(notifyWatchdog()); }, 0,
+                       static_cast<std::uint64_t>(std::max<long long>(every, 1)));
+        m_started = true;
+    }
+    ~Watchdog()
+    {
+        if (m_started)
+            uv_close(reinterpret_cast<uv_handle_t*>(&m_timer), nullptr);
+    }
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+private:
+    uv_timer_t m_timer{};
+    bool m_started = false;
+};
 
 // Every connection holds a descriptor: let the process have enough of them
 // for the connection limit, as far as the hard limit allows.
@@ -43,7 +75,7 @@ int serve(const Settings& settings)
     OpenedDirectory opened = fromPostgres ? openPostgres(settings.postgres, *connection)
                                           : openDirectory(settings.db, settings.maxMemoryEntries);
     if (!opened.directory) {
-        log(opened.error);
+        log(opened.error, LogPriority::Error);
         return kExitFailure;
     }
     std::signal(SIGPIPE, SIG_IGN);
@@ -60,7 +92,7 @@ int serve(const Settings& settings)
         LookupServer server(loop, settings.serve, opened.directory, [](const std::string& line) { log(line); });
         std::string error;
         if (!server.start(error)) {
-            log(error);
+            log(error, LogPriority::Error);
             status = kExitFailure;
         } else {
             std::string where;
@@ -84,6 +116,8 @@ int serve(const Settings& settings)
                 log("SIGHUP came while loading: loading again");
                 source->request();
             }
+            tellSystemd(notifyReady("serving " + opened.description));
+            Watchdog watchdog(loop);
             uv_run(&loop, UV_RUN_DEFAULT);
             log("stopped");
         }

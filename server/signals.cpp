@@ -3,6 +3,7 @@
 #include "log.h"
 #include "lookupserver.h"
 #include "reloader.h"
+#include "systemd.h"
 
 #include <csignal>
 #include <string>
@@ -88,6 +89,7 @@ void Signals::on(int signal)
         log(m_server.statsLine());
         return;
     }
+    tellSystemd(notifyStopping());
     log("stopping (" + std::string(signal == SIGTERM ? "SIGTERM" : "SIGINT") + "), closing " +
         std::to_string(m_server.connectionCount()) + " connection(s)");
     // With every handle closed the loop ends.
