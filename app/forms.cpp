@@ -20,6 +20,17 @@ FormHandlers* handlersOf(QWidget* window)
     return dynamic_cast<FormHandlers*>(window);
 }
 
+// The first control of the window, in tab order, that can take the focus.
+QWidget* firstInTabOrder(QWidget* window)
+{
+    for (QWidget* w = window->nextInFocusChain(); w && w != window; w = w->nextInFocusChain()) {
+        if (w->window() == window && w->isEnabled() && w->isVisibleTo(window)
+            && (w->focusPolicy() & Qt::TabFocus))
+            return w;
+    }
+    return nullptr;
+}
+
 } // namespace
 
 Forms::Forms() = default;
@@ -63,6 +74,10 @@ void Forms::Show(FormId id)
     if (m_ended)
         return;
     QWidget* window = form(id);
+    // Every Show starts at the first control, wherever the focus was when
+    // the window was last hidden: Enter then does what it did at start-up.
+    if (QWidget* first = firstInTabOrder(window))
+        first->setFocus(Qt::OtherFocusReason);
     window->show();
     if (QGuiApplication::platformName() != u"offscreen")
         window->raise();

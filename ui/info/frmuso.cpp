@@ -30,7 +30,6 @@ frmUso::frmUso(Navigation& navigation, QWidget* parent)
     captionLabel(u"Label1"_s, kSteps, twipsRect(360, 1440, 3375, 2055), Label::Sizing::Fixed, this);
 
     setTabOrder(Picture1, cmdAceptar);
-    Picture1->setFocus();
     centreOnScreen(this);
 }
 

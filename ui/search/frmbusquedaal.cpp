@@ -137,7 +137,6 @@ void frmBusquedaAl::buildControls(QWidget* client)
     QWidget::setTabOrder(cmdVolver, txtNumero);
     QWidget::setTabOrder(txtNumero, txtipservidor);
     QWidget::setTabOrder(txtipservidor, Command1);
-    txtNombre->setFocus();
 }
 
 QString frmBusquedaAl::status() const
