@@ -5,6 +5,7 @@
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPainter>
 #include <QScreen>
 #include <QShortcut>
@@ -309,14 +310,15 @@ void Label::paintEvent(QPaintEvent* event)
     painter.setFont(font());
     painter.setPen(palette().color(QPalette::WindowText));
     const QFontMetrics metrics(font());
-    // Lines below the bottom edge are never laid out.
-    const QStringList shownLines = lines(area.height() / std::max(1, metrics.height()) + 1);
+    // Only whole lines are drawn: the top rows of a line that does not fit
+    // (an accented capital's accent) would show in the last inner row. The
+    // first line is drawn even where it does not fit whole.
+    const int wholeLines = std::max(1, area.height() / std::max(1, metrics.height()));
+    const QStringList shownLines = lines(wholeLines);
     int y = area.top();
     if (m_centered)
         y += (area.height() - metrics.height() * int(shownLines.size())) / 2;
     for (const QString& text : shownLines) {
-        if (y >= area.bottom() + 1)
-            break;
         int x = area.left();
         if (m_centered)
             x += (area.width() - metrics.horizontalAdvance(text)) / 2;
@@ -385,6 +387,25 @@ QWidget* line(const QString& objectName, int x1, int y1, int x2, int y2, ColorRe
     widget->setAutoFillBackground(true);
     widget->setAttribute(Qt::WA_TransparentForMouseEvents);
     return widget;
+}
+
+QLineEdit* textBox(const QString& objectName, const QRect& geometry, const QFont& font,
+                   QWidget* parent)
+{
+    auto* box = new QLineEdit(parent);
+    box->setObjectName(objectName);
+    box->setGeometry(geometry);
+    box->setFont(font);
+    box->setMaxLength(std::numeric_limits<int>::max());
+    QPalette palette = box->palette();
+    palette.setColor(QPalette::Base, color(kLightGrey));
+    palette.setColor(QPalette::Text, color(kSysWindowText));
+    // The classic style draws a line edit's inner bottom and right edge in
+    // the Window colour, which a box on a form inherits as the form's black;
+    // a framed label draws that edge in Midlight. One colour for both.
+    palette.setColor(QPalette::Window, palette.color(QPalette::Midlight));
+    box->setPalette(palette);
+    return box;
 }
 
 Label* captionLabel(const QString& objectName, const QString& caption, const QRect& geometry,

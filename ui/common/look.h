@@ -17,6 +17,7 @@
 
 class QAbstractButton;
 class QApplication;
+class QLineEdit;
 class QWidget;
 
 namespace velmario::look {
@@ -150,6 +151,11 @@ private:
     Sizing m_sizing;
     bool m_centered = false;
 };
+
+// A text box: a single-line edit box on light grey, text in the window-text
+// colour, no length limit, in the sunken border a result label has.
+QLineEdit* textBox(const QString& objectName, const QRect& geometry, const QFont& font,
+                   QWidget* parent);
 
 // A caption: orange Arial 11.25 pt on the black ground.
 Label* captionLabel(const QString& objectName, const QString& caption, const QRect& geometry,

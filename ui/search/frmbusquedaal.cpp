@@ -6,8 +6,6 @@
 #include <QLineEdit>
 #include <QMenuBar>
 
-#include <limits>
-
 using namespace Qt::StringLiterals;
 
 namespace velmario {
@@ -25,17 +23,6 @@ constexpr int kStatusHeight = 18;
 Label* captionAt(const QString& name, const QString& text, int left, int top, QWidget* parent)
 {
     return captionLabel(name, text, twipsRect(left, top, 0, 0), Label::Sizing::AutoSize, parent);
-}
-
-QLineEdit* textBox(const QString& name, const QRect& geometry, const QFont& font, QWidget* parent)
-{
-    auto* box = new QLineEdit(parent);
-    box->setObjectName(name);
-    box->setGeometry(geometry);
-    box->setFont(font);
-    box->setMaxLength(std::numeric_limits<int>::max());
-    setPaletteColors(box, {{QPalette::Base, kLightGrey}, {QPalette::Text, kSysWindowText}});
-    return box;
 }
 
 } // namespace
