@@ -171,6 +171,10 @@ void frmBusquedaAl::cmdBuscar_Click()
     case LookupConnection::SendResult::Empty:
         showStatus(u"Escriba un número de control: no se envió nada."_s);
         break;
+    case LookupConnection::SendResult::StillConnecting:
+        showStatus(u"Todavía se está estableciendo la conexión con %1: no se envió nada."_s
+                       .arg(Winsock2->RemoteHost()));
+        break;
     case LookupConnection::SendResult::NotConnected:
         showStatus(u"No hay conexión con el servidor: pulse Conectar. No se envió nada."_s);
         break;
