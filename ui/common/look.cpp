@@ -195,8 +195,21 @@ void Label::changeEvent(QEvent* event)
     QFrame::changeEvent(event);
 }
 
+void Label::resizeEvent(QResizeEvent* event)
+{
+    QFrame::resizeEvent(event);
+    if (m_sizing == Sizing::OneLine)
+        fitToCaption();
+}
+
 void Label::fitToCaption()
 {
+    if (m_sizing == Sizing::OneLine) {
+        // The whole caption is a tooltip away whenever the line cuts it.
+        const QString shown = displayText(m_caption);
+        setToolTip(lines().value(0) == shown ? QString() : m_caption);
+        return;
+    }
     if (m_sizing != Sizing::AutoSize)
         return;
     const QFontMetrics metrics(font());
@@ -298,6 +311,11 @@ QStringList Label::lines(qsizetype maxLines) const
     const QString shown = displayText(m_caption);
     if (m_sizing == Sizing::AutoSize)
         return {shown};
+    if (m_sizing == Sizing::OneLine) {
+        if (shown.isEmpty())
+            return {};
+        return {QFontMetrics(font()).elidedText(shown, Qt::ElideMiddle, contentsRect().width())};
+    }
     return wrap(shown, font(), contentsRect().width(), maxLines);
 }
 
@@ -387,6 +405,14 @@ QWidget* line(const QString& objectName, int x1, int y1, int x2, int y2, ColorRe
     widget->setAutoFillBackground(true);
     widget->setAttribute(Qt::WA_TransparentForMouseEvents);
     return widget;
+}
+
+StatusLine::StatusLine(const QString& objectName, const QString& caption, const QRect& geometry,
+                       QWidget* parent)
+    : Label(objectName, caption, geometry, Sizing::OneLine, parent)
+{
+    setColors(kOrange, kBlack);
+    setTextFont(arial(kSmallPx));
 }
 
 QLineEdit* textBox(const QString& objectName, const QRect& geometry, const QFont& font,

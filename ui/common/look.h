@@ -108,12 +108,15 @@ protected:
 // A fixed-size label wraps the caption at spaces within its width: a run of
 // spaces at which a line breaks is swallowed and never starts a line, a word
 // wider than the label is broken between characters, and lines stand at the
-// font's own height. Lines past the bottom edge are cut off.
+// font's own height. Lines past the bottom edge are cut off, and only whole
+// lines are drawn. A one-line label keeps a fixed size and its caption on
+// one line: a caption too long for it is cut in the middle, where "…"
+// stands for what is left out, and is then shown whole as the tooltip.
 class Label : public QFrame
 {
     Q_OBJECT
 public:
-    enum class Sizing { AutoSize, Fixed };
+    enum class Sizing { AutoSize, Fixed, OneLine };
     enum class Border { None, Sunken };
 
     Label(const QString& objectName, const QString& caption, const QRect& geometry, Sizing sizing,
@@ -143,6 +146,7 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void fitToCaption();
@@ -156,6 +160,17 @@ private:
 // colour, no length limit, in the sunken border a result label has.
 QLineEdit* textBox(const QString& objectName, const QRect& geometry, const QFont& font,
                    QWidget* parent);
+
+// A window's status line: one line that says what is going on, orange
+// Arial 8.25 pt on the black ground. A screen reader knows it as a status
+// bar and hears each change of its text.
+class StatusLine : public Label
+{
+    Q_OBJECT
+public:
+    StatusLine(const QString& objectName, const QString& caption, const QRect& geometry,
+               QWidget* parent);
+};
 
 // A caption: orange Arial 11.25 pt on the black ground.
 Label* captionLabel(const QString& objectName, const QString& caption, const QRect& geometry,

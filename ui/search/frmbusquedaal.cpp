@@ -107,11 +107,8 @@ void frmBusquedaAl::buildControls(QWidget* client)
     captionAt(u"Label2"_s, u"Teléfono:"_s, 240, 1200, fradatos);
     lblTelefono = resultLabel(u"lblTelefono"_s, twipsRect(1320, 1200, 1335, 255), fradatos);
 
-    lblEstado = new Label(u"lblEstado"_s, u"Sin conexión."_s,
-                          QRect(8, client->height(), client->width() - 16, kStatusHeight - 2),
-                          Label::Sizing::Fixed, client);
-    lblEstado->setColors(kOrange, kBlack);
-    lblEstado->setTextFont(arial(kSmallPx));
+    lblEstado = new StatusLine(u"lblEstado"_s, u"Sin conexión."_s,
+                               QRect(8, client->height(), client->width() - 16, kStatusHeight - 2), client);
 
     connect(cmdRegresar, &QPushButton::clicked, this, &frmBusquedaAl::cmdRegresar_Click);
     connect(cmdBuscar, &QPushButton::clicked, this, &frmBusquedaAl::cmdBuscar_Click);
@@ -217,6 +214,9 @@ void frmBusquedaAl::cmdVolver_Click()
     lblNombreA->setCaption(QString());
     lblNumero->setCaption(QString());
     lblTelefono->setCaption(QString());
+    // With every result gone, the line speaks of the connection again.
+    m_waitingStatus.stop();
+    showStatus(connectionStatus());
 }
 
 void frmBusquedaAl::cmdRegresar_Click()
@@ -248,45 +248,53 @@ void frmBusquedaAl::mnuAyuda_Uso_Click()
     m_navigation.Hide(FormId::BusquedaAl);
 }
 
-void frmBusquedaAl::Winsock2_StateChanged(int state, LookupConnection::Cause cause)
+void frmBusquedaAl::Winsock2_StateChanged(int /*state*/, LookupConnection::Cause /*cause*/)
+{
+    // Whatever the change, a lookup under way has its answer or never will:
+    // the line tells the connection's state, and no late "Consultando..."
+    // replaces it.
+    m_waitingStatus.stop();
+    showStatus(connectionStatus());
+}
+
+QString frmBusquedaAl::connectionStatus() const
 {
     const QString host = Winsock2->RemoteHost();
     using Cause = LookupConnection::Cause;
-    switch (state) {
+    switch (Winsock2->State()) {
     case LookupConnection::Closed:
-        showStatus(u"Sin conexión."_s);
-        break;
+        return u"Sin conexión."_s;
     case LookupConnection::ResolvingHost:
-        showStatus(u"Buscando el servidor %1..."_s.arg(host));
-        break;
+        return u"Buscando la dirección de %1..."_s.arg(host);
     case LookupConnection::Connecting:
-        showStatus(u"Conectando con %1..."_s.arg(host));
-        break;
+        return u"Conectando con %1..."_s.arg(host);
     case LookupConnection::Connected:
-        showStatus(u"Conectado con %1."_s.arg(host));
-        break;
+        return u"Conectado con %1."_s.arg(host);
     case LookupConnection::Closing:
-        showStatus(u"El servidor cerró la conexión: pulse Conectar para volver a conectar."_s);
-        break;
+        return u"El servidor cerró la conexión: pulse Conectar para volver a conectar."_s;
     default:
-        switch (cause) {
-        case Cause::HostNotFound:
-            showStatus(host.trimmed().isEmpty()
-                           ? u"Escriba la dirección del servidor y pulse Conectar."_s
-                           : u"No se encontró el servidor %1."_s.arg(host));
-            break;
-        case Cause::Refused:
-            showStatus(u"El servidor %1 rechazó la conexión."_s.arg(host));
-            break;
-        case Cause::TimedOut:
-            showStatus(u"El servidor %1 no respondió a tiempo."_s.arg(host));
-            break;
-        default:
-            showStatus(u"Error de red: %1"_s.arg(Winsock2->causeText()));
-            break;
-        }
         break;
     }
+    switch (Winsock2->cause()) {
+    case Cause::HostNotFound:
+        if (host.trimmed().isEmpty())
+            return u"Escriba la dirección del servidor y pulse Conectar."_s;
+        return u"No se pudo resolver el nombre %1."_s.arg(host);
+    case Cause::HostLookupTimedOut:
+        return u"No se pudo resolver el nombre %1: el servidor de nombres no respondió a tiempo."_s.arg(host);
+    case Cause::Refused:
+        return u"El servidor %1 rechazó la conexión."_s.arg(host);
+    case Cause::Unreachable:
+        return u"No hay ruta de red hasta %1."_s.arg(host);
+    case Cause::TimedOut:
+        return u"El servidor %1 no respondió a tiempo."_s.arg(host);
+    case Cause::ClosedByServer:
+        return u"El servidor cerró la conexión: pulse Conectar para volver a conectar."_s;
+    case Cause::NetworkError:
+    case Cause::None:
+        break;
+    }
+    return u"Error de red con %1: %2"_s.arg(host, Winsock2->causeText());
 }
 
 } // namespace velmario
