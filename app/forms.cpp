@@ -6,9 +6,12 @@
 #include "info/frmuso.h"
 #include "search/frmbusquedaal.h"
 
+#include <QApplication>
 #include <QCloseEvent>
-#include <QGuiApplication>
 #include <QThread>
+
+#include <cstdio>
+#include <cstdlib>
 
 namespace velmario {
 namespace {
@@ -32,6 +35,22 @@ QWidget* firstInTabOrder(QWidget* window)
 }
 
 } // namespace
+
+void runProgram()
+{
+    int code = 0;
+    {
+        Forms forms;
+        forms.Show(FormId::Velmario);
+        code = QApplication::exec();
+    } // the windows go, and the connection with them: the server sees it close
+    // End ends the program at once. An ordinary return would run the static
+    // destructors, and Qt's host-lookup thread pool waits there for a lookup
+    // still under way until the name server gives up, many seconds later,
+    // with no window left. Nothing of the program's is left to save.
+    std::fflush(nullptr);
+    std::_Exit(code);
+}
 
 Forms::Forms() = default;
 
