@@ -73,6 +73,7 @@ void applyApplicationLook(QApplication& app)
     palette.setColor(QPalette::HighlightedText, Qt::white);
     app.setPalette(palette);
     app.setFont(arial(kSmallPx));
+    installAccessibility();
 
     // Every window shows the program's one icon.
     QIcon icon;
@@ -158,6 +159,14 @@ void Label::setCaption(const QString& caption)
     setAccessibleName(caption);
     fitToCaption();
     update();
+}
+
+void Label::setBuddy(QWidget* buddy)
+{
+    m_buddy = buddy;
+    // A result label keeps its own text as its name.
+    if (buddy && !qobject_cast<Label*>(buddy))
+        buddy->setAccessibleName(m_caption);
 }
 
 void Label::setBorder(Border border)
@@ -394,7 +403,7 @@ void setDefaultAndCancel(QWidget* window, QAbstractButton* defaultButton,
 QWidget* line(const QString& objectName, int x1, int y1, int x2, int y2, ColorRef colorRef,
               QWidget* parent)
 {
-    auto* widget = new QWidget(parent);
+    auto* widget = new Line(parent);
     widget->setObjectName(objectName);
     const int left = px(std::min(x1, x2));
     const int top = px(std::min(y1, y2));
@@ -413,6 +422,34 @@ StatusLine::StatusLine(const QString& objectName, const QString& caption, const 
 {
     setColors(kOrange, kBlack);
     setTextFont(arial(kSmallPx));
+}
+
+PictureBox::PictureBox(const QString& objectName, const QString& accessibleName, const QString& resource,
+                       const QRect& geometry, ColorRef ground, QWidget* parent)
+    : QFrame(parent)
+    , m_picture(resource)
+{
+    setObjectName(objectName);
+    setAccessibleName(accessibleName);
+    setGeometry(geometry);
+    setFrameStyle(QFrame::WinPanel | QFrame::Sunken);
+    setFocusPolicy(Qt::TabFocus);
+    setPaletteColors(this, {{QPalette::Window, ground}});
+    setAutoFillBackground(true);
+}
+
+void PictureBox::paintEvent(QPaintEvent* event)
+{
+    QFrame::paintEvent(event);
+    QPainter painter(this);
+    painter.setClipRect(contentsRect());
+    painter.drawPixmap(contentsRect().topLeft(), m_picture);
+}
+
+void PictureBox::keyPressEvent(QKeyEvent* event)
+{
+    // Tab and Shift+Tab still move on (QWidget handles them before this).
+    event->ignore();
 }
 
 QLineEdit* textBox(const QString& objectName, const QRect& geometry, const QFont& font,

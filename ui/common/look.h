@@ -7,6 +7,8 @@
 #include <QFont>
 #include <QFrame>
 #include <QPalette>
+#include <QPixmap>
+#include <QPointer>
 #include <QPushButton>
 #include <QRect>
 #include <QString>
@@ -125,6 +127,11 @@ public:
     QString caption() const { return m_caption; }
     void setCaption(const QString& caption);
 
+    // The control this label captions: a screen reader names a text box by
+    // its caption, and says a result label is labelled by it.
+    void setBuddy(QWidget* buddy);
+    QWidget* buddy() const { return m_buddy; }
+
     void setBorder(Border border);
     void setColors(ColorRef text, ColorRef ground);
     void setTextFont(const QFont& font);
@@ -152,6 +159,7 @@ private:
     void fitToCaption();
 
     QString m_caption;
+    QPointer<QWidget> m_buddy;
     Sizing m_sizing;
     bool m_centered = false;
 };
@@ -172,6 +180,26 @@ public:
                QWidget* parent);
 };
 
+// A picture box: the picture at its natural size from the top-left of the
+// area inside a sunken border, clipped to it. It takes the keyboard focus in
+// tab order but reacts to no key or click.
+class PictureBox : public QFrame
+{
+    Q_OBJECT
+
+public:
+    PictureBox(const QString& objectName, const QString& accessibleName, const QString& resource,
+               const QRect& geometry, ColorRef ground, QWidget* parent);
+    const QPixmap& picture() const { return m_picture; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    QPixmap m_picture;
+};
+
 // A caption: orange Arial 11.25 pt on the black ground.
 Label* captionLabel(const QString& objectName, const QString& caption, const QRect& geometry,
                     Label::Sizing sizing, QWidget* parent);
@@ -184,6 +212,18 @@ Label* resultLabel(const QString& objectName, const QRect& geometry, QWidget* pa
 // focus is) for a plain top-level window.
 void setDefaultAndCancel(QWidget* window, QAbstractButton* defaultButton,
                          QAbstractButton* cancelButton);
+
+// Gives the client's controls their roles, names and relations for screen
+// readers (labels, the status line, pictures, lines, plain windows).
+void installAccessibility();
+
+// A line drawn on a window; a screen reader knows it as a separator.
+class Line : public QWidget
+{
+    Q_OBJECT
+public:
+    using QWidget::QWidget;
+};
 
 // A solid horizontal or vertical line one pixel wide, from twips to twips.
 QWidget* line(const QString& objectName, int x1, int y1, int x2, int y2, ColorRef colorRef,

@@ -80,13 +80,13 @@ void frmBusquedaAl::buildMenus()
 
 void frmBusquedaAl::buildControls(QWidget* client)
 {
-    captionAt(u"lblNombre"_s, u"Nombre:"_s, 240, 240, client);
+    Label* lblNombre = captionAt(u"lblNombre"_s, u"Nombre:"_s, 240, 240, client);
     txtNombre = textBox(u"txtNombre"_s, twipsRect(1200, 240, 3375, 255), msSansSerif(), client);
     cmdRegresar = new OrangeButton(u"cmdRegresar"_s, u"&Regresar"_s, twipsRect(4680, 240, 975, 375), client);
-    captionAt(u"Label4"_s, u"Número de control:"_s, 240, 600, client);
+    Label* Label4 = captionAt(u"Label4"_s, u"Número de control:"_s, 240, 600, client);
     txtNumero = textBox(u"txtNumero"_s, twipsRect(2160, 600, 1455, 285), msSansSerif(), client);
     cmdBuscar = new OrangeButton(u"cmdBuscar"_s, u"&Buscar"_s, twipsRect(4680, 720, 975, 375), client);
-    captionAt(u"Label1"_s, u"Numero de IP:"_s, 240, 960, client);
+    Label* Label1 = captionAt(u"Label1"_s, u"Numero de IP:"_s, 240, 960, client);
     txtipservidor = textBox(u"txtipservidor"_s, twipsRect(240, 1320, 2055, 315), arial(kSmallPx), client);
     Command1 = new OrangeButton(u"Command1"_s, u"&Conectar"_s, twipsRect(2400, 1200, 1215, 495), client);
     cmdVolver = new OrangeButton(u"cmdVolver"_s, u"&Volver a buscar"_s, twipsRect(4080, 1200, 1575, 375), client);
@@ -100,15 +100,23 @@ void frmBusquedaAl::buildControls(QWidget* client)
     fradatos->setFocusPolicy(Qt::NoFocus);
     setPaletteColors(fradatos, {{QPalette::WindowText, kOrange}, {QPalette::Window, kBlack}});
 
-    captionAt(u"lblNombrec"_s, u"Nombre:"_s, 240, 480, fradatos);
+    Label* lblNombrec = captionAt(u"lblNombrec"_s, u"Nombre:"_s, 240, 480, fradatos);
     lblNombreA = resultLabel(u"lblNombreA"_s, twipsRect(1200, 480, 3735, 255), fradatos);
-    captionAt(u"lblDir"_s, u"Número de Control:"_s, 240, 840, fradatos);
+    Label* lblDir = captionAt(u"lblDir"_s, u"Número de Control:"_s, 240, 840, fradatos);
     lblNumero = resultLabel(u"lblNumero"_s, twipsRect(2280, 840, 1335, 255), fradatos);
-    captionAt(u"Label2"_s, u"Teléfono:"_s, 240, 1200, fradatos);
+    Label* Label2 = captionAt(u"Label2"_s, u"Teléfono:"_s, 240, 1200, fradatos);
     lblTelefono = resultLabel(u"lblTelefono"_s, twipsRect(1320, 1200, 1335, 255), fradatos);
 
     lblEstado = new StatusLine(u"lblEstado"_s, u"Sin conexión."_s,
                                QRect(8, client->height(), client->width() - 16, kStatusHeight - 2), client);
+
+    // What a screen reader names the boxes by, and labels the results with.
+    lblNombre->setBuddy(txtNombre);
+    Label4->setBuddy(txtNumero);
+    Label1->setBuddy(txtipservidor);
+    lblNombrec->setBuddy(lblNombreA);
+    lblDir->setBuddy(lblNumero);
+    Label2->setBuddy(lblTelefono);
 
     connect(cmdRegresar, &QPushButton::clicked, this, &frmBusquedaAl::cmdRegresar_Click);
     connect(cmdBuscar, &QPushButton::clicked, this, &frmBusquedaAl::cmdBuscar_Click);
