@@ -119,7 +119,7 @@ void LookupConnection::Connect()
         return;
     }
     setState(ResolvingHost, Cause::None);
-    m_lookupId = QHostInfo::lookupHost(m_remoteHost, this, &LookupConnection::onHostFound);
+    m_lookupId = QHostInfo::lookupHost(m_remoteHost, this, SLOT(onHostFound(QHostInfo)));
 }
 
 void LookupConnection::onHostFound(const QHostInfo& info)

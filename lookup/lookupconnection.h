@@ -102,9 +102,13 @@ signals:
     // The state has changed, with the reason where there is one.
     void stateChanged(int state, velmario::lookup::LookupConnection::Cause cause);
 
+private slots:
+    // Connected by name: QHostInfo's member-pointer overload trips the
+    // static analyser over its own slot object.
+    void onHostFound(const QHostInfo& info);
+
 private:
     void setState(int state, Cause cause, const QString& text = {});
-    void onHostFound(const QHostInfo& info);
     void connectNext();
     void onConnectReady();
     void adopt(int fd);
