@@ -6,9 +6,12 @@
 #include "info/frmuso.h"
 #include "search/frmbusquedaal.h"
 
+#include <QApplication>
 #include <QCloseEvent>
-#include <QGuiApplication>
 #include <QThread>
+
+#include <cstdio>
+#include <cstdlib>
 
 namespace velmario {
 namespace {
@@ -20,7 +23,34 @@ FormHandlers* handlersOf(QWidget* window)
     return dynamic_cast<FormHandlers*>(window);
 }
 
+// The first control of the window, in tab order, that can take the focus.
+QWidget* firstInTabOrder(QWidget* window)
+{
+    for (QWidget* w = window->nextInFocusChain(); w && w != window; w = w->nextInFocusChain()) {
+        if (w->window() == window && w->isEnabled() && w->isVisibleTo(window)
+            && (w->focusPolicy() & Qt::TabFocus))
+            return w;
+    }
+    return nullptr;
+}
+
 } // namespace
+
+void runProgram()
+{
+    int code = 0;
+    {
+        Forms forms;
+        forms.Show(FormId::Velmario);
+        code = QApplication::exec();
+    } // the windows go, and the connection with them: the server sees it close
+    // End ends the program at once. An ordinary return would run the static
+    // destructors, and Qt's host-lookup thread pool waits there for a lookup
+    // still under way until the name server gives up, many seconds later,
+    // with no window left. Nothing of the program's is left to save.
+    std::fflush(nullptr);
+    std::_Exit(code);
+}
 
 Forms::Forms() = default;
 
@@ -63,6 +93,10 @@ void Forms::Show(FormId id)
     if (m_ended)
         return;
     QWidget* window = form(id);
+    // Every Show starts at the first control, wherever the focus was when
+    // the window was last hidden: Enter then does what it did at start-up.
+    if (QWidget* first = firstInTabOrder(window))
+        first->setFocus(Qt::OtherFocusReason);
     window->show();
     if (QGuiApplication::platformName() != u"offscreen")
         window->raise();

@@ -13,6 +13,11 @@
 
 namespace velmario {
 
+// Runs the program: the welcome window, then the event loop until the
+// program ends, then the process leaves at once, with the windows and their
+// connection closed but without waiting for anything else.
+[[noreturn]] void runProgram();
+
 class Forms : public QObject, public Navigation
 {
     Q_OBJECT

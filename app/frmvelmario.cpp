@@ -35,7 +35,6 @@ FrmVelmario::FrmVelmario(Navigation& navigation, QWidget* parent)
     connect(cmdSalir, &QPushButton::clicked, this, &FrmVelmario::cmdSalir_Click);
     setTabOrder(cmdEntrar, cmdSalir);
     setDefaultAndCancel(this, cmdEntrar, cmdSalir);
-    cmdEntrar->setFocus();
 
     centreOnScreen(this);
 }

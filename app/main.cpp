@@ -14,8 +14,5 @@ int main(int argc, char* argv[])
     QApplication::setDesktopFileName(u"org.velmario.Velmario"_s);
     QApplication::setQuitOnLastWindowClosed(false);
     velmario::look::applyApplicationLook(app);
-
-    velmario::Forms forms;
-    forms.Show(velmario::FormId::Velmario);
-    return app.exec();
+    velmario::runProgram();
 }

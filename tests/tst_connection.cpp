@@ -7,7 +7,12 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +22,67 @@ using namespace velmario::lookup;
 using State = LookupConnection::StateValue;
 using Cause = LookupConnection::Cause;
 using Send = LookupConnection::SendResult;
+
+namespace {
+
+// A peer on a thread of its own that takes each connection on 127.0.0.1 and
+// drops it at once, with a reset (SO_LINGER 0) or an ordinary close, and
+// counts them.
+class DroppingPeer
+{
+public:
+    explicit DroppingPeer(bool reset)
+        : m_reset(reset)
+    {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&address), length) == 0 && ::listen(m_fd, 8) == 0
+            && ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+            m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this] { run(); });
+    }
+    ~DroppingPeer()
+    {
+        m_stop = true;
+        m_thread.join();
+        ::close(m_fd);
+    }
+    DroppingPeer(const DroppingPeer&) = delete;
+    DroppingPeer& operator=(const DroppingPeer&) = delete;
+
+    quint16 port() const { return m_port; }
+    int accepted() const { return m_accepted; }
+
+private:
+    void run()
+    {
+        while (!m_stop) {
+            pollfd listening{m_fd, POLLIN, 0};
+            if (::poll(&listening, 1, 20) <= 0)
+                continue;
+            const int fd = ::accept(m_fd, nullptr, nullptr);
+            if (fd < 0)
+                continue;
+            if (m_reset) {
+                const linger reset{1, 0};
+                ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            }
+            ::close(fd);
+            ++m_accepted;
+        }
+    }
+
+    const bool m_reset;
+    const int m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    quint16 m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_accepted{0};
+    std::thread m_thread;
+};
+
+} // namespace
 
 class TestConnection : public QObject
 {
@@ -191,6 +257,35 @@ private slots:
         QCOMPARE(connection.cause(), cause);
         QVERIFY(!states.contains(State::Connected));
         QCOMPARE(connection.SendData(u"1"_s), Send::NotConnected);
+    }
+
+    // One Connect opens at most one connection, whatever the server does
+    // with it: a failed attempt is never made again behind the caller's back.
+    void oneConnectAtMostOneConnection_data()
+    {
+        QTest::addColumn<bool>("reset");
+        QTest::newRow("reset at accept") << true;
+        QTest::newRow("closed at accept") << false;
+    }
+    void oneConnectAtMostOneConnection()
+    {
+        QFETCH(bool, reset);
+        DroppingPeer peer(reset);
+        QVERIFY(peer.port() != 0);
+        LookupConnection connection;
+        connection.setRemoteHost(u"127.0.0.1"_s);
+        connection.setRemotePort(peer.port());
+        connection.Connect();
+        // The peer drops the connection before this thread looks at the
+        // socket again, as a server far quicker than the client would.
+        for (int i = 0; i < 5000 && peer.accepted() == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        QCOMPARE(peer.accepted(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(connection.State(), int(State::Closing), 5000);
+        QCOMPARE(connection.cause(), Cause::ClosedByServer);
+        QTest::qWait(200); // room for a further attempt, which must not come
+        QCOMPARE(peer.accepted(), 1);
+        QCOMPARE(connection.State(), int(State::Closing));
     }
 
     void connectTimesOutWhenNoAnswerComes()

@@ -173,7 +173,7 @@ private slots:
 
     void pictures()
     {
-        auto* box = child<PictureBox>(window(FormId::Uso), u"Picture1"_s);
+        auto* box = child<look::PictureBox>(window(FormId::Uso), u"Picture1"_s);
         QVERIFY(box);
         QCOMPARE(box->geometry(), QRect(168, 8, 81, 73));
         QCOMPARE(box->picture().size(), QSize(80, 71));

@@ -2,6 +2,7 @@
 #include "testsupport.h"
 
 #include <QFontInfo>
+#include <QLineEdit>
 #include <QRawFont>
 #include <QSignalSpy>
 
@@ -201,6 +202,48 @@ private slots:
         label.setCaption(u"un nombre mucho más largo que la etiqueta"_s);
         QCOMPARE(label.geometry(), QRect(10, 10, 80, 17));
         QVERIFY(label.lines().size() > 1);
+    }
+
+    // On a black form, a text box's sunken border is a result label's: from
+    // the outside in, grey and black at the left, white and light grey
+    // (never the form's black) at the right and bottom.
+    void textBoxBorderIsTheResultLabels_data()
+    {
+        QTest::addColumn<bool>("isTextBox");
+        QTest::newRow("text box") << true;
+        QTest::newRow("result label") << false;
+    }
+    void textBoxBorderIsTheResultLabels()
+    {
+        QFETCH(bool, isTextBox);
+        QWidget form;
+        setupWindow(&form, 3000, 1000);
+        const QRect geometry(10, 10, 120, 19);
+        QWidget* control = isTextBox ? static_cast<QWidget*>(textBox(u"t"_s, geometry, arial(kSmallPx), &form))
+                                     : resultLabel(u"l"_s, geometry, &form);
+        const QImage image = control->grab().toImage();
+        const QList<QColor> leftToRight = {image.pixelColor(0, 9), image.pixelColor(1, 9),
+                                           image.pixelColor(118, 9), image.pixelColor(119, 9)};
+        QCOMPARE(leftToRight, (QList<QColor>{QColor(0x78, 0x78, 0x78), QColor(0, 0, 0),
+                                             QColor(0xF7, 0xF7, 0xF7), QColor(0xFF, 0xFF, 0xFF)}));
+        const QList<QColor> bottom = {image.pixelColor(60, 17), image.pixelColor(60, 18)};
+        QCOMPARE(bottom, (QList<QColor>{QColor(0xF7, 0xF7, 0xF7), QColor(0xFF, 0xFF, 0xFF)}));
+    }
+
+    // A result label one line high shows its first line only: no pixel of
+    // the second (accented capitals reach highest) in its last inner row.
+    void resultLabelDrawsOnlyWholeLines()
+    {
+        QWidget form;
+        setupWindow(&form, 4000, 1000);
+        Label* label = resultLabel(u"l"_s, QRect(10, 10, 249, 17), &form);
+        label->setCaption(u"ÁÉÍÓÚ ÑÁÉÍÓ "_s.repeated(8));
+        QVERIFY(label->lines().size() >= 2);
+        QCOMPARE(QFontMetrics(label->font()).height(), 12); // the second line starts in row 2 + 12
+        const QImage image = label->grab().toImage();
+        for (int x = 2; x < 247; ++x)
+            QCOMPARE(image.pixelColor(x, 14), QColor(0xE0, 0xE0, 0xE0));
+        QVERIFY(image.pixelColor(4, 8) != QColor(0xE0, 0xE0, 0xE0)); // the first line is drawn
     }
 
     void orangeButton_data()

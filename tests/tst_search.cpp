@@ -560,7 +560,7 @@ private slots:
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("status");
         QTest::newRow("empty address") << QString() << u"Escriba la dirección del servidor"_s;
-        QTest::newRow("unknown host") << u"no-such-host.invalid"_s << u"No se encontró el servidor no-such-host.invalid"_s;
+        QTest::newRow("unknown host") << u"no-such-host.invalid"_s << u"No se pudo resolver el nombre no-such-host.invalid."_s;
         QTest::newRow("nobody listening") << u"127.0.0.3"_s << u"rechazó la conexión"_s;
     }
     void connectFailuresAreTold()
@@ -574,6 +574,89 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(search()->connection()->State(), int(LookupConnection::Error), 10000);
         QVERIFY2(search()->status().contains(status), qPrintable(search()->status()));
         QCOMPARE(text(search(), "txtipservidor"), address);
+    }
+
+    // The status line tells the connection's present state: nothing that
+    // ends a lookup leaves "Consultando..." behind, even a moment later.
+    void statusIsAlwaysTheConnectionsState_data()
+    {
+        QTest::addColumn<QString>("after"); // what follows a Buscar on a connection
+        QTest::addColumn<QString>("status");
+        QTest::newRow("the server closes") << u"close"_s
+                                           << u"El servidor cerró la conexión: pulse Conectar para volver a conectar."_s;
+        QTest::newRow("the server resets") << u"reset"_s
+                                           << u"El servidor cerró la conexión: pulse Conectar para volver a conectar."_s;
+        QTest::newRow("Conectar again") << u"conectar"_s << u"Conectado con 127.0.0.2."_s;
+        QTest::newRow("a reply, then Volver a buscar") << u"volver"_s << u"Conectado con 127.0.0.2."_s;
+    }
+    void statusIsAlwaysTheConnectionsState()
+    {
+        QFETCH(QString, after);
+        QFETCH(QString, status);
+        enterSearch();
+        QTcpSocket* peer = connectScripted();
+        QVERIFY(peer);
+        search(u"4"_s);
+        QCOMPARE(received(peer), QByteArray("4"));
+        if (after == u"close"_s || after == u"reset"_s) {
+            if (after == u"reset"_s) {
+                const linger reset{1, 0};
+                ::setsockopt(int(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+                peer->abort();
+            } else {
+                peer->disconnectFromHost();
+            }
+            QTRY_COMPARE_WITH_TIMEOUT(search()->connection()->State(), int(LookupConnection::Closing), 5000);
+        } else if (after == u"conectar"_s) {
+            typeKey(Qt::Key_C, Qt::AltModifier);
+            QTRY_COMPARE_WITH_TIMEOUT(search()->connection()->State(), int(LookupConnection::Connected), 5000);
+        } else {
+            replyWith(peer, "Ana*1");
+            QCOMPARE(search()->status(), u"Respuesta recibida."_s);
+            typeKey(Qt::Key_V, Qt::AltModifier);
+        }
+        QCOMPARE(search()->status(), status);
+        QTest::qWait(300); // past the moment a slow reply is announced
+        QCOMPARE(search()->status(), status);
+    }
+
+    void buscarWhileConnectingSaysSoAndSendsNothing()
+    {
+        StalledListener stalled("127.0.0.5", 1007);
+        QVERIFY(stalled.isListening());
+        enterSearch();
+        typeInto("txtipservidor", u"127.0.0.5"_s);
+        typeKey(Qt::Key_C, Qt::AltModifier);
+        QCOMPARE(search()->connection()->State(), int(LookupConnection::Connecting));
+        search(u"8"_s);
+        QCOMPARE(search()->status(), u"Todavía se está estableciendo la conexión con 127.0.0.5: no se envió nada."_s);
+        search()->connection()->Close();
+    }
+
+    // Too long for its line, the status is cut in the middle, never wrapped,
+    // and shown whole as the line's tooltip.
+    void longStatusIsElidedInTheMiddle()
+    {
+        enterSearch();
+        const QString host = u"un-servidor-con-un-nombre-largo-que-no-cabe-en-la-linea.invalid"_s;
+        typeInto("txtipservidor", host);
+        typeKey(Qt::Key_C, Qt::AltModifier);
+        QTRY_COMPARE_WITH_TIMEOUT(search()->connection()->State(), int(LookupConnection::Error), 10000);
+        const QString whole = u"No se pudo resolver el nombre "_s + host + u'.';
+        QCOMPARE(search()->status(), whole);
+        auto* line = control<look::Label>("lblEstado");
+        const QStringList lines = line->lines();
+        QCOMPARE(lines.size(), 1);
+        QVERIFY2(lines[0].startsWith(u"No se pudo resolver el nombre"_s), qPrintable(lines[0]));
+        QVERIFY2(lines[0].endsWith(u".invalid."_s), qPrintable(lines[0]));
+        QVERIFY2(lines[0].contains(u'…'), qPrintable(lines[0]));
+        QVERIFY(QFontMetrics(line->font()).horizontalAdvance(lines[0]) <= 373);
+        QCOMPARE(line->toolTip(), whole);
+        QCOMPARE(line->size(), QSize(373, 16));
+        // A status that fits has no tooltip.
+        search()->connection()->Close();
+        QCOMPARE(line->lines(), QStringList{u"Sin conexión."_s});
+        QCOMPARE(line->toolTip(), QString());
     }
 
     void oddRepliesAreShownAsText_data()

@@ -16,6 +16,21 @@ using namespace velmario::testing;
 
 using Keys = QList<QKeyCombination>;
 
+Q_DECLARE_METATYPE(velmario::FormId)
+
+namespace {
+
+const char* helpItem(FormId id)
+{
+    switch (id) {
+    case FormId::Acercade: return "mnuAyuda_Acercade";
+    case FormId::Uso: return "mnuAyuda_Uso";
+    default: return "mnuAyuda_Integrantes";
+    }
+}
+
+} // namespace
+
 class TestWelcome : public QObject
 {
     Q_OBJECT
@@ -165,6 +180,49 @@ private slots:
             QVERIFY(forms->isLoaded(FormId::BusquedaAl));
             QVERIFY(forms->form(FormId::BusquedaAl)->isVisible());
         }
+    }
+
+    // Whatever had the focus when a window was left, showing it again puts
+    // the focus on its first control in tab order, as at its first showing.
+    void everyShowStartsAtTheFirstControl_data()
+    {
+        QTest::addColumn<FormId>("id");
+        QTest::addColumn<Keys>("moveAway"); // typed in the window before leaving it
+        QTest::addColumn<QString>("first");
+        QTest::newRow("welcome after Salir had the focus") << FormId::Velmario << Keys{Qt::Key_Tab}
+                                                          << u"cmdEntrar"_s;
+        QTest::newRow("Usage after Aceptar had the focus") << FormId::Uso << Keys{Qt::Key_Tab}
+                                                          << u"Picture1"_s;
+        QTest::newRow("About") << FormId::Acercade << Keys{Qt::Key_Tab} << u"cmdAceptar"_s;
+        QTest::newRow("Members") << FormId::Integ << Keys{Qt::Key_Tab} << u"cmdAceptar"_s;
+    }
+    void everyShowStartsAtTheFirstControl()
+    {
+        QFETCH(FormId, id);
+        QFETCH(Keys, moveAway);
+        QFETCH(QString, first);
+        start();
+        typeKey(Qt::Key_Return);
+        QWidget* search = forms->form(FormId::BusquedaAl);
+        QVERIFY(QTest::qWaitForWindowActive(search));
+        // There and back by keys: Regresar and Entrar, or Ayuda and Aceptar.
+        const auto open = [&] {
+            if (id == FormId::Velmario)
+                typeKey(Qt::Key_R, Qt::AltModifier);
+            else
+                search->findChild<QAction*>(QString::fromLatin1(helpItem(id)))->trigger();
+            return QTest::qWaitForWindowActive(forms->form(id));
+        };
+        QVERIFY(open());
+        for (const QKeyCombination key : moveAway)
+            typeKey(key.key(), key.keyboardModifiers());
+        typeKey(id == FormId::Velmario ? Qt::Key_E : Qt::Key_A, Qt::AltModifier);
+        QVERIFY(QTest::qWaitForWindowActive(search));
+        QVERIFY(open());
+        QCOMPARE(focusName(), first);
+        // Enter does what it did at start-up; it never ends the program.
+        typeKey(Qt::Key_Return);
+        QVERIFY(!forms->hasEnded());
     }
 
     void clicksNavigate()

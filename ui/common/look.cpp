@@ -5,6 +5,7 @@
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPainter>
 #include <QScreen>
 #include <QShortcut>
@@ -72,6 +73,7 @@ void applyApplicationLook(QApplication& app)
     palette.setColor(QPalette::HighlightedText, Qt::white);
     app.setPalette(palette);
     app.setFont(arial(kSmallPx));
+    installAccessibility();
 
     // Every window shows the program's one icon.
     QIcon icon;
@@ -159,6 +161,14 @@ void Label::setCaption(const QString& caption)
     update();
 }
 
+void Label::setBuddy(QWidget* buddy)
+{
+    m_buddy = buddy;
+    // A result label keeps its own text as its name.
+    if (buddy && !qobject_cast<Label*>(buddy))
+        buddy->setAccessibleName(m_caption);
+}
+
 void Label::setBorder(Border border)
 {
     if (border == Border::Sunken) {
@@ -194,8 +204,21 @@ void Label::changeEvent(QEvent* event)
     QFrame::changeEvent(event);
 }
 
+void Label::resizeEvent(QResizeEvent* event)
+{
+    QFrame::resizeEvent(event);
+    if (m_sizing == Sizing::OneLine)
+        fitToCaption();
+}
+
 void Label::fitToCaption()
 {
+    if (m_sizing == Sizing::OneLine) {
+        // The whole caption is a tooltip away whenever the line cuts it.
+        const QString shown = displayText(m_caption);
+        setToolTip(lines().value(0) == shown ? QString() : m_caption);
+        return;
+    }
     if (m_sizing != Sizing::AutoSize)
         return;
     const QFontMetrics metrics(font());
@@ -297,6 +320,11 @@ QStringList Label::lines(qsizetype maxLines) const
     const QString shown = displayText(m_caption);
     if (m_sizing == Sizing::AutoSize)
         return {shown};
+    if (m_sizing == Sizing::OneLine) {
+        if (shown.isEmpty())
+            return {};
+        return {QFontMetrics(font()).elidedText(shown, Qt::ElideMiddle, contentsRect().width())};
+    }
     return wrap(shown, font(), contentsRect().width(), maxLines);
 }
 
@@ -309,14 +337,15 @@ void Label::paintEvent(QPaintEvent* event)
     painter.setFont(font());
     painter.setPen(palette().color(QPalette::WindowText));
     const QFontMetrics metrics(font());
-    // Lines below the bottom edge are never laid out.
-    const QStringList shownLines = lines(area.height() / std::max(1, metrics.height()) + 1);
+    // Only whole lines are drawn: the top rows of a line that does not fit
+    // (an accented capital's accent) would show in the last inner row. The
+    // first line is drawn even where it does not fit whole.
+    const int wholeLines = std::max(1, area.height() / std::max(1, metrics.height()));
+    const QStringList shownLines = lines(wholeLines);
     int y = area.top();
     if (m_centered)
         y += (area.height() - metrics.height() * int(shownLines.size())) / 2;
     for (const QString& text : shownLines) {
-        if (y >= area.bottom() + 1)
-            break;
         int x = area.left();
         if (m_centered)
             x += (area.width() - metrics.horizontalAdvance(text)) / 2;
@@ -374,7 +403,7 @@ void setDefaultAndCancel(QWidget* window, QAbstractButton* defaultButton,
 QWidget* line(const QString& objectName, int x1, int y1, int x2, int y2, ColorRef colorRef,
               QWidget* parent)
 {
-    auto* widget = new QWidget(parent);
+    auto* widget = new Line(parent);
     widget->setObjectName(objectName);
     const int left = px(std::min(x1, x2));
     const int top = px(std::min(y1, y2));
@@ -385,6 +414,61 @@ QWidget* line(const QString& objectName, int x1, int y1, int x2, int y2, ColorRe
     widget->setAutoFillBackground(true);
     widget->setAttribute(Qt::WA_TransparentForMouseEvents);
     return widget;
+}
+
+StatusLine::StatusLine(const QString& objectName, const QString& caption, const QRect& geometry,
+                       QWidget* parent)
+    : Label(objectName, caption, geometry, Sizing::OneLine, parent)
+{
+    setColors(kOrange, kBlack);
+    setTextFont(arial(kSmallPx));
+}
+
+PictureBox::PictureBox(const QString& objectName, const QString& accessibleName, const QString& resource,
+                       const QRect& geometry, ColorRef ground, QWidget* parent)
+    : QFrame(parent)
+    , m_picture(resource)
+{
+    setObjectName(objectName);
+    setAccessibleName(accessibleName);
+    setGeometry(geometry);
+    setFrameStyle(QFrame::WinPanel | QFrame::Sunken);
+    setFocusPolicy(Qt::TabFocus);
+    setPaletteColors(this, {{QPalette::Window, ground}});
+    setAutoFillBackground(true);
+}
+
+void PictureBox::paintEvent(QPaintEvent* event)
+{
+    QFrame::paintEvent(event);
+    QPainter painter(this);
+    painter.setClipRect(contentsRect());
+    painter.drawPixmap(contentsRect().topLeft(), m_picture);
+}
+
+void PictureBox::keyPressEvent(QKeyEvent* event)
+{
+    // Tab and Shift+Tab still move on (QWidget handles them before this).
+    event->ignore();
+}
+
+QLineEdit* textBox(const QString& objectName, const QRect& geometry, const QFont& font,
+                   QWidget* parent)
+{
+    auto* box = new QLineEdit(parent);
+    box->setObjectName(objectName);
+    box->setGeometry(geometry);
+    box->setFont(font);
+    box->setMaxLength(std::numeric_limits<int>::max());
+    QPalette palette = box->palette();
+    palette.setColor(QPalette::Base, color(kLightGrey));
+    palette.setColor(QPalette::Text, color(kSysWindowText));
+    // The classic style draws a line edit's inner bottom and right edge in
+    // the Window colour, which a box on a form inherits as the form's black;
+    // a framed label draws that edge in Midlight. One colour for both.
+    palette.setColor(QPalette::Window, palette.color(QPalette::Midlight));
+    box->setPalette(palette);
+    return box;
 }
 
 Label* captionLabel(const QString& objectName, const QString& caption, const QRect& geometry,

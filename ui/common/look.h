@@ -7,6 +7,8 @@
 #include <QFont>
 #include <QFrame>
 #include <QPalette>
+#include <QPixmap>
+#include <QPointer>
 #include <QPushButton>
 #include <QRect>
 #include <QString>
@@ -17,6 +19,7 @@
 
 class QAbstractButton;
 class QApplication;
+class QLineEdit;
 class QWidget;
 
 namespace velmario::look {
@@ -107,12 +110,15 @@ protected:
 // A fixed-size label wraps the caption at spaces within its width: a run of
 // spaces at which a line breaks is swallowed and never starts a line, a word
 // wider than the label is broken between characters, and lines stand at the
-// font's own height. Lines past the bottom edge are cut off.
+// font's own height. Lines past the bottom edge are cut off, and only whole
+// lines are drawn. A one-line label keeps a fixed size and its caption on
+// one line: a caption too long for it is cut in the middle, where "…"
+// stands for what is left out, and is then shown whole as the tooltip.
 class Label : public QFrame
 {
     Q_OBJECT
 public:
-    enum class Sizing { AutoSize, Fixed };
+    enum class Sizing { AutoSize, Fixed, OneLine };
     enum class Border { None, Sunken };
 
     Label(const QString& objectName, const QString& caption, const QRect& geometry, Sizing sizing,
@@ -120,6 +126,11 @@ public:
 
     QString caption() const { return m_caption; }
     void setCaption(const QString& caption);
+
+    // The control this label captions: a screen reader names a text box by
+    // its caption, and says a result label is labelled by it.
+    void setBuddy(QWidget* buddy);
+    QWidget* buddy() const { return m_buddy; }
 
     void setBorder(Border border);
     void setColors(ColorRef text, ColorRef ground);
@@ -142,13 +153,51 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void fitToCaption();
 
     QString m_caption;
+    QPointer<QWidget> m_buddy;
     Sizing m_sizing;
     bool m_centered = false;
+};
+
+// A text box: a single-line edit box on light grey, text in the window-text
+// colour, no length limit, in the sunken border a result label has.
+QLineEdit* textBox(const QString& objectName, const QRect& geometry, const QFont& font,
+                   QWidget* parent);
+
+// A window's status line: one line that says what is going on, orange
+// Arial 8.25 pt on the black ground. A screen reader knows it as a status
+// bar and hears each change of its text.
+class StatusLine : public Label
+{
+    Q_OBJECT
+public:
+    StatusLine(const QString& objectName, const QString& caption, const QRect& geometry,
+               QWidget* parent);
+};
+
+// A picture box: the picture at its natural size from the top-left of the
+// area inside a sunken border, clipped to it. It takes the keyboard focus in
+// tab order but reacts to no key or click.
+class PictureBox : public QFrame
+{
+    Q_OBJECT
+
+public:
+    PictureBox(const QString& objectName, const QString& accessibleName, const QString& resource,
+               const QRect& geometry, ColorRef ground, QWidget* parent);
+    const QPixmap& picture() const { return m_picture; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    QPixmap m_picture;
 };
 
 // A caption: orange Arial 11.25 pt on the black ground.
@@ -163,6 +212,18 @@ Label* resultLabel(const QString& objectName, const QRect& geometry, QWidget* pa
 // focus is) for a plain top-level window.
 void setDefaultAndCancel(QWidget* window, QAbstractButton* defaultButton,
                          QAbstractButton* cancelButton);
+
+// Gives the client's controls their roles, names and relations for screen
+// readers (labels, the status line, pictures, lines, plain windows).
+void installAccessibility();
+
+// A line drawn on a window; a screen reader knows it as a separator.
+class Line : public QWidget
+{
+    Q_OBJECT
+public:
+    using QWidget::QWidget;
+};
 
 // A solid horizontal or vertical line one pixel wide, from twips to twips.
 QWidget* line(const QString& objectName, int x1, int y1, int x2, int y2, ColorRef colorRef,

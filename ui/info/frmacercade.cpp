@@ -20,7 +20,7 @@ frmAcercade::frmAcercade(Navigation& navigation, QWidget* parent)
     : InfoWindow(navigation, FormId::Acercade, u"frmAcercade"_s, u"Acerca del Velmario"_s, 4020, 3930, parent)
 {
     captionLabel(u"lblAcerca"_s, kCredits, twipsRect(360, 360, 3375, 2535), Label::Sizing::Fixed, this);
-    addAceptar(1320, 3120)->setFocus();
+    addAceptar(1320, 3120);
     centreOnScreen(this);
 }
 

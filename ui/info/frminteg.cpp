@@ -26,11 +26,10 @@ frmInteg::frmInteg(Navigation& navigation, QWidget* parent)
                    | Qt::WindowCloseButtonHint);
     setFixedSize(size());
 
-    auto* cmdAceptar = addAceptar(1477, 3600);
+    addAceptar(1477, 3600);
     captionLabel(u"lblIntegrantes"_s, kMembers, twipsRect(585, 2040, 3105, 1275), Label::Sizing::Fixed, this);
     stretchedPicture(u"Image1"_s, u"Foto de los integrantes del proyecto"_s, u":/pictures/group.jpg"_s,
                      twipsRect(997, 240, 2280, 1680), this);
-    cmdAceptar->setFocus();
     centreOnScreen(this);
 }
 

@@ -23,14 +23,13 @@ frmUso::frmUso(Navigation& navigation, QWidget* parent)
 {
     captionLabel(u"lbl1"_s, u"Pasos: "_s, twipsRect(480, 1080, 750, 255), Label::Sizing::AutoSize, this);
 
-    auto* Picture1 = new PictureBox(u"Picture1"_s, u"Emblema de aniversario"_s, u":/pictures/cog.gif"_s,
-                                    twipsRect(2520, 120, 1215, 1095), kSysCaptionText, this);
+    Picture1 = new PictureBox(u"Picture1"_s, u"Emblema de aniversario"_s, u":/pictures/cog.gif"_s,
+                              twipsRect(2520, 120, 1215, 1095), kSysCaptionText, this);
     auto* cmdAceptar = addAceptar(1538, 3840);
 
     captionLabel(u"Label1"_s, kSteps, twipsRect(360, 1440, 3375, 2055), Label::Sizing::Fixed, this);
 
     setTabOrder(Picture1, cmdAceptar);
-    Picture1->setFocus();
     centreOnScreen(this);
 }
 

@@ -3,6 +3,9 @@
 #include "infowindow.h"
 
 namespace velmario {
+namespace look {
+class PictureBox;
+}
 
 class frmUso : public InfoWindow
 {
@@ -10,6 +13,9 @@ class frmUso : public InfoWindow
 
 public:
     explicit frmUso(Navigation& navigation, QWidget* parent = nullptr);
+
+private:
+    look::PictureBox* Picture1 = nullptr;
 };
 
 } // namespace velmario

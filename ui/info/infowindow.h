@@ -2,8 +2,6 @@
 
 #include "common/navigation.h"
 
-#include <QFrame>
-#include <QPixmap>
 #include <QWidget>
 
 namespace velmario {
@@ -28,26 +26,6 @@ protected:
 private:
     Navigation& m_navigation;
     FormId m_self;
-};
-
-// A picture box: the picture at its natural size from the top-left of the
-// area inside a sunken border, clipped to it. It takes the keyboard focus in
-// tab order but reacts to no key or click.
-class PictureBox : public QFrame
-{
-    Q_OBJECT
-
-public:
-    PictureBox(const QString& objectName, const QString& accessibleName, const QString& resource,
-               const QRect& geometry, quint32 ground, QWidget* parent);
-    const QPixmap& picture() const { return m_picture; }
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
-
-private:
-    QPixmap m_picture;
 };
 
 } // namespace velmario

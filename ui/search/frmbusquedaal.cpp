@@ -6,8 +6,6 @@
 #include <QLineEdit>
 #include <QMenuBar>
 
-#include <limits>
-
 using namespace Qt::StringLiterals;
 
 namespace velmario {
@@ -25,17 +23,6 @@ constexpr int kStatusHeight = 18;
 Label* captionAt(const QString& name, const QString& text, int left, int top, QWidget* parent)
 {
     return captionLabel(name, text, twipsRect(left, top, 0, 0), Label::Sizing::AutoSize, parent);
-}
-
-QLineEdit* textBox(const QString& name, const QRect& geometry, const QFont& font, QWidget* parent)
-{
-    auto* box = new QLineEdit(parent);
-    box->setObjectName(name);
-    box->setGeometry(geometry);
-    box->setFont(font);
-    box->setMaxLength(std::numeric_limits<int>::max());
-    setPaletteColors(box, {{QPalette::Base, kLightGrey}, {QPalette::Text, kSysWindowText}});
-    return box;
 }
 
 } // namespace
@@ -93,13 +80,13 @@ void frmBusquedaAl::buildMenus()
 
 void frmBusquedaAl::buildControls(QWidget* client)
 {
-    captionAt(u"lblNombre"_s, u"Nombre:"_s, 240, 240, client);
+    Label* lblNombre = captionAt(u"lblNombre"_s, u"Nombre:"_s, 240, 240, client);
     txtNombre = textBox(u"txtNombre"_s, twipsRect(1200, 240, 3375, 255), msSansSerif(), client);
     cmdRegresar = new OrangeButton(u"cmdRegresar"_s, u"&Regresar"_s, twipsRect(4680, 240, 975, 375), client);
-    captionAt(u"Label4"_s, u"Número de control:"_s, 240, 600, client);
+    Label* Label4 = captionAt(u"Label4"_s, u"Número de control:"_s, 240, 600, client);
     txtNumero = textBox(u"txtNumero"_s, twipsRect(2160, 600, 1455, 285), msSansSerif(), client);
     cmdBuscar = new OrangeButton(u"cmdBuscar"_s, u"&Buscar"_s, twipsRect(4680, 720, 975, 375), client);
-    captionAt(u"Label1"_s, u"Numero de IP:"_s, 240, 960, client);
+    Label* Label1 = captionAt(u"Label1"_s, u"Numero de IP:"_s, 240, 960, client);
     txtipservidor = textBox(u"txtipservidor"_s, twipsRect(240, 1320, 2055, 315), arial(kSmallPx), client);
     Command1 = new OrangeButton(u"Command1"_s, u"&Conectar"_s, twipsRect(2400, 1200, 1215, 495), client);
     cmdVolver = new OrangeButton(u"cmdVolver"_s, u"&Volver a buscar"_s, twipsRect(4080, 1200, 1575, 375), client);
@@ -113,18 +100,23 @@ void frmBusquedaAl::buildControls(QWidget* client)
     fradatos->setFocusPolicy(Qt::NoFocus);
     setPaletteColors(fradatos, {{QPalette::WindowText, kOrange}, {QPalette::Window, kBlack}});
 
-    captionAt(u"lblNombrec"_s, u"Nombre:"_s, 240, 480, fradatos);
+    Label* lblNombrec = captionAt(u"lblNombrec"_s, u"Nombre:"_s, 240, 480, fradatos);
     lblNombreA = resultLabel(u"lblNombreA"_s, twipsRect(1200, 480, 3735, 255), fradatos);
-    captionAt(u"lblDir"_s, u"Número de Control:"_s, 240, 840, fradatos);
+    Label* lblDir = captionAt(u"lblDir"_s, u"Número de Control:"_s, 240, 840, fradatos);
     lblNumero = resultLabel(u"lblNumero"_s, twipsRect(2280, 840, 1335, 255), fradatos);
-    captionAt(u"Label2"_s, u"Teléfono:"_s, 240, 1200, fradatos);
+    Label* Label2 = captionAt(u"Label2"_s, u"Teléfono:"_s, 240, 1200, fradatos);
     lblTelefono = resultLabel(u"lblTelefono"_s, twipsRect(1320, 1200, 1335, 255), fradatos);
 
-    lblEstado = new Label(u"lblEstado"_s, u"Sin conexión."_s,
-                          QRect(8, client->height(), client->width() - 16, kStatusHeight - 2),
-                          Label::Sizing::Fixed, client);
-    lblEstado->setColors(kOrange, kBlack);
-    lblEstado->setTextFont(arial(kSmallPx));
+    lblEstado = new StatusLine(u"lblEstado"_s, u"Sin conexión."_s,
+                               QRect(8, client->height(), client->width() - 16, kStatusHeight - 2), client);
+
+    // What a screen reader names the boxes by, and labels the results with.
+    lblNombre->setBuddy(txtNombre);
+    Label4->setBuddy(txtNumero);
+    Label1->setBuddy(txtipservidor);
+    lblNombrec->setBuddy(lblNombreA);
+    lblDir->setBuddy(lblNumero);
+    Label2->setBuddy(lblTelefono);
 
     connect(cmdRegresar, &QPushButton::clicked, this, &frmBusquedaAl::cmdRegresar_Click);
     connect(cmdBuscar, &QPushButton::clicked, this, &frmBusquedaAl::cmdBuscar_Click);
@@ -137,7 +129,6 @@ void frmBusquedaAl::buildControls(QWidget* client)
     QWidget::setTabOrder(cmdVolver, txtNumero);
     QWidget::setTabOrder(txtNumero, txtipservidor);
     QWidget::setTabOrder(txtipservidor, Command1);
-    txtNombre->setFocus();
 }
 
 QString frmBusquedaAl::status() const
@@ -185,6 +176,10 @@ void frmBusquedaAl::cmdBuscar_Click()
     case LookupConnection::SendResult::Empty:
         showStatus(u"Escriba un número de control: no se envió nada."_s);
         break;
+    case LookupConnection::SendResult::StillConnecting:
+        showStatus(u"Todavía se está estableciendo la conexión con %1: no se envió nada."_s
+                       .arg(Winsock2->RemoteHost()));
+        break;
     case LookupConnection::SendResult::NotConnected:
         showStatus(u"No hay conexión con el servidor: pulse Conectar. No se envió nada."_s);
         break;
@@ -227,6 +222,9 @@ void frmBusquedaAl::cmdVolver_Click()
     lblNombreA->setCaption(QString());
     lblNumero->setCaption(QString());
     lblTelefono->setCaption(QString());
+    // With every result gone, the line speaks of the connection again.
+    m_waitingStatus.stop();
+    showStatus(connectionStatus());
 }
 
 void frmBusquedaAl::cmdRegresar_Click()
@@ -258,45 +256,53 @@ void frmBusquedaAl::mnuAyuda_Uso_Click()
     m_navigation.Hide(FormId::BusquedaAl);
 }
 
-void frmBusquedaAl::Winsock2_StateChanged(int state, LookupConnection::Cause cause)
+void frmBusquedaAl::Winsock2_StateChanged(int /*state*/, LookupConnection::Cause /*cause*/)
+{
+    // Whatever the change, a lookup under way has its answer or never will:
+    // the line tells the connection's state, and no late "Consultando..."
+    // replaces it.
+    m_waitingStatus.stop();
+    showStatus(connectionStatus());
+}
+
+QString frmBusquedaAl::connectionStatus() const
 {
     const QString host = Winsock2->RemoteHost();
     using Cause = LookupConnection::Cause;
-    switch (state) {
+    switch (Winsock2->State()) {
     case LookupConnection::Closed:
-        showStatus(u"Sin conexión."_s);
-        break;
+        return u"Sin conexión."_s;
     case LookupConnection::ResolvingHost:
-        showStatus(u"Buscando el servidor %1..."_s.arg(host));
-        break;
+        return u"Buscando la dirección de %1..."_s.arg(host);
     case LookupConnection::Connecting:
-        showStatus(u"Conectando con %1..."_s.arg(host));
-        break;
+        return u"Conectando con %1..."_s.arg(host);
     case LookupConnection::Connected:
-        showStatus(u"Conectado con %1."_s.arg(host));
-        break;
+        return u"Conectado con %1."_s.arg(host);
     case LookupConnection::Closing:
-        showStatus(u"El servidor cerró la conexión: pulse Conectar para volver a conectar."_s);
-        break;
+        return u"El servidor cerró la conexión: pulse Conectar para volver a conectar."_s;
     default:
-        switch (cause) {
-        case Cause::HostNotFound:
-            showStatus(host.trimmed().isEmpty()
-                           ? u"Escriba la dirección del servidor y pulse Conectar."_s
-                           : u"No se encontró el servidor %1."_s.arg(host));
-            break;
-        case Cause::Refused:
-            showStatus(u"El servidor %1 rechazó la conexión."_s.arg(host));
-            break;
-        case Cause::TimedOut:
-            showStatus(u"El servidor %1 no respondió a tiempo."_s.arg(host));
-            break;
-        default:
-            showStatus(u"Error de red: %1"_s.arg(Winsock2->causeText()));
-            break;
-        }
         break;
     }
+    switch (Winsock2->cause()) {
+    case Cause::HostNotFound:
+        if (host.trimmed().isEmpty())
+            return u"Escriba la dirección del servidor y pulse Conectar."_s;
+        return u"No se pudo resolver el nombre %1."_s.arg(host);
+    case Cause::HostLookupTimedOut:
+        return u"No se pudo resolver el nombre %1: el servidor de nombres no respondió a tiempo."_s.arg(host);
+    case Cause::Refused:
+        return u"El servidor %1 rechazó la conexión."_s.arg(host);
+    case Cause::Unreachable:
+        return u"No hay ruta de red hasta %1."_s.arg(host);
+    case Cause::TimedOut:
+        return u"El servidor %1 no respondió a tiempo."_s.arg(host);
+    case Cause::ClosedByServer:
+        return u"El servidor cerró la conexión: pulse Conectar para volver a conectar."_s;
+    case Cause::NetworkError:
+    case Cause::None:
+        break;
+    }
+    return u"Error de red con %1: %2"_s.arg(host, Winsock2->causeText());
 }
 
 } // namespace velmario

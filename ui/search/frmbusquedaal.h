@@ -15,6 +15,7 @@ namespace velmario {
 namespace look {
 class Label;
 class OrangeButton;
+class StatusLine;
 } // namespace look
 
 // The search window: connect to a lookup server, look a control number up,
@@ -50,6 +51,8 @@ private:
     void buildMenus();
     void buildControls(QWidget* client);
     void showStatus(const QString& text);
+    // What the connection is doing, or why it is not connected.
+    QString connectionStatus() const;
     void Winsock2_StateChanged(int state, lookup::LookupConnection::Cause cause);
 
     Navigation& m_navigation;
@@ -72,7 +75,7 @@ private:
     look::Label* lblNombreA = nullptr;
     look::Label* lblNumero = nullptr;
     look::Label* lblTelefono = nullptr;
-    look::Label* lblEstado = nullptr;
+    look::StatusLine* lblEstado = nullptr;
     lookup::LookupConnection* Winsock2 = nullptr;
     // Says a lookup is under way only if its reply is slow to come: a quick
     // answer is not preceded by a status line that only flickers.
