@@ -27,6 +27,8 @@ using Clock = std::chrono::steady_clock;
 // Rows that break the rules named in the log, at most.
 constexpr std::size_t kNamedProblems = 20;
 
+constexpr std::chrono::seconds kConnectTimeout{10};
+
 std::string trimmedMessage(const char* message)
 {
     std::string text = message ? message : "";
@@ -130,16 +132,46 @@ void PostgresConnection::close()
     m_conn = nullptr;
 }
 
-bool PostgresConnection::open(const PostgresSettings& settings, std::string& error)
+bool PostgresConnection::open(const PostgresSettings& settings, std::string& error, int wakeFd,
+                              const std::atomic<bool>* stopping)
 {
     close();
     // Our defaults come first: what the connection string says overrides them.
-    const char* keywords[] = {"connect_timeout", "application_name", "dbname", nullptr};
-    const char* values[] = {"10", "velmario-server", settings.conninfo.c_str(), nullptr};
-    m_conn = PQconnectdbParams(keywords, values, 1);
+    const char* keywords[] = {"application_name", "dbname", nullptr};
+    const char* values[] = {"velmario-server", settings.conninfo.c_str(), nullptr};
+    m_conn = PQconnectStartParams(keywords, values, 1);
     if (!m_conn) {
         error = "out of memory";
         return false;
+    }
+    // Connecting without blocking, so that stopping never waits for a host
+    // that does not answer; given up after kConnectTimeout.
+    const auto deadline = Clock::now() + kConnectTimeout;
+    PostgresPollingStatusType state = PGRES_POLLING_WRITING;
+    while (PQstatus(m_conn) != CONNECTION_BAD && state != PGRES_POLLING_OK && state != PGRES_POLLING_FAILED) {
+        pollfd fds[2] = {{PQsocket(m_conn), static_cast<short>(state == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0},
+                         {wakeFd, POLLIN, 0}};
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const int ready = left > 0 ? ::poll(fds, wakeFd >= 0 ? 2 : 1, static_cast<int>(left)) : 0;
+        if (ready == 0) {
+            error = "the database did not answer within " + std::to_string(kConnectTimeout.count()) + " s";
+            close();
+            return false;
+        }
+        if (ready > 0 && wakeFd >= 0 && (fds[1].revents & POLLIN) && stopping && *stopping) {
+            error = "stopping";
+            close();
+            return false;
+        }
+        if (ready > 0 && (fds[0].revents & (POLLIN | POLLOUT | POLLERR | POLLHUP)))
+            state = PQconnectPoll(m_conn);
+        else if (ready > 0) {
+            // A wake-up that is not a stop (SIGHUP): its flag stays set for
+            // the load that follows the connection.
+            char drain[64];
+            while (::read(wakeFd, drain, sizeof drain) > 0) {
+            }
+        }
     }
     if (PQstatus(m_conn) != CONNECTION_OK) {
         error = trimmedMessage(PQerrorMessage(m_conn));
@@ -409,7 +441,9 @@ void PostgresSource::run()
     };
     while (!m_stopping) {
         if (!m_connection->isOpen()) {
-            if (!m_connection->open(m_settings, error)) {
+            if (!m_connection->open(m_settings, error, m_wake[0], &m_stopping)) {
+                if (m_stopping)
+                    break;
                 lose(error);
                 // Only a wake-up (stop, SIGHUP) ends the wait early.
                 pollfd fd{m_wake[0], POLLIN, 0};

@@ -38,8 +38,10 @@ public:
     PostgresConnection& operator=(const PostgresConnection&) = delete;
 
     // Connects and listens on the channel; false with the reason (never
-    // the password) in `error`.
-    bool open(const PostgresSettings& settings, std::string& error);
+    // the password) in `error`. A byte on `wakeFd` while `stopping` is set
+    // gives up at once rather than waiting out an unreachable host.
+    bool open(const PostgresSettings& settings, std::string& error, int wakeFd = -1,
+              const std::atomic<bool>* stopping = nullptr);
     void close();
     bool isOpen() const { return m_conn != nullptr; }
     pg_conn* get() const { return m_conn; }
