@@ -40,7 +40,7 @@ echo "$server_info" | grep -E '^ (Package|Version|Depends|Description):'
 for dep in fonts-liberation qt6-qpa-plugins libqt6widgets6 libqt6network6; do
   echo "$client_info" | grep -q "Depends:.*$dep" || fail "velmario does not depend on $dep"
 done
-for dep in libsqlite3-0 libuv1; do
+for dep in libsqlite3-0 libuv1 libpq5 libsystemd0; do
   echo "$server_info" | grep -q "Depends:.*$dep" || fail "velmario-server does not depend on $dep"
 done
 echo "$server_info" | grep -q 'Depends:.*libqt6' && fail "velmario-server pulls in Qt"
