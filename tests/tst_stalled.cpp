@@ -36,6 +36,9 @@ const QString kHangingName = u"servidor.velmario.test"_s;
 const char* const kSilentNameServer = "127.0.0.153";
 
 bool g_lookupsHang = false;
+// This program, as found before the mount namespace changes: in a chroot, a
+// new namespace can no longer name its own executable from inside.
+QString g_self;
 int g_nameServer = -1; // the silent name server's socket
 
 // Before any thread exists: a mount namespace of this process's own, with a
@@ -228,7 +231,7 @@ private slots:
         // Left alone, the child's name lookup would hang for half a minute.
         env.insert(u"RES_OPTIONS"_s, u"timeout:30 attempts:1"_s);
         client.setProcessEnvironment(env);
-        client.start(QCoreApplication::applicationFilePath(),
+        client.start(g_self,
                      {u"--client"_s, host, QString::number(state), ask ? u"1"_s : u"0"_s, how});
         QVERIFY(client.waitForStarted(5000));
         QVERIFY2(QTest::qWaitFor([&] { return client.canReadLine() || client.state() == QProcess::NotRunning; }, 15000),
@@ -278,6 +281,9 @@ int main(int argc, char** argv)
         QTimer::singleShot(0, &app, [=] { driveClient(host, state, ask, how); });
         velmario::runProgram();
     }
+    char self[4096] = {};
+    if (::readlink("/proc/self/exe", self, sizeof self - 1) > 0)
+        g_self = QString::fromLocal8Bit(self);
     g_lookupsHang = makeNameLookupsHang();
     qputenv("QT_QPA_PLATFORM", QByteArrayLiteral("offscreen"));
     QApplication app(argc, argv);
