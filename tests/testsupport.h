@@ -122,6 +122,16 @@ T* child(QWidget* window, const QString& name)
     return found;
 }
 
+// The Ayuda menu's item that opens a Help window.
+inline const char* helpItem(FormId id)
+{
+    switch (id) {
+    case FormId::Acercade: return "mnuAyuda_Acercade";
+    case FormId::Uso: return "mnuAyuda_Uso";
+    default: return "mnuAyuda_Integrantes";
+    }
+}
+
 } // namespace velmario::testing
 
 // A QApplication with the client's look, as main() sets it up.

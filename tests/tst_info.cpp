@@ -18,19 +18,6 @@ using namespace velmario::testing;
 
 Q_DECLARE_METATYPE(velmario::FormId)
 
-namespace {
-
-const char* helpItem(FormId id)
-{
-    switch (id) {
-    case FormId::Acercade: return "mnuAyuda_Acercade";
-    case FormId::Uso: return "mnuAyuda_Uso";
-    default: return "mnuAyuda_Integrantes";
-    }
-}
-
-} // namespace
-
 class TestInfo : public QObject
 {
     Q_OBJECT

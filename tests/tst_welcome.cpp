@@ -18,19 +18,6 @@ using Keys = QList<QKeyCombination>;
 
 Q_DECLARE_METATYPE(velmario::FormId)
 
-namespace {
-
-const char* helpItem(FormId id)
-{
-    switch (id) {
-    case FormId::Acercade: return "mnuAyuda_Acercade";
-    case FormId::Uso: return "mnuAyuda_Uso";
-    default: return "mnuAyuda_Integrantes";
-    }
-}
-
-} // namespace
-
 class TestWelcome : public QObject
 {
     Q_OBJECT
