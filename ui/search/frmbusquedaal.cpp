@@ -268,7 +268,9 @@ void frmBusquedaAl::Winsock2_StateChanged(int /*state*/, LookupConnection::Cause
 QString frmBusquedaAl::connectionStatus() const
 {
     // Closing by itself or closed with that cause: the same words either way.
-    const QString closedByServer = u"El servidor cerró la conexión: pulse Conectar para volver a conectar."_s;
+    const auto closedByServer = [] {
+        return u"El servidor cerró la conexión: pulse Conectar para volver a conectar."_s;
+    };
     const QString host = Winsock2->RemoteHost();
     using Cause = LookupConnection::Cause;
     switch (Winsock2->State()) {
@@ -281,7 +283,7 @@ QString frmBusquedaAl::connectionStatus() const
     case LookupConnection::Connected:
         return u"Conectado con %1."_s.arg(host);
     case LookupConnection::Closing:
-        return closedByServer;
+        return closedByServer();
     default:
         break;
     }
@@ -299,7 +301,7 @@ QString frmBusquedaAl::connectionStatus() const
     case Cause::TimedOut:
         return u"El servidor %1 no respondió a tiempo."_s.arg(host);
     case Cause::ClosedByServer:
-        return closedByServer;
+        return closedByServer();
     case Cause::NetworkError:
     case Cause::None:
         break;
