@@ -118,13 +118,31 @@ bool Directory::prepare(std::string& error)
     return true;
 }
 
+std::string notAFile(const std::string& path, std::string_view what)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    std::string kind;
+    switch (status.type()) {
+    case fs::file_type::regular: return {};
+    case fs::file_type::not_found: return path + ": no such " + std::string(what);
+    case fs::file_type::directory: kind = "a folder"; break;
+    case fs::file_type::fifo: kind = "a named pipe (FIFO)"; break;
+    case fs::file_type::socket: kind = "a socket"; break;
+    case fs::file_type::character:
+    case fs::file_type::block: kind = "a device"; break;
+    default:
+        return path + ": cannot be examined" + (ec ? " (" + ec.message() + ")" : std::string());
+    }
+    return path + " is " + kind + ", not a " + std::string(what);
+}
+
 std::unique_ptr<Directory> Directory::open(const std::string& path, std::string& error)
 {
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec)) {
-        error = path + ": no such database file";
+    error = notAFile(path, "database file");
+    if (!error.empty())
         return nullptr;
-    }
     if (::access(path.c_str(), R_OK) != 0) {
         error = path + ": the database file cannot be read (permission denied)";
         return nullptr;

@@ -102,6 +102,10 @@ private:
     std::size_t m_count = 0;
 };
 
+// Why `path` is not a regular file one can read as `what` ("database
+// file", "CSV file"): missing, a folder, a named pipe...; empty if it is one.
+std::string notAFile(const std::string& path, std::string_view what);
+
 // What is said of a database file whose table cannot be read to its end.
 std::string damagedFile(const std::string& path);
 

@@ -97,6 +97,7 @@ struct Numbers {
     unsigned idleSeconds = 0;
     unsigned refreshSeconds = 0;
     unsigned startupSeconds = 0;
+    unsigned loadSeconds = 0;
     unsigned rateLimit = 0;
     unsigned rateBurst = 0;
     unsigned statsSeconds = 0;
@@ -154,8 +155,14 @@ void addServeOptions(CLI::App& app, Settings& s, Numbers& n)
     app.add_option("--refresh", n.refreshSeconds, "load the directory from PostgreSQL again this often (0: never)")
         ->type_name("SECONDS")->check(wholeNumber(0, 10'000'000))->default_val(300);
     app.add_option("--startup-timeout", n.startupSeconds,
-                   "wait this long for PostgreSQL at start before giving up")
+                   "wait this long for PostgreSQL at start, connecting and loading included, before giving up")
         ->type_name("SECONDS")->check(wholeNumber(0, 10'000'000))->default_val(60);
+    app.add_option("--postgres-timeout", n.loadSeconds,
+                   "give up a load from PostgreSQL, connecting included, that takes longer than this; the last "
+                   "good directory keeps serving")
+        ->type_name("SECONDS")->check(wholeNumber(1, 10'000'000))->default_val(120);
+    app.add_flag("--allow-empty", s.postgres.allowEmpty,
+                 "serve a PostgreSQL query that gives no rows (refused otherwise, at start and on reload)");
     app.add_option("--stats-interval", n.statsSeconds,
                    "log what the server has done every SECONDS, as on SIGUSR1 (0: only on SIGUSR1)")
         ->type_name("SECONDS")->check(wholeNumber(0, 10'000'000))->default_val(3600);
@@ -227,8 +234,10 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
     line.settings.serve.rateLimit = numbers.rateLimit;
     line.settings.serve.rateBurst = numbers.rateBurst;
     line.settings.serve.statsInterval = std::chrono::seconds(numbers.statsSeconds);
-    line.settings.postgres.refresh = std::chrono::seconds(numbers.refreshSeconds);
-    line.settings.postgres.startupTimeout = std::chrono::seconds(numbers.startupSeconds);
+    line.settings.timing.refresh = std::chrono::seconds(numbers.refreshSeconds);
+    line.settings.timing.startupTimeout = std::chrono::seconds(numbers.startupSeconds);
+    line.settings.timing.loadTimeout = std::chrono::seconds(numbers.loadSeconds);
+    line.settings.postgres.timeout = line.settings.timing.loadTimeout;
     for (const std::string& network : numbers.allow)
         line.settings.serve.allow.push_back(*Cidr::parse(network));
     line.command = CommandLine::Command::Serve;

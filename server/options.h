@@ -4,7 +4,8 @@
 // writes --help.
 
 #include "lookupserver.h"
-#include "postgres.h"
+#include "pgconnection.h"
+#include "sourcethread.h"
 
 #include <cstddef>
 #include <string>
@@ -17,6 +18,7 @@ struct Settings {
     std::string db;                     // empty: the built-in sample directory
     std::size_t maxMemoryEntries = 0;   // 0: always look up in the database file
     PostgresSettings postgres;          // conninfo empty: not from PostgreSQL
+    SourceTiming timing;                // when and how long loads run
 };
 
 struct CommandLine {

@@ -1,11 +1,27 @@
+// Serving: the first directory, the loop, and the threads around it.
+//
+// The server's threads, and what crosses between them:
+// - The main thread loads the first directory before anything is served,
+//   then runs the libuv loop: every socket, timer and signal. The loop never
+//   blocks: no database call, file read or log write happens on it.
+// - The source thread (sourcethread.cpp) loads the directory again when
+//   asked (SIGHUP, through an atomic count and a pipe), when its source says
+//   it changed (NOTIFY) and on the refresh. It hands each outcome to the
+//   loop under a mutex and wakes it with uv_async; the loop then swaps the
+//   new directory in (a shared_ptr: requests in flight keep the old one).
+//   A stop never waits for it: a load that does not notice the stop within
+//   half a second is left running, and the process ends without it.
+// - The log writer (log.cpp) writes the lines any thread queues, so that a
+//   slow standard error never holds up the loop.
 #include "serve.h"
 
 #include "exitcodes.h"
 #include "log.h"
 #include "lookupserver.h"
+#include "filesource.h"
 #include "postgres.h"
-#include "reloader.h"
 #include "signals.h"
+#include "sourcethread.h"
 #include "systemd.h"
 
 #include <uv.h>
@@ -14,7 +30,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace velmario::server {
 namespace {
@@ -64,18 +82,41 @@ void raiseFileLimit(std::size_t maxConnections)
             std::to_string(maxConnections) + " connections may be served at once");
 }
 
+std::unique_ptr<Source> makeSource(const Settings& settings)
+{
+    if (!settings.postgres.conninfo.empty())
+        return std::make_unique<PostgresSource>(settings.postgres);
+    return std::make_unique<FileSource>(settings.db, settings.maxMemoryEntries);
+}
+
+// A reload's outcome, on the loop: the new directory serves from the next
+// request on. The source thread has logged any failure itself.
+void reloaded(LookupServer& server, Reloaded&& outcome)
+{
+    std::string status;
+    if (outcome.directory) {
+        server.setDirectory(std::shared_ptr<Directory>(std::move(outcome.directory)));
+        status = "serving " + outcome.description;
+        log("reloaded: " + status);
+    } else {
+        status = "reload failed, still serving the previous directory: " +
+                 outcome.error.substr(0, outcome.error.find('\n'));
+    }
+    tellSystemd(notifyReady(status));
+}
+
 } // namespace
 
 int serve(const Settings& settings)
 {
-    const bool fromPostgres = !settings.postgres.conninfo.empty();
-    auto connection = std::make_unique<PostgresConnection>();
-    log("loading " + (fromPostgres ? std::string("from PostgreSQL")
-                      : settings.db.empty() ? std::string("the sample directory") : settings.db));
-    OpenedDirectory opened = fromPostgres ? openPostgres(settings.postgres, *connection)
-                                          : openDirectory(settings.db, settings.maxMemoryEntries);
-    if (!opened.directory) {
-        log(opened.error, LogPriority::Error);
+    std::unique_ptr<Source> source = makeSource(settings);
+    SourceTiming timing = settings.timing;
+    if (settings.postgres.conninfo.empty())
+        timing.refresh = std::chrono::seconds(0); // a file changes only with a SIGHUP
+    log("loading " + source->name());
+    Loaded first = loadAtStart(*source, timing);
+    if (!first.directory) {
+        log(first.error, LogPriority::Error);
         return kExitFailure;
     }
     std::signal(SIGPIPE, SIG_IGN);
@@ -89,7 +130,8 @@ int serve(const Settings& settings)
     int status = kExitOk;
     startLogWriter();
     {
-        LookupServer server(loop, settings.serve, opened.directory, [](const std::string& line) { log(line); });
+        LookupServer server(loop, settings.serve, std::shared_ptr<Directory>(std::move(first.directory)),
+                            [](const std::string& line) { log(line); });
         std::string error;
         if (!server.start(error)) {
             log(error, LogPriority::Error);
@@ -98,25 +140,16 @@ int serve(const Settings& settings)
             std::string where;
             for (const std::string& socket : server.listeningOn())
                 where += (where.empty() ? "" : ", ") + socket;
-            log("started: serving " + opened.description + " on " + where);
-            opened.directory.reset();
-
-            std::unique_ptr<Reloader> reloader;
-            std::unique_ptr<PostgresSource> postgres;
-            DirectorySource* source = nullptr;
-            if (fromPostgres) {
-                postgres = std::make_unique<PostgresSource>(loop, server, settings.postgres, std::move(connection));
-                source = postgres.get();
-            } else {
-                reloader = std::make_unique<Reloader>(loop, server, settings.db, settings.maxMemoryEntries);
-                source = reloader.get();
-            }
-            Signals signals(loop, server, *source, fromPostgres || !settings.db.empty());
+            log("started: serving " + first.description + " on " + where);
+            const bool reloadable = source->reloadable();
+            SourceThread reloads(loop, std::move(source), timing,
+                                 [&server](Reloaded&& outcome) { reloaded(server, std::move(outcome)); });
+            Signals signals(loop, server, reloads, reloadable);
             if (takeEarlySighup()) {
                 log("SIGHUP came while loading: loading again");
-                source->request();
+                reloads.request();
             }
-            tellSystemd(notifyReady("serving " + opened.description));
+            tellSystemd(notifyReady("serving " + first.description));
             Watchdog watchdog(loop);
             uv_run(&loop, UV_RUN_DEFAULT);
             log("stopped");
@@ -126,6 +159,11 @@ int serve(const Settings& settings)
     if (uv_loop_close(&loop) != 0)
         log("some handles were still open at exit");
     stopLogWriter();
+    if (SourceThread::abandonedLoads()) {
+        // A load left running may still use what static destructors free.
+        std::fflush(nullptr);
+        ::_exit(status);
+    }
     return status;
 }
 

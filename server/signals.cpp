@@ -2,7 +2,7 @@
 
 #include "log.h"
 #include "lookupserver.h"
-#include "reloader.h"
+#include "sourcethread.h"
 #include "systemd.h"
 
 #include <csignal>

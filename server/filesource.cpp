@@ -1,18 +1,16 @@
-#include "reloader.h"
+#include "filesource.h"
 
 #include "answer.h"
 #include "log.h"
-#include "lookupserver.h"
-#include "systemd.h"
 
 #include <cstdio>
 #include <optional>
 
 namespace velmario::server {
 
-OpenedDirectory openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries)
+Loaded openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries)
 {
-    OpenedDirectory opened;
+    Loaded opened;
     if (dbPath.empty()) {
         opened.directory = Directory::sample();
         if (!opened.directory)
@@ -69,68 +67,14 @@ OpenedDirectory openDirectory(const std::string& dbPath, std::size_t maxMemoryEn
     return opened;
 }
 
-Reloader::Reloader(uv_loop_t& loop, LookupServer& server, std::string dbPath, std::size_t maxMemoryEntries)
-    : m_server(server), m_dbPath(std::move(dbPath)), m_maxMemoryEntries(maxMemoryEntries)
+Loaded FileSource::load(Wake*, Clock::time_point)
 {
-    uv_async_init(&loop, &m_done, [](uv_async_t* done) { static_cast<Reloader*>(done->data)->finished(); });
-    m_done.data = this;
+    return openDirectory(m_dbPath, m_maxMemoryEntries);
 }
 
-Reloader::~Reloader()
+std::string FileSource::name() const
 {
-    if (m_worker.joinable())
-        m_worker.join();
-}
-
-void Reloader::request()
-{
-    if (m_busy) {
-        m_again = true; // the file may have changed since this one began
-        return;
-    }
-    m_busy = true;
-    tellSystemd(notifyReloading());
-    if (m_worker.joinable())
-        m_worker.join();
-    m_worker = std::thread([this] {
-        OpenedDirectory opened = openDirectory(m_dbPath, m_maxMemoryEntries);
-        const std::lock_guard lock(m_mutex);
-        m_result = std::move(opened);
-        if (!m_closing)
-            uv_async_send(&m_done);
-    });
-}
-
-void Reloader::close()
-{
-    const std::lock_guard lock(m_mutex);
-    m_closing = true;
-    uv_close(reinterpret_cast<uv_handle_t*>(&m_done), nullptr);
-}
-
-void Reloader::finished()
-{
-    OpenedDirectory opened;
-    {
-        const std::lock_guard lock(m_mutex);
-        opened = std::move(m_result);
-    }
-    std::string status;
-    if (opened.directory) {
-        m_server.setDirectory(std::move(opened.directory));
-        status = "serving " + opened.description;
-        log("reloaded: " + status);
-    } else {
-        status = "reload failed, still serving the previous directory: " + opened.error;
-        log(status, LogPriority::Warning);
-    }
-    m_busy = false;
-    if (m_again) {
-        m_again = false;
-        request();
-        return;
-    }
-    tellSystemd(notifyReady(status.substr(0, status.find('\n'))));
+    return m_dbPath.empty() ? std::string("the sample directory") : m_dbPath;
 }
 
 } // namespace velmario::server
