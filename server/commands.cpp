@@ -12,27 +12,73 @@
 #include <utility>
 #include <vector>
 
+#include <array>
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace velmario::server {
+
+namespace {
+
+// A CSV file read a block at a time; the reading ends early, as at the
+// file's end, when SIGINT or SIGTERM asks the import to stop.
+class FileInput final : public CsvInput
+{
+public:
+    explicit FileInput(const std::string& path) : m_fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    ~FileInput() override
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    FileInput(const FileInput&) = delete;
+    FileInput& operator=(const FileInput&) = delete;
+
+    bool isOpen() const { return m_fd >= 0; }
+    // Why the reading ended before the file's end, if it did.
+    const std::string& error() const { return m_error; }
+
+    std::string_view more() override
+    {
+        if (m_fd < 0 || interruption() != 0)
+            return {};
+        for (;;) {
+            const ssize_t n = ::read(m_fd, m_block.data(), m_block.size());
+            if (n >= 0)
+                return {m_block.data(), static_cast<std::size_t>(n)};
+            if (errno != EINTR) {
+                m_error = std::strerror(errno);
+                return {};
+            }
+            if (interruption() != 0)
+                return {};
+        }
+    }
+
+private:
+    int m_fd;
+    std::array<char, 64 * 1024> m_block{};
+    std::string m_error;
+};
+
+} // namespace
 
 int runImport(const std::string& csvPath, const std::string& dbPath, bool allowEmpty)
 {
     // An interrupted import removes its new file and leaves the old
     // database as it was.
     catchInterrupts();
-    std::ifstream in(csvPath, std::ios::binary);
-    if (!in) {
-        log("cannot read " + csvPath);
+    if (const std::string why = notAFile(csvPath, "CSV file"); !why.empty()) {
+        log(why + ": nothing imported", LogPriority::Error);
         return kExitFailure;
     }
-    std::string text;
-    {
-        std::stringstream content;
-        content << in.rdbuf();
-        text = std::move(content).str();
+    FileInput in(csvPath);
+    if (!in.isOpen()) {
+        log("cannot read " + csvPath + ": " + std::strerror(errno), LogPriority::Error);
+        return kExitFailure;
     }
     DirectoryWriter writer;
     std::string error;
@@ -46,7 +92,7 @@ int runImport(const std::string& csvPath, const std::string& dbPath, bool allowE
     std::unordered_map<std::string, std::size_t> duplicates; // number -> first line, found later
     std::vector<std::pair<std::string, std::size_t>> repeated;
     bool failed = false;
-    std::vector<CsvProblem> problems = readDirectoryCsv(text, [&](Entry&& entry, std::size_t line, std::string&) {
+    std::vector<CsvProblem> problems = readDirectoryCsv(in, [&](Entry&& entry, std::size_t line, std::string&) {
         if (interruption() != 0)
             return false;
         if (!failed) {
@@ -73,9 +119,15 @@ int runImport(const std::string& csvPath, const std::string& dbPath, bool allowE
         log("import failed: " + error, LogPriority::Error);
         return kExitFailure;
     }
+    if (!in.error().empty()) {
+        log("cannot read " + csvPath + ": " + in.error() + ": nothing imported, " + dbPath + " unchanged",
+            LogPriority::Error);
+        return kExitFailure;
+    }
     if (!repeated.empty()) {
         // A second reading finds the line each repeated number first stood on.
-        readDirectoryCsv(text, [&](Entry&& entry, std::size_t line, std::string&) {
+        FileInput again(csvPath);
+        readDirectoryCsv(again, [&](Entry&& entry, std::size_t line, std::string&) {
             auto it = duplicates.find(entry.controlNumber);
             if (it != duplicates.end() && it->second == 0)
                 it->second = line;

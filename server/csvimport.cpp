@@ -3,6 +3,7 @@
 #include "cp1252.h"
 
 #include <algorithm>
+#include <utility>
 #include <unordered_map>
 
 namespace velmario::server {
@@ -13,22 +14,22 @@ struct Record {
     std::vector<std::string> fields;
 };
 
-// RFC 4180 records, one at a time. Accepts LF as well as CRLF line ends; a
-// quote inside an unquoted field, or text after a closing quote, is an
-// error of that record.
+// RFC 4180 records, one at a time, from bytes that arrive in blocks.
+// Accepts LF as well as CRLF line ends; a quote inside an unquoted field,
+// or text after a closing quote, is an error of that record. A field or a
+// record past its bound ends the reading: whatever the input, what is held
+// at once stays small.
 class RecordReader
 {
 public:
-    explicit RecordReader(std::string_view text) : m_text(text) {}
+    explicit RecordReader(CsvInput& input) : m_input(input) {}
 
-    // The next record; false at the end. `why` is set for a bad record.
-    bool next(Record& record, std::string& why)
+    enum class Read { Record, End, Overlong };
+    // The next record. `why` is set for a bad record, and for Overlong.
+    Read next(Record& record, std::string& why)
     {
-        const std::string_view text = m_text;
-        const std::size_t n = text.size();
-        std::size_t& i = m_pos;
-        if (i >= n)
-            return false;
+        if (peek() < 0)
+            return Read::End;
         record.line = m_line;
         record.fields.clear();
         why.clear();
@@ -36,15 +37,15 @@ public:
         std::string field;
         for (;;) {
             field.clear();
-            if (i < n && text[i] == '"') {
-                ++i;
+            if (peek() == '"') {
+                take();
                 bool closed = false;
-                while (i < n) {
-                    const char c = text[i++];
+                for (int c = peek(); c >= 0; c = peek()) {
+                    take();
                     if (c == '"') {
-                        if (i < n && text[i] == '"') {
+                        if (peek() == '"') {
                             field += '"';
-                            ++i;
+                            take();
                         } else {
                             closed = true;
                             break;
@@ -52,53 +53,111 @@ public:
                     } else {
                         if (c == '\n')
                             ++m_line;
-                        field += c;
+                        field += static_cast<char>(c);
+                        if (field.size() > kMaxFieldBytes)
+                            return overlong(why, "a field is longer than " + std::to_string(kMaxFieldBytes) + " bytes");
                     }
                 }
                 if (!closed) {
                     recordBad = true;
                     why = "a quoted field is never closed";
                 }
-                if (i < n && text[i] != ',' && text[i] != '\n' && text[i] != '\r') {
+                if (peek() >= 0 && peek() != ',' && peek() != '\n' && peek() != '\r') {
                     recordBad = true;
                     why = "text after a closing quote";
-                    while (i < n && text[i] != ',' && text[i] != '\n')
-                        ++i;
+                    while (peek() >= 0 && peek() != ',' && peek() != '\n')
+                        take();
                 }
             } else {
-                while (i < n && text[i] != ',' && text[i] != '\n' && text[i] != '\r') {
-                    if (text[i] == '"' && !recordBad) {
+                for (int c = peek(); c >= 0 && c != ',' && c != '\n' && c != '\r'; c = peek()) {
+                    if (c == '"' && !recordBad) {
                         recordBad = true;
                         why = "a quote inside an unquoted field";
                     }
-                    field += text[i++];
+                    field += static_cast<char>(c);
+                    take();
+                    if (field.size() > kMaxFieldBytes)
+                        return overlong(why, "a field is longer than " + std::to_string(kMaxFieldBytes) + " bytes");
                 }
             }
             record.fields.push_back(field);
-            if (i < n && text[i] == ',') {
-                ++i;
+            if (peek() == ',') {
+                take();
+                if (record.fields.size() >= kMaxFields)
+                    return overlong(why, "a line has more than " + std::to_string(kMaxFields) + " fields");
                 continue;
             }
             break;
         }
-        if (i < n && text[i] == '\r')
-            ++i;
-        if (i < n && text[i] == '\n') {
-            ++i;
+        if (peek() == '\r')
+            take();
+        if (peek() == '\n') {
+            take();
             ++m_line;
-        } else if (i < n) {
+        } else if (peek() >= 0) {
             // A stray CR in the middle of a line.
             why = "a carriage return inside an unquoted field";
-            while (i < n && text[i] != '\n')
-                ++i;
+            std::size_t skipped = 0;
+            while (peek() >= 0 && peek() != '\n') {
+                take();
+                if (++skipped > kMaxFieldBytes)
+                    return overlong(why, "a line is longer than " + std::to_string(kMaxFieldBytes) + " bytes");
+            }
         }
-        return true;
+        return Read::Record;
     }
+
+    std::size_t line() const { return m_line; }
+
+private:
+    int peek()
+    {
+        if (m_pos == m_block.size()) {
+            m_block = m_first ? head() : m_input.more();
+            m_pos = 0;
+            if (m_block.empty())
+                return -1;
+        }
+        return static_cast<unsigned char>(m_block[m_pos]);
+    }
+    // The first bytes, without the byte order mark they may start with.
+    std::string_view head()
+    {
+        m_first = false;
+        for (std::string_view block = m_input.more(); !block.empty(); block = m_input.more()) {
+            m_head.append(block);
+            if (m_head.size() >= 3)
+                break;
+        }
+        if (m_head.compare(0, 3, "\xEF\xBB\xBF") == 0)
+            m_head.erase(0, 3);
+        return m_head.empty() ? m_input.more() : std::string_view(m_head);
+    }
+    void take() { ++m_pos; }
+
+    static Read overlong(std::string& why, std::string text)
+    {
+        why = std::move(text) + ": the rest of the file is not read";
+        return Read::Overlong;
+    }
+
+    CsvInput& m_input;
+    std::string_view m_block;
+    std::size_t m_pos = 0;
+    std::size_t m_line = 1;
+    std::string m_head;
+    bool m_first = true;
+};
+
+// A text held whole, as one block.
+class TextInput final : public CsvInput
+{
+public:
+    explicit TextInput(std::string_view text) : m_text(text) {}
+    std::string_view more() override { return std::exchange(m_text, std::string_view()); }
 
 private:
     std::string_view m_text;
-    std::size_t m_pos = 0;
-    std::size_t m_line = 1;
 };
 
 std::size_t characters(std::string_view utf8)
@@ -167,17 +226,27 @@ std::string checkEntry(const Entry& entry)
     return why;
 }
 
-std::vector<CsvProblem> readDirectoryCsv(std::string_view text, const AcceptEntry& accept)
+std::vector<CsvProblem> readDirectoryCsv(CsvInput& input, const AcceptEntry& accept)
 {
     std::vector<CsvProblem> problems;
-    if (text.substr(0, 3) == "\xEF\xBB\xBF")
-        text.remove_prefix(3);
-    RecordReader reader(text);
+    RecordReader reader(input);
     Record record;
     std::string why;
     bool header = true;
     const std::vector<std::string> expected = {"control_number", "name", "telephone"};
-    while (reader.next(record, why)) {
+    const auto sorted = [&] {
+        std::stable_sort(problems.begin(), problems.end(),
+                         [](const CsvProblem& a, const CsvProblem& b) { return a.line < b.line; });
+        return std::move(problems);
+    };
+    for (;;) {
+        const RecordReader::Read read = reader.next(record, why);
+        if (read == RecordReader::Read::End)
+            break;
+        if (read == RecordReader::Read::Overlong) {
+            problems.push_back({reader.line(), why});
+            return sorted();
+        }
         if (header) {
             header = false;
             if (!why.empty() || record.fields != expected)
@@ -202,9 +271,13 @@ std::vector<CsvProblem> readDirectoryCsv(std::string_view text, const AcceptEntr
     }
     if (header)
         problems.push_back({1, "the first line must be the header control_number,name,telephone"});
-    std::stable_sort(problems.begin(), problems.end(),
-                     [](const CsvProblem& a, const CsvProblem& b) { return a.line < b.line; });
-    return problems;
+    return sorted();
+}
+
+std::vector<CsvProblem> readDirectoryCsv(std::string_view text, const AcceptEntry& accept)
+{
+    TextInput input(text);
+    return readDirectoryCsv(input, accept);
 }
 
 CsvImport parseDirectoryCsv(std::string_view text)

@@ -14,6 +14,20 @@ namespace velmario::server {
 inline constexpr std::size_t kMaxControlNumber = 64;
 inline constexpr std::size_t kMaxName = 200;
 inline constexpr std::size_t kMaxTelephone = 64;
+// Bounds of the reading itself, in bytes and fields: past them the input
+// cannot be a directory, and it is not read further. A field of the
+// longest name, four bytes a character, fits.
+inline constexpr std::size_t kMaxFieldBytes = 4 * kMaxName + 256;
+inline constexpr std::size_t kMaxFields = 16;
+
+// Where a CSV's bytes come from, a block at a time.
+class CsvInput
+{
+public:
+    virtual ~CsvInput() = default;
+    // The next block; empty at the end (or when the reading must stop).
+    virtual std::string_view more() = 0;
+};
 
 struct CsvProblem {
     std::size_t line; // where the record starts, counting from 1
@@ -33,9 +47,12 @@ std::string checkEntry(const Entry& entry);
 // may refuse one by setting `why`, and stop the reading by returning false.
 using AcceptEntry = std::function<bool(Entry&& entry, std::size_t line, std::string& why)>;
 
-// Reads a CSV text record by record: the header
+// Reads a CSV record by record: the header
 // "control_number,name,telephone", then one record per person. Every bad
-// record, and every one `accept` refuses, is reported, in line order.
+// record, and every one `accept` refuses, is reported, in line order. A
+// field past kMaxFieldBytes or a record past kMaxFields ends the reading,
+// reported as a problem of its line.
+std::vector<CsvProblem> readDirectoryCsv(CsvInput& input, const AcceptEntry& accept);
 std::vector<CsvProblem> readDirectoryCsv(std::string_view text, const AcceptEntry& accept);
 
 // Parses and validates a whole CSV text: the header
