@@ -117,14 +117,16 @@ Loaded PostgresSource::rows(Wake* wake, Clock::time_point deadline)
     Loaded loaded;
     const auto timeoutMs = std::chrono::duration_cast<std::chrono::milliseconds>(m_settings.timeout).count();
     const auto fail = [&](Wait wait, const std::string& what) {
-        loaded.unreachable = wait != Wait::Ok || m_connection.isBad();
+        // A query the database refuses is the organisation's to mend; a
+        // database that is gone, slow or cancelled the query for its
+        // timeout may do better later.
+        loaded.unreachable = wait == Wait::TimedOut || wait == Wait::Stopped || m_connection.isBad();
         std::string why = m_connection.lastError();
         if (wait == Wait::TimedOut)
             why = "no answer within " + std::to_string(m_settings.timeout.count()) + " s (--postgres-timeout)";
         else if (wait == Wait::Stopped)
             why = "stopping";
         loaded.error = what + ": " + why;
-        // A statement the database cancelled for its timeout may pass later.
         loaded.unreachable = loaded.unreachable || why.find("statement timeout") != std::string::npos;
         return std::move(loaded);
     };

@@ -4,8 +4,10 @@
 #include "serverprocess.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 
+#include <csignal>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -127,7 +129,7 @@ private slots:
 
     void init()
     {
-        QVERIFY2(cluster.sql(u"DROP TABLE IF EXISTS velmario_directory;"
+        QVERIFY2(cluster.sql(u"DROP TABLE IF EXISTS velmario_directory CASCADE;"
                              "CREATE TABLE velmario_directory (control_number text PRIMARY KEY, name text, telephone text);"
                              "INSERT INTO velmario_directory VALUES"
                              " ('1', 'Íñigo Núñez Ábalos', '961-555-0101'),"
@@ -190,6 +192,148 @@ private slots:
         QCOMPARE(result.exitCode, 2);
         QVERIFY2(result.err.contains("cannot reach PostgreSQL within 2 s"), result.err.constData());
         QVERIFY(!result.err.contains("started:"));
+    }
+
+    // Each query is refused at start, or served, by the rules an import
+    // keeps; lengths count characters, not bytes.
+    void queriesAtStart_data()
+    {
+        QTest::addColumn<QString>("query");
+        QTest::addColumn<QStringList>("extra");
+        QTest::addColumn<QByteArray>("said"); // in the log; "started:" when served
+        const QString n200 = QString(200, u'ñ');
+        QTest::newRow("a repeated number")
+            << u"SELECT '1', 'Ana', '1' UNION ALL SELECT '1', 'Otra', '2'"_s << QStringList{}
+            << QByteArray("row 2 (control number \"1\"): the control number appears more than once");
+        QTest::newRow("four columns") << u"SELECT control_number, name, telephone, 'x' FROM velmario_directory"_s
+                                      << QStringList{} << QByteArray("must give three columns");
+        QTest::newRow("exactly one bad row")
+            << u"SELECT control_number, name, telephone FROM velmario_directory UNION ALL SELECT '9', 'Ana', '1*2'"_s
+            << QStringList{} << QByteArray("1 row(s) break the directory's rules");
+        QTest::newRow("a number with spaces around it") << u"SELECT ' 7', 'Ana', '1'"_s << QStringList{}
+                                                        << QByteArray("the control number starts or ends with a space");
+        QTest::newRow("200 two-byte letters are a name")
+            << u"SELECT '7', '%1', '1'"_s.arg(n200) << QStringList{} << QByteArray("started:");
+        QTest::newRow("201 are not")
+            << u"SELECT '7', '%1ñ', '1'"_s.arg(n200) << QStringList{} << QByteArray("the name is longer than 200 characters");
+        QTest::newRow("no rows") << u"SELECT control_number, name, telephone FROM velmario_directory WHERE false"_s
+                                 << QStringList{} << QByteArray("the directory query gives no rows");
+        QTest::newRow("no rows, allowed")
+            << u"SELECT control_number, name, telephone FROM velmario_directory WHERE false"_s
+            << QStringList{u"--allow-empty"_s} << QByteArray("started: serving 0 entries");
+        QTest::newRow("a trailing comment")
+            << u"SELECT control_number, name, telephone FROM velmario_directory -- every one"_s << QStringList{}
+            << QByteArray("started: serving 3 entries");
+        QTest::newRow("a syntax error is not waited on") << u"SELEC 1"_s << QStringList{}
+                                                         << QByteArray("the directory query failed: ERROR: syntax error");
+    }
+    void queriesAtStart()
+    {
+        QFETCH(QString, query);
+        QFETCH(QStringList, extra);
+        QFETCH(QByteArray, said);
+        const QStringList arguments = QStringList{u"--postgres"_s, cluster.conninfo(), u"--postgres-query"_s, query} + extra;
+        if (said.startsWith("started:")) {
+            ServerProcess server;
+            QVERIFY2(server.start(arguments), server.log().constData());
+            QVERIFY2(server.log().contains(said), server.log().constData());
+            return;
+        }
+        QElapsedTimer timer;
+        timer.start();
+        const Run result = run(arguments + QStringList{u"--listen"_s, u"127.0.0.1"_s, u"--port"_s, u"0"_s,
+                                                       u"--startup-timeout"_s, u"20"_s});
+        QCOMPARE(result.exitCode, 2);
+        QVERIFY2(result.err.contains(said), result.err.constData());
+        QVERIFY2(timer.elapsed() < 10000, "refused rows are not waited on until the start-up timeout");
+    }
+
+    // TRUNCATE then NOTIFY: the empty result is refused, the old
+    // directory keeps serving.
+    void emptyReloadIsRefused()
+    {
+        ServerProcess server;
+        QVERIFY2(serve(server), server.log().constData());
+        QVERIFY(cluster.sql(u"TRUNCATE velmario_directory; NOTIFY velmario_directory;"_s));
+        QVERIFY(server.waitForLog("reload failed, still serving the previous directory: the directory query gives no rows"));
+        QCOMPARE(ask(server, "2"), QByteArray("\x8C" "dipe Fran\xE7" "ais*961-555-0102"));
+    }
+
+    // Thousands of NOTIFYs over two seconds make a handful of loads, the
+    // last of them after the storm.
+    void notifyStormIsFolded()
+    {
+        ServerProcess server;
+        QVERIFY2(serve(server), server.log().constData());
+        QVERIFY2(cluster.sql(u"DO $$ BEGIN FOR i IN 1..2000 LOOP"
+                            "  IF i = 2000 THEN UPDATE velmario_directory SET name = 'Último' WHERE control_number = '1'; END IF;"
+                            "  PERFORM pg_notify('velmario_directory', i::text); PERFORM pg_sleep(0.001); COMMIT;"
+                            " END LOOP; END $$;"_s),
+                 cluster.output().constData());
+        QTRY_COMPARE_WITH_TIMEOUT(ask(server, "1"), cp1252(u"Último*961-555-0101"_s), 5000);
+        QTest::qWait(1500); // any load still to come
+        const qsizetype loads = server.log().count("reloaded:");
+        QVERIFY2(loads >= 1 && loads <= 6, qPrintable(u"%1 loads"_s.arg(loads)));
+    }
+
+    // A load stuck in the database (a view that sleeps) neither holds up
+    // a stop nor outlives its bound; the old directory serves meanwhile.
+    void stuckLoads()
+    {
+        QVERIFY2(cluster.sql(u"CREATE TABLE IF NOT EXISTS velmario_pause (seconds float);"
+                            "CREATE OR REPLACE FUNCTION velmario_paused() RETURNS boolean LANGUAGE plpgsql AS $$"
+                            " BEGIN PERFORM pg_sleep(coalesce((SELECT max(seconds) FROM velmario_pause), 0)); RETURN true; END $$;"
+                            "CREATE OR REPLACE VIEW velmario_slow AS SELECT * FROM velmario_directory WHERE velmario_paused();"
+                            "TRUNCATE velmario_pause;"_s),
+                 cluster.output().constData());
+        const QStringList slow{u"--postgres-query"_s, u"SELECT control_number, name, telephone FROM velmario_slow"_s};
+        {
+            // Past --postgres-timeout: a warning, the old directory, and
+            // the next load once the database is quick again.
+            ServerProcess server;
+            QVERIFY2(serve(server, slow + QStringList{u"--postgres-timeout"_s, u"2"_s}), server.log().constData());
+            QVERIFY(cluster.sql(u"INSERT INTO velmario_pause VALUES (30); NOTIFY velmario_directory;"_s));
+            QVERIFY(server.waitForLog("still serving the last directory; trying again", 8000));
+            QCOMPARE(ask(server, "2"), QByteArray("\x8C" "dipe Fran\xE7" "ais*961-555-0102"));
+            QVERIFY(cluster.sql(u"DELETE FROM velmario_pause; UPDATE velmario_directory SET telephone = '5' WHERE control_number = '2';"_s));
+            QTRY_COMPARE_WITH_TIMEOUT(ask(server, "2"), QByteArray("\x8C" "dipe Fran\xE7" "ais*5"), 15000);
+        }
+        {
+            // SIGTERM while the load sleeps: the process ends at once.
+            ServerProcess server;
+            QVERIFY2(serve(server, slow + QStringList{u"--postgres-timeout"_s, u"600"_s}), server.log().constData());
+            QVERIFY(cluster.sql(u"INSERT INTO velmario_pause VALUES (60); NOTIFY velmario_directory;"_s));
+            QTest::qWait(500); // the load is under way
+            QElapsedTimer timer;
+            timer.start();
+            ::kill(pid_t(server.pid()), SIGTERM);
+            QVERIFY(server.process().waitForFinished(10000));
+            // Well inside the 60 s the load would take; the promise is 1 s.
+            QVERIFY2(timer.elapsed() < 3000, qPrintable(u"stopped after %1 ms"_s.arg(timer.elapsed())));
+            QCOMPARE(server.process().exitCode(), 0);
+            // The backend sleeps on until it next writes: end it, so that
+            // its locks go.
+            QVERIFY(cluster.sql(u"SELECT pg_terminate_backend(pid) FROM pg_stat_activity"
+                                " WHERE application_name = 'velmario-server';"
+                                "DELETE FROM velmario_pause;"_s));
+        }
+    }
+
+    // A host that accepts and never answers: --startup-timeout bounds the
+    // whole start, connecting included.
+    void silentHostAtStart()
+    {
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        QElapsedTimer timer;
+        timer.start();
+        const Run result = run({u"--listen"_s, u"127.0.0.1"_s, u"--port"_s, u"0"_s, u"--postgres"_s,
+                                u"host=127.0.0.1 port=%1 user=velmario dbname=postgres"_s.arg(silent.serverPort()),
+                                u"--startup-timeout"_s, u"3"_s});
+        QCOMPARE(result.exitCode, 2);
+        QVERIFY2(result.err.contains("cannot reach PostgreSQL within 3 s: the database did not answer in time"),
+                 result.err.constData());
+        QVERIFY2(timer.elapsed() < 6000, qPrintable(u"gave up after %1 ms"_s.arg(timer.elapsed())));
     }
 
     // Last: it stops the cluster and starts it again.
