@@ -101,6 +101,7 @@ void SourceThread::Shared::run()
             if (timing.refresh.count() > 0)
                 nextRefresh = now + timing.refresh;
             tellSystemd(notifyReloading());
+            log("loading " + name + " again");
             Loaded loaded;
             try {
                 loaded = source->load(&wake, now + timing.loadTimeout);

@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+#include <cstdio>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -272,6 +274,41 @@ private slots:
         QCOMPARE(import.exitCode(), 3);
         QVERIFY2(err.contains("zeros.csv:1: a field is longer than 1056 bytes"), err.constData());
         QVERIFY(!QFile::exists(dir.filePath(u"z.db"_s)));
+    }
+
+    // A SIGHUP while a reload runs, after the file changed again, loads
+    // once more: the running load may have read the file before the change.
+    void sighupDuringAReloadIsNotLost()
+    {
+        QTemporaryDir dir;
+        const auto import = [&](const QString& name, const QByteArray& k1Reply, int others) {
+            QByteArray csv = "control_number,name,telephone\n";
+            csv += "K1," + k1Reply + "\n";
+            for (int i = 0; i < others; ++i)
+                csv += "G" + QByteArray::number(i) + ",Persona " + QByteArray::number(i) + ",555\n";
+            writeFile(dir.filePath(name + u".csv"_s), csv);
+            return run({u"import"_s, dir.filePath(name + u".csv"_s), u"--db"_s, dir.filePath(name + u".db"_s)}).exitCode;
+        };
+        QCOMPARE(import(u"served"_s, "Vieja,0", 0), 0);
+        QCOMPARE(import(u"large"_s, "Grande,1", 600'000), 0); // a load that takes a while
+        QCOMPARE(import(u"small"_s, "Nueva,2", 0), 0);
+        const QString served = dir.filePath(u"served.db"_s);
+        ServerProcess server;
+        QVERIFY2(server.start({u"--db"_s, served}), server.log().constData());
+        QVERIFY(::rename(qPrintable(dir.filePath(u"large.db"_s)), qPrintable(served)) == 0);
+        ::kill(pid_t(server.pid()), SIGHUP);
+        QVERIFY(server.waitForLog(" again"));
+        QVERIFY(::rename(qPrintable(dir.filePath(u"small.db"_s)), qPrintable(served)) == 0);
+        ::kill(pid_t(server.pid()), SIGHUP);
+        QVERIFY(server.waitForLog("reloaded: serving 1 entries", 20000));
+        // The first load read the large file: the second SIGHUP came while it ran.
+        const QByteArray log = server.log();
+        QVERIFY2(log.indexOf("reloaded: serving 600001 entries") >= 0
+                     && log.indexOf("reloaded: serving 600001 entries") < log.indexOf("reloaded: serving 1 entries"),
+                 log.constData());
+        Client client;
+        QVERIFY(client.connect(server.port()));
+        QCOMPARE(client.ask("K1"), QByteArray("Nueva*2"));
     }
 
     void notAFile_data()
