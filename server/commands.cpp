@@ -93,8 +93,6 @@ int runImport(const std::string& csvPath, const std::string& dbPath, bool allowE
     std::vector<std::pair<std::string, std::size_t>> repeated;
     bool failed = false;
     std::vector<CsvProblem> problems = readDirectoryCsv(in, [&](Entry&& entry, std::size_t line, std::string&) {
-        if (interruption() != 0)
-            return false;
         if (!failed) {
             switch (writer.add(entry, error)) {
             case DirectoryWriter::Added::Ok: break;

@@ -58,10 +58,10 @@ Ready waitReady(int fd, short events, Wake* wake, WakeOn on, Clock::time_point d
         if (fds[0].revents != 0)
             return Ready::Ready;
         if (fds[1].revents != 0) {
-            if (on == WakeOn::Any || wake->stopping())
+            if (on == WakeOn::Any)
                 return Ready::Woken;
-            // A reason to load again: the source thread keeps count of
-            // those itself, so this wait goes on.
+            // A stop ends the wait above; any other wake-up is a reason to
+            // load again, which the source thread counts itself.
             wake->drain();
         }
     }

@@ -210,8 +210,10 @@ private slots:
         QTest::newRow("exactly one bad row")
             << u"SELECT control_number, name, telephone FROM velmario_directory UNION ALL SELECT '9', 'Ana', '1*2'"_s
             << QStringList{} << QByteArray("1 row(s) break the directory's rules");
-        QTest::newRow("a number with spaces around it") << u"SELECT ' 7', 'Ana', '1'"_s << QStringList{}
+        QTest::newRow("a number starting with a space") << u"SELECT ' 7', 'Ana', '1'"_s << QStringList{}
                                                         << QByteArray("the control number starts or ends with a space");
+        QTest::newRow("a number ending with a space") << u"SELECT '7 ', 'Ana', '1'"_s << QStringList{}
+                                                      << QByteArray("the control number starts or ends with a space");
         QTest::newRow("200 two-byte letters are a name")
             << u"SELECT '7', '%1', '1'"_s.arg(n200) << QStringList{} << QByteArray("started:");
         QTest::newRow("201 are not")
@@ -246,6 +248,15 @@ private slots:
         QCOMPARE(result.exitCode, 2);
         QVERIFY2(result.err.contains(said), result.err.constData());
         QVERIFY2(timer.elapsed() < 10000, "refused rows are not waited on until the start-up timeout");
+    }
+
+    // Without a NOTIFY, the change is served at the next --refresh.
+    void refreshLoadsWithoutNotify()
+    {
+        ServerProcess server;
+        QVERIFY2(serve(server, {u"--refresh"_s, u"1"_s}), server.log().constData());
+        QVERIFY(cluster.sql(u"UPDATE velmario_directory SET telephone = '7' WHERE control_number = '2';"_s));
+        QTRY_COMPARE_WITH_TIMEOUT(ask(server, "2"), QByteArray("\x8C" "dipe Fran\xE7" "ais*7"), 5000);
     }
 
     // TRUNCATE then NOTIFY: the empty result is refused, the old

@@ -234,6 +234,11 @@ private slots:
             << u"2: a field is longer than 1056 bytes: the rest of the file is not read"_s;
         QTest::newRow("no line end at all") << QByteArray(100000, '\0') << QStringList{}
                                             << u"1: a field is longer than 1056 bytes: the rest of the file is not read"_s;
+        QTest::newRow("16 fields are a line") << header + "5,Cinco,5\n" + QByteArray(15, ',') + "\n"
+                                              << QStringList{u"5|Cinco|5"_s} << u"3: expected 3 fields, found 16"_s;
+        QTest::newRow("17 are not") << header + "5,Cinco,5\n" + QByteArray(16, ',') + "\n6,Seis,6\n"
+                                    << QStringList{u"5|Cinco|5"_s}
+                                    << u"3: a line has more than 16 fields: the rest of the file is not read"_s;
         QTest::newRow("endless fields") << header + "5,Cinco,5\n" + QByteArray(100000, ',') << QStringList{u"5|Cinco|5"_s}
                                         << u"3: a line has more than 16 fields: the rest of the file is not read"_s;
         QTest::newRow("a stray CR then an endless line")
