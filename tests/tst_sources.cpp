@@ -7,6 +7,8 @@
 #include "reloadschedule.h"
 #include "serverprocess.h"
 
+#include <QDir>
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -314,6 +316,44 @@ private slots:
         Client client;
         QVERIFY(client.connect(server.port()));
         QCOMPARE(client.ask("K1"), QByteArray("Nueva*2"));
+    }
+
+    // SIGTERM stops an import within a block of its reading, however much
+    // of the file is left: the new file goes, the old database stays.
+    void importStopsAtOnce()
+    {
+        QTemporaryDir dir;
+        const QString db = dir.filePath(u"people.db"_s);
+        writeFile(dir.filePath(u"one.csv"_s), "control_number,name,telephone\nV1,Vieja,1\n");
+        QCOMPARE(run({u"import"_s, dir.filePath(u"one.csv"_s), u"--db"_s, db}).exitCode, 0);
+        {
+            QFile csv(dir.filePath(u"big.csv"_s));
+            QVERIFY(csv.open(QIODevice::WriteOnly));
+            csv.write("control_number,name,telephone\n");
+            QByteArray block;
+            for (int i = 0; i < 4'000'000; ++i) {
+                block += "G" + QByteArray::number(i) + ",Gran Persona " + QByteArray::number(i) + ",555\n";
+                if (block.size() > (1 << 20)) {
+                    csv.write(block);
+                    block.clear();
+                }
+            }
+            csv.write(block);
+        }
+        QProcess import;
+        import.start(serverProgram(), {u"import"_s, dir.filePath(u"big.csv"_s), u"--db"_s, db});
+        QVERIFY(import.waitForStarted(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(!QDir(dir.path()).entryList({u".people.db.new-*"_s}, QDir::Hidden | QDir::Files).isEmpty(),
+                                 10000);
+        QElapsedTimer timer;
+        timer.start();
+        ::kill(pid_t(import.processId()), SIGTERM);
+        QVERIFY(import.waitForFinished(20000));
+        // Reading the rest would take seconds; a stop takes one block.
+        QVERIFY2(timer.elapsed() < 2000, qPrintable(u"stopped after %1 ms"_s.arg(timer.elapsed())));
+        QCOMPARE(import.exitStatus(), QProcess::CrashExit); // ended by its signal
+        QCOMPARE(QDir(dir.path()).entryList({u".people.db.new-*"_s}, QDir::Hidden | QDir::Files), QStringList());
+        QCOMPARE(run({u"export"_s, u"--db"_s, db}).out, QByteArray("control_number,name,telephone\r\nV1,Vieja,1\r\n"));
     }
 
     void notAFile_data()
