@@ -10,8 +10,10 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <new>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -132,6 +134,19 @@ private:
     uv_stream_t* stream() { return reinterpret_cast<uv_stream_t*>(&m_tcp); }
     std::uint64_t now() const { return uv_now(&m_server.m_loop); }
     std::size_t unsent() const { return m_pending.size() + m_writing.size(); }
+
+    // Bytes written but not yet taken by the client: those libuv still
+    // holds and those in the kernel's send queue. libuv alone would show
+    // a slow reader as one that does not read, as the kernel lets it write
+    // again only once a third of the send buffer is free.
+    std::size_t untaken()
+    {
+        uv_os_fd_t fd = -1;
+        int inKernel = 0;
+        if (uv_fileno(reinterpret_cast<uv_handle_t*>(&m_tcp), &fd) != 0 || ::ioctl(fd, SIOCOUTQ, &inKernel) != 0)
+            inKernel = 0;
+        return uv_stream_get_write_queue_size(stream()) + static_cast<std::size_t>(std::max(inKernel, 0));
+    }
     bool overLimit() const { return unsent() > m_server.m_options.maxPendingBytes; }
 
     bool startReading()
@@ -269,7 +284,7 @@ private:
         }
         // From now on the timer also watches that the client reads.
         m_lastProgress = now();
-        m_queuedAtCheck = uv_stream_get_write_queue_size(stream());
+        m_untakenAtCheck = untaken();
         const auto sendTimeout = static_cast<std::uint64_t>(m_server.m_options.sendTimeout.count());
         if (uv_timer_get_due_in(&m_timer) > sendTimeout)
             armTimer(sendTimeout);
@@ -312,11 +327,10 @@ private:
         const auto& options = self.m_server.m_options;
         const auto sendTimeout = static_cast<std::uint64_t>(options.sendTimeout.count());
         if (self.m_writeActive) {
-            const std::size_t queued = uv_stream_get_write_queue_size(self.stream());
-            if (queued != self.m_queuedAtCheck) {
-                self.m_queuedAtCheck = queued;
+            const std::size_t untaken = self.untaken();
+            if (untaken < self.m_untakenAtCheck)
                 self.m_lastProgress = now;
-            }
+            self.m_untakenAtCheck = untaken;
             if (now - self.m_lastProgress >= sendTimeout) {
                 ++self.m_server.m_stats.dropped;
                 self.m_server.note(LookupServer::Event::Dropped, addressText(self.m_address));
@@ -355,7 +369,7 @@ private:
     std::string m_writing;
     std::uint64_t m_lastAnswer = 0;
     std::uint64_t m_lastProgress = 0; // when the client last took some of its replies
-    std::size_t m_queuedAtCheck = 0;
+    std::size_t m_untakenAtCheck = 0;
     int m_handlesOpen = 2;
     bool m_reading = false;
     bool m_writeActive = false;
