@@ -129,8 +129,7 @@ void addServeOptions(CLI::App& app, Settings& s, Numbers& n)
                    "per-address limits")
         ->type_name("BITS")->check(wholeNumber(1, 128))->default_val(64);
     app.add_option("--reserved-descriptors", s.serve.reservedDescriptors,
-                   "file descriptors kept back from connections for the database, the log and "
-                   "refusing connections")
+                   "file descriptors kept back from connections, for the database and refusals")
         ->type_name("N")->check(wholeNumber(0, 1'000'000))->default_val(32);
     app.add_option("--allow", n.allow,
                    "serve only clients in this network, e.g. 10.0.0.0/8 or 2001:db8::/32; repeatable "

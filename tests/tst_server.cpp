@@ -812,14 +812,14 @@ private slots:
         // its paragraph in the manual.
         const QString text = QString::fromUtf8(help.out);
         QMap<QString, QString> helpDefaults;
-        static const QRegularExpression entry(uR"(^  (--[a-z-]+)((?:.|\n {26})*))"_s, QRegularExpression::MultilineOption);
+        static const QRegularExpression entry(uR"(^  (--[a-z0-9-]+)((?:.|\n {26})*))"_s, QRegularExpression::MultilineOption);
         for (auto it = entry.globalMatch(text); it.hasNext();) {
             const auto m = it.next();
             const auto dflt = QRegularExpression(uR"(\(default (\d+)\))"_s).match(m.captured(2));
             helpDefaults.insert(m.captured(1), dflt.hasMatch() ? dflt.captured(1) : QString());
         }
         QMap<QString, QString> manualDefaults;
-        static const QRegularExpression item(uR"(^\.BI? (\\-\\-[a-z\\-]+)[^\n]*\n((?:[^.][^\n]*\n)*))"_s,
+        static const QRegularExpression item(uR"(^\.BI? (\\-\\-[a-z0-9\\-]+)[^\n]*\n((?:[^.][^\n]*\n)*))"_s,
                                              QRegularExpression::MultilineOption);
         for (auto it = item.globalMatch(page); it.hasNext();) {
             const auto m = it.next();
