@@ -188,6 +188,32 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return a.ask("20230001", 300) == kJose; }, 5000));
     }
 
+    // The allowance belongs to the address, not to its connections: closing
+    // them all and coming back, at once or while it grows back (the server
+    // forgets an address only once its allowance is whole), renews nothing.
+    void allowanceOutlivesItsConnections()
+    {
+        ServerProcess server;
+        QVERIFY(server.start({u"--rate-limit"_s, u"1"_s, u"--rate-burst"_s, u"5"_s}));
+        const auto lookups = [&] {
+            Client client;
+            if (!client.connect(server.port(), u"127.0.0.14"_s))
+                return -1;
+            int granted = 0;
+            while (granted < 10 && client.ask("20230001") == kJose)
+                ++granted;
+            return granted;
+        };
+        QCOMPARE(lookups(), 5);
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(lookups(), 0);
+        // Past at least one of the server's once-a-second sweeps.
+        QTest::qWait(1500);
+        const int grown = lookups();
+        QVERIFY2(grown >= 1 && grown <= timer.elapsed() / 1000 + 1, qPrintable(QString::number(grown)));
+    }
+
     void whiteSpaceKeepsNothingAlive()
     {
         ServerProcess server;
