@@ -121,7 +121,7 @@ private:
         }
         if (request.size() > m_max)
             return Verdict::TooLong;
-        m_blank = 0;
+        m_blank = 0; // white space is bounded between requests, not over the connection
         if constexpr (std::is_same_v<decltype(onRequest(request)), bool>)
             goOn = onRequest(request);
         else

@@ -572,25 +572,10 @@ bool LookupServer::acceptFailed(Listener& listener, int error)
     case EPERM: return true; // that one connection only
     case EMFILE:
     case ENFILE:
-        if (m_spareFd >= 0) {
-            // Free the spare descriptor to take the connection and say why
-            // it is not served, then hold it again.
-            ::close(m_spareFd);
-            sockaddr_storage peer{};
-            socklen_t length = sizeof peer;
-            const int fd = ::accept4(listener.fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-            m_spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-            if (fd >= 0) {
-                const std::optional<Address> from = addressOf(reinterpret_cast<const sockaddr&>(peer));
-                ++m_stats.refused;
-                ++m_stats.refusedDescriptors;
-                note(Event::RefusedDescriptors, from ? addressText(*from) : "?");
-                sayAndClose(fd, fixedReply(kBusy));
-                return m_spareFd >= 0;
-            }
-            if (errno == EAGAIN)
-                return false;
-        }
+        if (m_spareFd >= 0 && answerBusyWithSpare(listener))
+            return m_spareFd >= 0;
+        if (errno == EAGAIN)
+            return false;
         break;
     default: break;
     }
@@ -598,6 +583,29 @@ bool LookupServer::acceptFailed(Listener& listener, int error)
     note(Event::AcceptFailed, std::strerror(error));
     pauseAccepting();
     return false;
+}
+
+// Out of descriptors: frees the spare one to take a waiting connection and
+// tell it the server is busy, then holds it again. False if none could be
+// taken.
+bool LookupServer::answerBusyWithSpare(Listener& listener)
+{
+    ::close(m_spareFd);
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    const int fd = ::accept4(listener.fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+    const int acceptError = errno;
+    m_spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        errno = acceptError;
+        return false;
+    }
+    const std::optional<Address> from = addressOf(reinterpret_cast<const sockaddr&>(peer));
+    ++m_stats.refused;
+    ++m_stats.refusedDescriptors;
+    note(Event::RefusedDescriptors, from ? addressText(*from) : "?");
+    sayAndClose(fd, fixedReply(kBusy));
+    return true;
 }
 
 void LookupServer::pauseAccepting()

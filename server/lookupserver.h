@@ -129,6 +129,7 @@ private:
     bool limitToDescriptors(std::string& error);
     static void onListenerReady(uv_poll_t* poll, int status, int events);
     bool acceptFailed(Listener& listener, int error);
+    bool answerBusyWithSpare(Listener& listener);
     void accepted(int fd, const sockaddr_storage& peer);
     void refuse(int fd, Event why, const Address& from);
     void pauseAccepting();

@@ -277,6 +277,28 @@ private slots:
         QCOMPARE(admission.admit(at("2001:db8:bad::3"), 20, 3000).verdict, Verdict::Admitted);
     }
 
+    // An address holding one fewer than the one holding the most does not
+    // take its place: the two would only take turns.
+    void noTakingTurns()
+    {
+        AdmissionLimits limits;
+        limits.maxConnections = 3;
+        Admission admission(limits);
+        QCOMPARE(admission.admit(at("192.0.2.1"), 1, 0).verdict, Verdict::Admitted);
+        QCOMPARE(admission.admit(at("192.0.2.1"), 2, 0).verdict, Verdict::Admitted);
+        QCOMPARE(admission.admit(at("192.0.2.2"), 3, 0).verdict, Verdict::Admitted);
+        // Full: 192.0.2.2 holds one fewer than 192.0.2.1.
+        QCOMPARE(admission.admit(at("192.0.2.2"), 4, 0).verdict, Verdict::Busy);
+        // 192.0.2.3 holds two fewer: it gets in, and 192.0.2.1 gives one up.
+        const auto third = admission.admit(at("192.0.2.3"), 5, 0);
+        QCOMPARE(third.verdict, Verdict::Admitted);
+        QCOMPARE(third.displaced, std::uint64_t(1));
+        // One each: nobody gets in at another's cost.
+        QCOMPARE(admission.admit(at("192.0.2.4"), 6, 0).verdict, Verdict::Busy);
+        QCOMPARE(admission.admit(at("192.0.2.1"), 7, 0).verdict, Verdict::Busy);
+        QCOMPARE(admission.openConnections(), std::size_t(3));
+    }
+
     void allowedNetworks_data()
     {
         QTest::addColumn<QString>("from");
