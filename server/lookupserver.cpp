@@ -45,8 +45,8 @@ std::string describe(const sockaddr_storage& address)
     return std::string(name) + " port " + std::to_string(port);
 }
 
-// A reply sent on a socket that is then closed, without waiting: a client
-// that does not take it at once loses nothing it asked for.
+// One short reply on a socket just accepted, then the close. The reply fits
+// the empty send buffer, so nothing waits on the client.
 void sayAndClose(int fd, const std::string& reply)
 {
     (void)!::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
