@@ -86,6 +86,11 @@ private slots:
             << none << QList<QByteArray>{QByteArray(10'000, ' ')} << kInvalid << true;
         QTest::newRow("a line in line mode over the limit")
             << none << QList<QByteArray>{"20230001\n" + QByteArray(257, '1') + "\n20230002\n"} << kJose + kInvalid << true;
+        QTest::newRow("stretches of blank lines, each under the bound")
+            << none << QList<QByteArray>{"20230001\n" + QByteArray(3000, '\n') + "20230002\n" + QByteArray(3000, '\n') + "20230001\n"}
+            << kJose + kMaria + kJose << false;
+        QTest::newRow("a line never ended, past the bound")
+            << none << QList<QByteArray>{"1\n" + QByteArray(5000, '2')} << kNotRegistered + kInvalid << true;
         QTest::newRow("white space does not count toward the limit")
             << QStringList{u"--max-request-bytes"_s, u"8"_s} << QList<QByteArray>{"   20230001   "} << kJose << false;
         QTest::newRow("a limit past 4096 works")
