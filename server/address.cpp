@@ -13,13 +13,21 @@ constexpr Address mapped(const std::uint8_t (&v4)[4])
     return {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, v4[0], v4[1], v4[2], v4[3]};
 }
 
-bool isMapped(const Address& a)
+} // namespace
+
+bool isIpv4(const Address& address)
 {
     static constexpr std::uint8_t prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
-    return std::memcmp(a.data(), prefix, sizeof prefix) == 0;
+    return std::memcmp(address.data(), prefix, sizeof prefix) == 0;
 }
 
-} // namespace
+Address leadingBits(const Address& address, unsigned bits)
+{
+    Address kept = address;
+    for (unsigned bit = bits; bit < 128; ++bit)
+        kept[bit / 8] &= static_cast<std::uint8_t>(~(0x80u >> (bit % 8)));
+    return kept;
+}
 
 std::optional<Address> addressOf(const sockaddr& address)
 {
@@ -41,7 +49,7 @@ std::optional<Address> addressOf(const sockaddr& address)
 std::string addressText(const Address& address)
 {
     char text[INET6_ADDRSTRLEN] = "?";
-    if (isMapped(address))
+    if (isIpv4(address))
         inet_ntop(AF_INET, address.data() + 12, text, sizeof text);
     else
         inet_ntop(AF_INET6, address.data(), text, sizeof text);
@@ -79,8 +87,7 @@ std::optional<Cidr> Cidr::parse(std::string_view text)
     }
     cidr.prefix = maxPrefix == 32 ? prefix + 96 : prefix;
     // Bits past the prefix do not count: "10.1.2.3/8" is 10.0.0.0/8.
-    for (unsigned bit = cidr.prefix; bit < 128; ++bit)
-        cidr.network[bit / 8] &= static_cast<std::uint8_t>(~(0x80u >> (bit % 8)));
+    cidr.network = leadingBits(cidr.network, cidr.prefix);
     return cidr;
 }
 

@@ -21,6 +21,10 @@ using Address = std::array<std::uint8_t, 16>;
 std::optional<Address> addressOf(const sockaddr& address);
 // "192.0.2.1" for a mapped IPv4 address, "2001:db8::1" otherwise.
 std::string addressText(const Address& address);
+// Whether the address is an IPv4 address (in its mapped form).
+bool isIpv4(const Address& address);
+// The first `bits` bits of the address, the rest zero.
+Address leadingBits(const Address& address, unsigned bits);
 
 struct AddressHash {
     std::size_t operator()(const Address& a) const noexcept;

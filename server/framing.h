@@ -1,4 +1,3 @@
-#pragma once
 // Splitting what a connection sends into requests.
 //
 // The client sends each control number in one write with no terminator, so
@@ -7,11 +6,15 @@
 // connection is in line mode for good, and each LF- or CRLF-ended line is
 // one request, however reads cut them. White space around a request is not
 // part of it, and white space alone is no request.
+//
+// The one who takes the requests may stop the framer between two of them
+// (its replies are not being read fast enough): the rest of that read is
+// held until resume(), and no further read should be fed meanwhile.
 
-#include <algorithm>
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace velmario::server {
 
@@ -24,6 +27,7 @@ public:
 
     enum class Verdict {
         Ok,
+        Held,    // stopped by onRequest with bytes of the read left: resume() goes on
         TooLong, // a request, a partial line or white space passed the limit
     };
 
@@ -31,7 +35,8 @@ public:
 
     // Takes one read. `filled` says the read filled the whole read buffer,
     // so that more of the same request may follow. Calls onRequest with
-    // each request in order, trimmed and never empty. After TooLong the
+    // each request in order, trimmed and never empty; an onRequest that
+    // returns false stops the framer after that request. After TooLong the
     // connection must get no further requests.
     template <class OnRequest>
     Verdict feed(std::string_view bytes, bool filled, OnRequest&& onRequest)
@@ -40,33 +45,26 @@ public:
             if (bytes.find('\n') == std::string_view::npos) {
                 if (filled)
                     return Verdict::TooLong;
-                return deliver(bytes, onRequest);
+                bool goOn = true;
+                return deliver(bytes, onRequest, goOn);
             }
             m_lineMode = true;
         }
-        for (;;) {
-            const std::size_t end = bytes.find('\n');
-            if (end == std::string_view::npos)
-                break;
-            Verdict verdict;
-            if (m_partial.empty()) {
-                verdict = deliver(bytes.substr(0, end), onRequest);
-            } else {
-                m_partial.append(bytes.data(), end);
-                verdict = deliver(m_partial, onRequest);
-                m_partial.clear();
-            }
-            if (verdict != Verdict::Ok)
-                return verdict;
-            bytes.remove_prefix(end + 1);
-        }
-        if (m_partial.size() + bytes.size() > m_max + kSlack)
-            return Verdict::TooLong;
-        m_partial.append(bytes);
-        return Verdict::Ok;
+        return lines(bytes, onRequest);
+    }
+
+    // Goes on with the bytes held when onRequest stopped the framer.
+    template <class OnRequest>
+    Verdict resume(OnRequest&& onRequest)
+    {
+        const std::string held = std::move(m_held);
+        m_held.clear();
+        return lines(held, onRequest);
     }
 
     bool lineMode() const { return m_lineMode; }
+    // Whether bytes of a read wait for resume().
+    bool holding() const { return !m_held.empty(); }
 
     static std::string_view trimmed(std::string_view s)
     {
@@ -84,7 +82,37 @@ private:
     }
 
     template <class OnRequest>
-    Verdict deliver(std::string_view raw, OnRequest& onRequest)
+    Verdict lines(std::string_view bytes, OnRequest& onRequest)
+    {
+        for (;;) {
+            const std::size_t end = bytes.find('\n');
+            if (end == std::string_view::npos)
+                break;
+            Verdict verdict;
+            bool goOn = true;
+            if (m_partial.empty()) {
+                verdict = deliver(bytes.substr(0, end), onRequest, goOn);
+            } else {
+                m_partial.append(bytes.data(), end);
+                verdict = deliver(m_partial, onRequest, goOn);
+                m_partial.clear();
+            }
+            if (verdict != Verdict::Ok)
+                return verdict;
+            bytes.remove_prefix(end + 1);
+            if (!goOn && !bytes.empty()) {
+                m_held.assign(bytes);
+                return Verdict::Held;
+            }
+        }
+        if (m_partial.size() + bytes.size() > m_max + kSlack)
+            return Verdict::TooLong;
+        m_partial.append(bytes);
+        return Verdict::Ok;
+    }
+
+    template <class OnRequest>
+    Verdict deliver(std::string_view raw, OnRequest& onRequest, bool& goOn)
     {
         const std::string_view request = trimmed(raw);
         if (request.empty()) {
@@ -93,13 +121,17 @@ private:
         }
         if (request.size() > m_max)
             return Verdict::TooLong;
-        m_blank = 0;
-        onRequest(request);
+        m_blank = 0; // white space is bounded between requests, not over the connection
+        if constexpr (std::is_same_v<decltype(onRequest(request)), bool>)
+            goOn = onRequest(request);
+        else
+            onRequest(request);
         return Verdict::Ok;
     }
 
     const std::size_t m_max;
     std::string m_partial; // a line not yet ended
+    std::string m_held;    // the rest of a read, when onRequest stopped the framer
     std::size_t m_blank = 0; // bytes of white space since the last request
     bool m_lineMode = false;
 };

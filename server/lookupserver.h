@@ -4,6 +4,7 @@
 // libuv loop.
 
 #include "address.h"
+#include "admission.h"
 #include "directory.h"
 
 #include <uv.h>
@@ -20,22 +21,28 @@
 namespace velmario::server {
 
 // The limits of serving. Their defaults stand in the command line's table
-// of options (options.cpp).
+// of options (options.cpp); admission.h says how the connection limits and
+// the rate work together.
 struct ServerOptions {
     std::string listen;                   // empty: every address, IPv4 and IPv6
     std::uint16_t port = 0;
-    std::size_t maxConnections = 0;
-    std::size_t maxConnectionsPerAddress = 0; // 0: no limit
+    std::size_t maxConnections = 0;       // lowered at start to what the descriptors allow
+    std::size_t maxConnectionsPerAddress = 0; // once busy; 0: no limit
+    unsigned busyPercent = 0;             // of maxConnections open: the server is busy
+    unsigned ipv6PrefixLength = 128;      // leading bits of an IPv6 address that make one client
+    std::size_t reservedDescriptors = 0;  // kept back from connections
     std::size_t maxRequestBytes = 0;
     std::chrono::milliseconds idleTimeout{};
-    std::size_t maxPendingBytes = 0;      // unsent replies before a client is dropped
+    std::size_t maxPendingBytes = 0;      // unsent replies past which a client is no longer read
+    std::chrono::milliseconds sendTimeout{}; // a client taking none of its replies this long is dropped
     std::vector<Cidr> allow;              // empty: every address
     double rateLimit = 0;                 // lookups per second per address; 0: no limit
     double rateBurst = 0;                 // lookups an address may make at once
     std::chrono::seconds statsInterval{}; // 0: only on SIGUSR1
 };
 
-// What the server has done since it started.
+// What the server has done since it started: counters only, read by
+// whoever reports them.
 struct ServerStats {
     std::uint64_t lookups = 0;
     std::uint64_t found = 0;
@@ -43,9 +50,16 @@ struct ServerStats {
     std::uint64_t invalid = 0;
     std::uint64_t failed = 0;
     std::uint64_t rateLimited = 0;
-    std::uint64_t denied = 0;
-    std::uint64_t refused = 0; // for the global or the per-address limit
-    std::uint64_t dropped = 0; // clients that did not read their replies
+    std::uint64_t accepted = 0;           // connections served
+    std::uint64_t denied = 0;             // not in an allowed network
+    std::uint64_t refused = 0;            // answered busy: the three below together
+    std::uint64_t refusedBusy = 0;        // --max-connections open
+    std::uint64_t refusedPerAddress = 0;  // the address's share taken while busy
+    std::uint64_t refusedDescriptors = 0; // out of file descriptors
+    std::uint64_t displaced = 0;          // idle connections closed to make room for another address
+    std::uint64_t paused = 0;             // times a client was no longer read until it read its replies
+    std::uint64_t dropped = 0;            // clients that did not read their replies
+    std::uint64_t acceptFailed = 0;       // connections the system could not accept
 };
 
 class Session;
@@ -73,8 +87,9 @@ public:
     void setDirectory(std::shared_ptr<Directory> directory) { m_directory = std::move(directory); }
     Directory& directory() { return *m_directory; }
 
+    // After start(), maxConnections is what the descriptors allow.
     const ServerOptions& options() const { return m_options; }
-    std::size_t connectionCount() const { return m_connections; }
+    std::size_t connectionCount() const { return m_admission.openConnections(); }
     const ServerStats& stats() const { return m_stats; }
     // One line of what the server has done, for the log.
     std::string statsLine() const;
@@ -84,19 +99,25 @@ public:
 private:
     friend class Session;
     struct Listener {
-        uv_tcp_t handle{};
+        LookupServer* server = nullptr;
+        uv_poll_t poll{};
+        int fd = -1;
         bool open = false;
-    };
-    // What the server keeps of one client address: its connections and its
-    // lookup allowance (a token bucket).
-    struct Client {
-        std::size_t connections = 0;
-        double tokens = 0;
-        std::uint64_t refilledAt = 0; // loop time, ms
     };
     // Events that can come in floods are logged at most once per kind every
     // few seconds, with a count of the rest.
-    enum class Event { RefusedBusy, RefusedAddress, Denied, RateLimited, Dropped, ReadFailed, Count };
+    enum class Event {
+        RefusedBusy,
+        RefusedAddress,
+        RefusedDescriptors,
+        Displaced,
+        Denied,
+        RateLimited,
+        Dropped,
+        ReadFailed,
+        AcceptFailed,
+        Count
+    };
     struct EventLog {
         std::uint64_t pending = 0;
         std::uint64_t lastLogged = 0;
@@ -105,13 +126,15 @@ private:
     };
 
     bool bind(const sockaddr* address, bool dualStack, std::string& error);
-    static void onConnection(uv_stream_t* listener, int status);
-    void accepted(uv_stream_t* listener);
-    void refuse(uv_tcp_t* tcp, Event why, const std::string& from);
-    void ended(Session* session);
+    bool limitToDescriptors(std::string& error);
+    static void onListenerReady(uv_poll_t* poll, int status, int events);
+    bool acceptFailed(Listener& listener, int error);
+    bool answerBusyWithSpare(Listener& listener);
+    void accepted(int fd, const sockaddr_storage& peer);
+    void refuse(int fd, Event why, const Address& from);
+    void pauseAccepting();
+    void ended(std::uint64_t session);
     void closeHandle(uv_handle_t* handle);
-    bool takeLookup(Client& client);
-    void release(Client& client);
     void note(Event event, const std::string& from);
     void flushEvents(bool all);
     static void onTick(uv_timer_t* timer);
@@ -120,19 +143,21 @@ private:
     ServerOptions m_options;
     std::shared_ptr<Directory> m_directory;
     Log m_log;
+    Admission m_admission;
     std::vector<std::unique_ptr<Listener>> m_listeners;
-    std::unordered_map<Session*, std::unique_ptr<Session>> m_sessions;
-    // References to the values stay valid while others come and go.
-    std::unordered_map<Address, Client, AddressHash> m_clients;
+    std::unordered_map<std::uint64_t, std::unique_ptr<Session>> m_sessions;
+    std::uint64_t m_lastSession = 0;
+    // Held so that, out of descriptors, one can be freed to accept a
+    // connection and tell it the server is busy.
+    int m_spareFd = -1;
     // Requests are read here: each read is taken whole before the next.
     std::vector<char> m_readBuffer;
     uv_timer_t m_tick{};
+    uv_timer_t m_acceptAgain{};
     std::uint64_t m_ticks = 0;
-    std::size_t m_openHandles = 0; // listeners and the timer, open or closing
-    std::size_t m_connections = 0; // sessions not yet closing
+    std::size_t m_openHandles = 0; // listeners and timers, open or closing
     ServerStats m_stats;
     std::array<EventLog, static_cast<std::size_t>(Event::Count)> m_events{};
-    std::uint64_t m_lastAcceptErrorLog = 0;
     bool m_stopped = false;
 };
 

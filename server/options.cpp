@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <limits>
+#include <string>
 
 namespace velmario::server {
 namespace {
@@ -95,6 +96,7 @@ CLI::Validator wholeNumber(std::uint64_t least, std::uint64_t most = std::numeri
 
 struct Numbers {
     unsigned idleSeconds = 0;
+    unsigned sendSeconds = 0;
     unsigned refreshSeconds = 0;
     unsigned startupSeconds = 0;
     unsigned loadSeconds = 0;
@@ -113,11 +115,23 @@ void addServeOptions(CLI::App& app, Settings& s, Numbers& n)
     app.add_option("--port", s.serve.port, "TCP port")
         ->type_name("N")->check(wholeNumber(0, 65535))->default_val(lookup::kLookupPort);
     app.add_option("--db", s.db, "directory database (default: the built-in sample directory)")->type_name("FILE");
-    app.add_option("--max-connections", s.serve.maxConnections, "connections served at once")
+    app.add_option("--max-connections", s.serve.maxConnections,
+                   "connections served at once; fewer if the file descriptors allow fewer")
         ->type_name("N")->check(positive)->default_val(1024);
     app.add_option("--max-connections-per-address", s.serve.maxConnectionsPerAddress,
-                   "connections served at once from one address (0: no limit)")
+                   "connections one address may open once the server is busy; more only in place of "
+                   "idle ones of an address holding more (0: no limit)")
         ->type_name("N")->check(wholeNumber(0))->default_val(16);
+    app.add_option("--busy-percent", s.serve.busyPercent,
+                   "the server is busy from this share of --max-connections open")
+        ->type_name("N")->check(wholeNumber(0, 100))->default_val(50);
+    app.add_option("--ipv6-prefix-length", s.serve.ipv6PrefixLength,
+                   "IPv6 addresses that share this many leading bits count as one address for the "
+                   "per-address limits")
+        ->type_name("BITS")->check(wholeNumber(1, 128))->default_val(64);
+    app.add_option("--reserved-descriptors", s.serve.reservedDescriptors,
+                   "file descriptors kept back from connections, for the database and refusals")
+        ->type_name("N")->check(wholeNumber(0, 1'000'000))->default_val(32);
     app.add_option("--allow", n.allow,
                    "serve only clients in this network, e.g. 10.0.0.0/8 or 2001:db8::/32; repeatable "
                    "(default: every address)")
@@ -135,8 +149,11 @@ void addServeOptions(CLI::App& app, Settings& s, Numbers& n)
         ->type_name("N")->check(wholeNumber(1, 65536))->default_val(256);
     app.add_option("--idle-timeout", n.idleSeconds, "close a connection this long after its last answer")
         ->type_name("SECONDS")->check(positive)->default_val(300);
-    app.add_option("--max-pending-bytes", s.serve.maxPendingBytes, "unsent replies after which a client is dropped")
+    app.add_option("--max-pending-bytes", s.serve.maxPendingBytes,
+                   "unsent replies past which a client's requests wait unread until it reads")
         ->type_name("N")->check(positive)->default_val(65536);
+    app.add_option("--send-timeout", n.sendSeconds, "drop a client that takes none of its replies for this long")
+        ->type_name("SECONDS")->check(wholeNumber(1, 10'000'000))->default_val(30);
     app.add_option("--max-memory-entries", s.maxMemoryEntries,
                    "hold the replies of a directory of up to N entries in memory, about 90 bytes each; "
                    "a larger one is looked up in the database file (0: always)")
@@ -193,7 +210,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
 {
     CommandLine line;
     Numbers numbers;
-    CLI::App app("Answers telephone directory lookups on TCP port 1007.", "velmario-server");
+    CLI::App app("Answers telephone directory lookups on TCP port " + std::to_string(lookup::kLookupPort) + ".",
+                 "velmario-server");
     app.formatter(std::make_shared<Help>());
     app.set_help_flag("--help", "print this help and exit");
     bool version = false;
@@ -231,6 +249,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
         return line;
     }
     line.settings.serve.idleTimeout = std::chrono::seconds(numbers.idleSeconds);
+    line.settings.serve.sendTimeout = std::chrono::seconds(numbers.sendSeconds);
     line.settings.serve.rateLimit = numbers.rateLimit;
     line.settings.serve.rateBurst = numbers.rateBurst;
     line.settings.serve.statsInterval = std::chrono::seconds(numbers.statsSeconds);

@@ -54,22 +54,28 @@ class ServerProcess
 public:
     ~ServerProcess() { stop(); }
 
+    // The suite makes many lookups from one address: unless told to keep
+    // them, the per-address limits apply only where a test asks for them.
+    enum class Limits { PerAddressOff, Shipped };
+    void setLimits(Limits limits) { m_limits = limits; }
+    // Every IPv4 and IPv6 address, as the server listens by default, rather
+    // than 127.0.0.1.
+    void setListenEverywhere() { m_everywhere = true; }
+
     // Starts the server with `arguments` (plus --listen and --port unless
     // given) and waits until it says it serves.
     bool start(QStringList arguments = {}, quint16 port = 0)
     {
         if (port == 0) {
             QTcpServer probe;
-            probe.listen(QHostAddress::LocalHost);
+            probe.listen(m_everywhere ? QHostAddress::Any : QHostAddress::LocalHost);
             port = probe.serverPort();
         }
         m_port = port;
-        if (!arguments.contains(QStringLiteral("--listen")))
+        if (!arguments.contains(QStringLiteral("--listen")) && !m_everywhere)
             arguments << QStringLiteral("--listen") << QStringLiteral("127.0.0.1");
-        // The suite makes many lookups from one address: the per-address
-        // limits apply only where a test asks for them.
         for (const char* limit : {"--rate-limit", "--max-connections-per-address"}) {
-            if (!arguments.contains(QLatin1StringView(limit)))
+            if (m_limits == Limits::PerAddressOff && !arguments.contains(QLatin1StringView(limit)))
                 arguments << QLatin1StringView(limit) << QStringLiteral("0");
         }
         arguments << QStringLiteral("--port") << QString::number(port);
@@ -114,6 +120,8 @@ private:
     QProcess m_process;
     QByteArray m_log;
     quint16 m_port = 0;
+    Limits m_limits = Limits::PerAddressOff;
+    bool m_everywhere = false;
 };
 
 // A blocking client for the server process (it runs in another process, so
@@ -122,11 +130,11 @@ class Client
 {
 public:
     // From `from` (an address of 127.0.0.0/8) when given.
-    bool connect(quint16 port, const QString& from = {})
+    bool connect(quint16 port, const QString& from = {}, const QHostAddress& to = QHostAddress(QHostAddress::LocalHost))
     {
         if (!from.isEmpty() && !m_socket.bind(QHostAddress(from)))
             return false;
-        m_socket.connectToHost(QHostAddress::LocalHost, port);
+        m_socket.connectToHost(to, port);
         return m_socket.waitForConnected(5000);
     }
     QByteArray ask(const QByteArray& request, int timeoutMs = 5000)

@@ -2,6 +2,7 @@
 // real process on loopback, clients from several addresses of 127.0.0.0/8.
 #include "serverprocess.h"
 
+#include "csvimport.h"
 #include "directory.h"
 
 #include <QDir>
@@ -15,6 +16,7 @@
 
 using namespace Qt::StringLiterals;
 using namespace velmario::testing;
+using velmario::server::checkEntry;
 using velmario::server::Directory;
 using velmario::server::Entry;
 
@@ -84,6 +86,11 @@ private slots:
             << none << QList<QByteArray>{QByteArray(10'000, ' ')} << kInvalid << true;
         QTest::newRow("a line in line mode over the limit")
             << none << QList<QByteArray>{"20230001\n" + QByteArray(257, '1') + "\n20230002\n"} << kJose + kInvalid << true;
+        QTest::newRow("stretches of blank lines, each under the bound")
+            << none << QList<QByteArray>{"20230001\n" + QByteArray(3000, '\n') + "20230002\n" + QByteArray(3000, '\n') + "20230001\n"}
+            << kJose + kMaria + kJose << false;
+        QTest::newRow("a line never ended, past the bound")
+            << none << QList<QByteArray>{"1\n" + QByteArray(5000, '2')} << kNotRegistered + kInvalid << true;
         QTest::newRow("white space does not count toward the limit")
             << QStringList{u"--max-request-bytes"_s, u"8"_s} << QList<QByteArray>{"   20230001   "} << kJose << false;
         QTest::newRow("a limit past 4096 works")
@@ -114,27 +121,31 @@ private slots:
 
     // --- Limits per address ----------------------------------------------
 
+    // The per-address limit holds once the server is busy (here from 4 of
+    // its 8 connections open), not before.
     void connectionsPerAddress()
     {
         ServerProcess server;
-        QVERIFY(server.start({u"--max-connections-per-address"_s, u"2"_s}));
-        Client a1, a2, a3, b1;
-        QVERIFY(a1.connect(server.port(), u"127.0.0.2"_s));
-        QVERIFY(a2.connect(server.port(), u"127.0.0.2"_s));
-        QCOMPARE(a1.ask("20230001"), kJose);
-        QCOMPARE(a2.ask("20230001"), kJose);
-        QVERIFY(a3.connect(server.port(), u"127.0.0.2"_s));
-        QCOMPARE(a3.untilClosed(), std::optional(kBusy));
+        QVERIFY(server.start({u"--max-connections-per-address"_s, u"2"_s, u"--max-connections"_s, u"8"_s}));
+        Client a[5], b1;
+        for (int i = 0; i < 4; ++i) {
+            QVERIFY(a[i].connect(server.port(), u"127.0.0.2"_s));
+            QCOMPARE(a[i].ask("20230001"), kJose);
+        }
+        QVERIFY(a[4].connect(server.port(), u"127.0.0.2"_s));
+        QCOMPARE(a[4].untilClosed(), std::optional(kBusy));
         QVERIFY(b1.connect(server.port(), u"127.0.0.3"_s)); // another address is served
         QCOMPARE(b1.ask("20230002"), kMaria);
-        QVERIFY(server.waitForLog("connections already open from one address (last from 127.0.0.2)"));
-        // A slot that frees up serves the next connection from there.
-        a1.socket().disconnectFromHost();
+        QVERIFY(server.waitForLog("refused 1 connection(s): 2 connections already open from one address while the "
+                                  "server is busy (last from 127.0.0.2)"));
+        // Once the server is no longer busy, the address is served again.
+        a[0].socket().disconnectFromHost();
+        a[1].socket().disconnectFromHost();
         const auto servedAgain = [&] {
             Client again;
             return again.connect(server.port(), u"127.0.0.2"_s) && again.ask("20230002", 500) == kMaria;
         };
-        QTRY_VERIFY_WITH_TIMEOUT(servedAgain(), 5000);
+        QVERIFY(QTest::qWaitFor(servedAgain, 5000));
     }
 
     void allowedNetworks_data()
@@ -180,6 +191,32 @@ private slots:
         QCOMPARE(again.ask("20230001"), kTooMany);
         QVERIFY(server.waitForLog("over the limit of 1 per second (last from 127.0.0.4)"));
         QVERIFY(QTest::qWaitFor([&] { return a.ask("20230001", 300) == kJose; }, 5000));
+    }
+
+    // The allowance belongs to the address, not to its connections: closing
+    // them all and coming back, at once or while it grows back (the server
+    // forgets an address only once its allowance is whole), renews nothing.
+    void allowanceOutlivesItsConnections()
+    {
+        ServerProcess server;
+        QVERIFY(server.start({u"--rate-limit"_s, u"1"_s, u"--rate-burst"_s, u"5"_s}));
+        const auto lookups = [&] {
+            Client client;
+            if (!client.connect(server.port(), u"127.0.0.14"_s))
+                return -1;
+            int granted = 0;
+            while (granted < 10 && client.ask("20230001") == kJose)
+                ++granted;
+            return granted;
+        };
+        QCOMPARE(lookups(), 5);
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(lookups(), 0);
+        // Past at least one of the server's once-a-second sweeps.
+        QTest::qWait(1500);
+        const int grown = lookups();
+        QVERIFY2(grown >= 1 && grown <= timer.elapsed() / 1000 + 1, qPrintable(QString::number(grown)));
     }
 
     void whiteSpaceKeepsNothingAlive()
@@ -282,7 +319,9 @@ private slots:
         QCOMPARE(client.ask("20230001"), kTooMany);
         ::kill(pid_t(server.pid()), SIGUSR1);
         QVERIFY2(server.waitForLog("stats: 3 lookups (1 found, 1 not found, 0 invalid, 0 failed), 1 rate-limited, "
-                                   "0 denied, 0 refused for limits, 0 clients dropped, 1 connections now"),
+                                   "0 denied, 0 refused for limits, 0 clients dropped, 1 connections now; 1 accepted, "
+                                   "refused 0 at the limit, 0 per address, 0 out of descriptors, 0 displaced, 0 paused "
+                                   "for unread replies"),
                  server.log().constData());
     }
 
@@ -366,6 +405,34 @@ private slots:
         }
         QVERIFY(server.waitForLog("reload failed, still serving the previous directory"));
         QCOMPARE(server.process().state(), QProcess::Running);
+    }
+
+    // Lengths are counted in characters: "ñ" is two bytes of UTF-8 but one
+    // character.
+    void entryLimitsCountCharacters_data()
+    {
+        QTest::addColumn<QString>("number");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("telephone");
+        QTest::addColumn<QByteArray>("why");
+        QTest::newRow("200 letters ñ") << u"A1"_s << QString(200, u'ñ') << u"1"_s << QByteArray();
+        QTest::newRow("201 letters ñ") << u"A1"_s << QString(201, u'ñ') << u"1"_s
+                                        << QByteArray("the name is longer than 200 characters");
+        QTest::newRow("64 in a number") << QString(64, u'é') << u"Ana"_s << u"1"_s << QByteArray();
+        QTest::newRow("65 in a number") << QString(65, u'é') << u"Ana"_s << u"1"_s
+                                         << QByteArray("the control number is longer than 64 characters");
+        QTest::newRow("64 in a telephone") << u"A1"_s << u"Ana"_s << QString(64, u'º') << QByteArray();
+        QTest::newRow("65 in a telephone") << u"A1"_s << u"Ana"_s << QString(65, u'º')
+                                            << QByteArray("the telephone is longer than 64 characters");
+    }
+    void entryLimitsCountCharacters()
+    {
+        QFETCH(QString, number);
+        QFETCH(QString, name);
+        QFETCH(QString, telephone);
+        QFETCH(QByteArray, why);
+        const std::string got = checkEntry({number.toStdString(), name.toStdString(), telephone.toStdString()});
+        QCOMPARE(QByteArray::fromStdString(got), why);
     }
 
     void importRefusals_data()

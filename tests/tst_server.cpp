@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -21,10 +22,18 @@ namespace {
 
 const QByteArray kNotRegistered = cp1252(u"Número de control no registrado*"_s);
 const QByteArray kInvalid = cp1252(u"Solicitud no válida*"_s);
+const QByteArray kJose = cp1252(u"José Peña Ibáñez*961-976-1527"_s);
+const QByteArray kMaria = cp1252(u"María Muñoz López*961-919-3851"_s);
+const QByteArray kBusy = cp1252(u"Servidor ocupado: intente más tarde*"_s);
+const QByteArray kTooMany = cp1252(u"Demasiadas consultas: intente más tarde*"_s);
 
-int rawConnect(quint16 port)
+// A socket connected to the server on loopback; a receive buffer of
+// `receiveBuffer` bytes when not 0.
+int rawConnect(quint16 port, int receiveBuffer = 0)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (receiveBuffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -34,6 +43,65 @@ int rawConnect(quint16 port)
         return -1;
     }
     return fd;
+}
+
+// Sends `request` while reading what comes back, from `startMs` on,
+// `chunk` bytes at most every `everyMs`, until `expected` bytes came, the
+// server closed or `timeoutMs` passed.
+QByteArray exchange(int fd, const QByteArray& request, qsizetype expected, int chunk, int everyMs, int startMs = 0,
+                    int timeoutMs = 20000)
+{
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    QByteArray received;
+    qsizetype sent = 0;
+    QElapsedTimer timer, sinceRead;
+    timer.start();
+    sinceRead.start();
+    std::vector<char> buffer(static_cast<std::size_t>(chunk));
+    while (received.size() < expected && timer.elapsed() < timeoutMs) {
+        const bool mayRead = sinceRead.elapsed() >= everyMs && timer.elapsed() >= startMs;
+        pollfd p{fd, short((sent < request.size() ? POLLOUT : 0) | (mayRead ? POLLIN : 0)), 0};
+        ::poll(&p, 1, mayRead ? 50 : 10);
+        if (p.revents & POLLOUT) {
+            const ssize_t n = ::send(fd, request.constData() + sent, std::size_t(request.size() - sent), MSG_NOSIGNAL);
+            if (n > 0)
+                sent += n;
+        }
+        if (mayRead && (p.revents & (POLLIN | POLLHUP | POLLERR))) {
+            const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+            if (n <= 0)
+                break;
+            received.append(buffer.data(), n);
+            sinceRead.restart();
+        }
+    }
+    return received;
+}
+
+// Lines of known and unknown numbers, and the replies they should get.
+std::pair<QByteArray, QByteArray> pipelined(int lines)
+{
+    QByteArray request, replies;
+    for (int i = 0; i < lines; ++i) {
+        switch (i % 4) {
+        case 0: request += "20230001\n"; replies += kJose; break;
+        case 1: request += "1\n"; replies += kNotRegistered; break;
+        case 2: request += "20230002\n"; replies += kMaria; break;
+        default: request += " 20230001\r\n"; replies += kJose; break;
+        }
+    }
+    return {request, replies};
+}
+
+// "N paused for unread replies" of the server's statistics.
+int pausedCount(ServerProcess& server)
+{
+    ::kill(pid_t(server.pid()), SIGUSR1);
+    if (!server.waitForLog("paused for unread replies"))
+        return -1;
+    static const QRegularExpression paused(uR"((\d+) paused for unread replies)"_s);
+    const auto m = paused.match(QString::fromLatin1(server.log()));
+    return m.hasMatch() ? m.captured(1).toInt() : -1;
 }
 
 qint64 residentKiB(qint64 pid)
@@ -187,38 +255,171 @@ private slots:
         QVERIFY(!fresh.ask("20230001").isEmpty()); // the server itself goes on
     }
 
+    // A client that sends many lines in one write and reads its replies
+    // gets every one, in order, however fast it reads: past
+    // --max-pending-bytes of unsent replies the server stops reading its
+    // requests until it has read enough.
+    void readerGetsEveryReply_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<int>("lines");
+        QTest::addColumn<int>("receiveBuffer"); // 0: the system's
+        QTest::addColumn<int>("chunk");
+        QTest::addColumn<int>("everyMs");
+        QTest::addColumn<int>("startMs");
+        QTest::addColumn<bool>("paused");
+        QTest::newRow("read as they come") << QStringList{} << 10'000 << 0 << 65536 << 0 << 0 << false;
+        QTest::newRow("a small pending limit")
+            << QStringList{u"--max-pending-bytes"_s, u"1024"_s} << 10'000 << 4096 << 65536 << 0 << 0 << true;
+        QTest::newRow("read late") << QStringList{u"--send-timeout"_s, u"2"_s} << 10'000 << 4096 << 65536 << 0 << 1500 << true;
+        // 20 KB a second: the kernel lets the server write again only once a
+        // third of its send buffer is free, every 3 s or so, yet the client
+        // reads all along.
+        QTest::newRow("read slowly, steadily")
+            << QStringList{u"--send-timeout"_s, u"1"_s} << 4000 << 4096 << 1024 << 50 << 0 << false;
+    }
+    void readerGetsEveryReply()
+    {
+        QFETCH(QStringList, options);
+        QFETCH(int, lines);
+        QFETCH(int, receiveBuffer);
+        QFETCH(int, chunk);
+        QFETCH(int, everyMs);
+        QFETCH(int, startMs);
+        QFETCH(bool, paused);
+        ServerProcess server;
+        QVERIFY(server.start(options));
+        const auto [request, replies] = pipelined(lines);
+        const int fd = rawConnect(server.port(), receiveBuffer);
+        QVERIFY(fd >= 0);
+        const QByteArray got = exchange(fd, request, replies.size(), chunk, everyMs, startMs);
+        ::close(fd);
+        QCOMPARE(got.size(), replies.size());
+        QVERIFY(got == replies);
+        QVERIFY2(!server.log().contains("dropped"), server.log().constData());
+        const int pauses = pausedCount(server);
+        QVERIFY2(paused ? pauses > 0 : pauses >= 0, qPrintable(QString::number(pauses)));
+    }
+
+    // Limits as shipped: 3000 lines "1" in one write from a client that
+    // reads. Each is answered, in order: the first 50 from the burst, the
+    // rest over the rate but answered all the same.
+    void pipelinedWithShippedLimits()
+    {
+        ServerProcess server;
+        server.setLimits(ServerProcess::Limits::Shipped);
+        QVERIFY(server.start());
+        QByteArray request;
+        for (int i = 0; i < 3000; ++i)
+            request += "1\n";
+        const int fd = rawConnect(server.port());
+        QVERIFY(fd >= 0);
+        const QByteArray got = exchange(fd, request, 50 * kNotRegistered.size() + 2950 * kTooMany.size(), 65536, 0);
+        ::close(fd);
+        QVERIFY(got.startsWith(kNotRegistered.repeated(50)));
+        QCOMPARE(got.count('*'), 3000);
+        QCOMPARE(got.count(kNotRegistered) + got.count(kTooMany), 3000);
+        QVERIFY(got.endsWith(kTooMany));
+    }
+
+    // A client that sends without end and never reads: the server stops
+    // reading it, holds a bounded amount, and drops it once it has taken
+    // none of its replies for --send-timeout; others are served meanwhile.
     void clientThatNeverReadsIsDropped()
     {
-        // Long replies fill the kernel's buffers sooner.
-        const QByteArray longName(200, 'n');
-        writeFile(path("long.csv"), "control_number,name,telephone\nL1," + longName + ",1\nL2,Corto,2\n");
-        QCOMPARE(run({u"import"_s, path("long.csv"), u"--db"_s, path("long.db")}).exitCode, 0);
         ServerProcess server;
-        QVERIFY(server.start({u"--max-pending-bytes"_s, u"2048"_s, u"--db"_s, path("long.db")}));
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        const int small = 2048;
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(server.port());
-        QCOMPARE(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        QVERIFY(server.start({u"--send-timeout"_s, u"1"_s}));
+        const int fd = rawConnect(server.port(), 2048);
+        QVERIFY(fd >= 0);
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
         Client good;
         QVERIFY(good.connect(server.port()));
-        // Each request is followed by a lookup on another connection, which
-        // paces the flood and shows that others keep being served.
-        bool dropped = false;
-        for (int i = 0; i < 20000 && !dropped; ++i) {
-            if (::send(fd, "L1", 2, MSG_NOSIGNAL) < 0) {
-                dropped = errno == ECONNRESET || errno == EPIPE;
-                break;
+        QByteArray lines;
+        for (int i = 0; i < 4096; ++i)
+            lines += "1\n";
+        // Sends until the server has taken nothing for half a second.
+        qint64 sent = 0;
+        QElapsedTimer stalled;
+        stalled.start();
+        while (stalled.elapsed() < 500 && sent < 64 * 1024 * 1024) {
+            const ssize_t n = ::send(fd, lines.constData(), std::size_t(lines.size()), MSG_NOSIGNAL);
+            if (n > 0) {
+                sent += n;
+                stalled.restart();
+            } else {
+                QCOMPARE(errno, EAGAIN);
+                QTest::qWait(10);
             }
-            QCOMPARE(good.ask("L2"), QByteArray("Corto*2"));
-            pollfd p{fd, POLLRDHUP, 0};
-            dropped = ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
+        }
+        // What the kernels hold on both sides, and no more: with the
+        // server reading on, this would run to 64 MiB.
+        QVERIFY2(sent < 32 * 1024 * 1024, qPrintable(QString::number(sent)));
+        QCOMPARE(good.ask("20230002"), kMaria);
+        QElapsedTimer timer;
+        timer.start();
+        bool dropped = false;
+        while (!dropped && timer.elapsed() < 5000) {
+            pollfd p{fd, POLLRDHUP, 100};
+            dropped = ::poll(&p, 1, 100) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
         }
         ::close(fd);
         QVERIFY(dropped);
+        QVERIFY(server.waitForLog("dropped 1 client(s) that did not read their replies (last from 127.0.0.1)"));
+        QCOMPARE(good.ask("20230001"), kJose);
+    }
+
+    // Out of file descriptors (ulimit -n 64): the server serves as many
+    // connections as they allow, says so, and tells every further client it
+    // is busy rather than closing on it in silence.
+    void fewDescriptors_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QByteArray>("refusal");
+        QTest::newRow("descriptors kept back") << QStringList{} << QByteArray(" connections already open (last from 127.0.0.1)");
+        QTest::newRow("none kept back") << QStringList{u"--reserved-descriptors"_s, u"0"_s}
+                                        << QByteArray("connection(s): out of file descriptors (last from 127.0.0.1)");
+    }
+    void fewDescriptors()
+    {
+        QFETCH(QStringList, options);
+        QFETCH(QByteArray, refusal);
+        ServerProcess server;
+        server.process().setChildProcessModifier([] {
+            const rlimit few{64, 64};
+            ::setrlimit(RLIMIT_NOFILE, &few);
+        });
+        QVERIFY(server.start(options));
+        static const QRegularExpression cap(uR"(serving at most (\d+) connections at once rather than 1024: only 64 )"
+                                            uR"(file descriptors are allowed, (\d+) are open and (\d+) are kept back)"_s);
+        const auto m = cap.match(QString::fromLatin1(server.log()));
+        QVERIFY2(m.hasMatch(), server.log().constData());
+        const int most = m.captured(1).toInt();
+        QCOMPARE(most + m.captured(2).toInt() + m.captured(3).toInt(), 64);
+        QCOMPARE(m.captured(3), options.isEmpty() ? u"32"_s : u"0"_s);
+        std::vector<int> fds;
+        for (int i = 0; i < 200; ++i) {
+            const int fd = rawConnect(server.port());
+            QVERIFY(fd >= 0);
+            fds.push_back(fd);
+        }
+        int served = 0, refused = 0;
+        for (const int fd : fds) {
+            const QByteArray got = exchange(fd, "20230001", kJose.size(), 256, 0, 0, 3000);
+            if (got == kJose)
+                ++served;
+            else if (got == kBusy)
+                ++refused;
+            else
+                QFAIL(qPrintable(u"connection %1 got \"%2\""_s.arg(served + refused).arg(QString::fromLatin1(got))));
+        }
+        QCOMPARE(served, most);
+        QCOMPARE(refused, 200 - most);
+        QVERIFY2(server.waitForLog(refusal.constData()), server.log().constData());
+        for (const int fd : fds)
+            ::close(fd);
+        // Those that closed made room again.
+        Client after;
+        QVERIFY(QTest::qWaitFor([&] { return after.connect(server.port()) && after.ask("20230002", 500) == kMaria; }, 5000));
     }
 
     void connectionLimit()
@@ -569,6 +770,16 @@ private slots:
         QTest::addColumn<QByteArray>("output");
         QTest::newRow("--version") << QStringList{u"--version"_s} << 0 << QByteArray("velmario-server 1.00");
         QTest::newRow("--help") << QStringList{u"--help"_s} << 0 << QByteArray("import FILE.csv --db FILE.db");
+        QTest::newRow("--help names the port") << QStringList{u"--help"_s} << 0
+                                               << QByteArray("Answers telephone directory lookups on TCP port 1007.\n");
+        QTest::newRow("an IPv4 prefix past /32") << QStringList{u"--allow"_s, u"10.0.0.0/33"_s} << 1
+                                                 << QByteArray("'10.0.0.0/33' is not an address or network");
+        QTest::newRow("an IPv6 prefix past /128") << QStringList{u"--allow"_s, u"2001:db8::/129"_s} << 1
+                                                  << QByteArray("'2001:db8::/129' is not an address or network");
+        QTest::newRow("an IPv6 prefix length of 0") << QStringList{u"--ipv6-prefix-length"_s, u"0"_s} << 1
+                                                    << QByteArray("--ipv6-prefix-length: needs a whole number from 1 to 128");
+        QTest::newRow("busy past 100%") << QStringList{u"--busy-percent"_s, u"101"_s} << 1
+                                        << QByteArray("--busy-percent: needs a whole number from 0 to 100");
         QTest::newRow("unknown option") << QStringList{u"--frobnicate"_s} << 1
                                         << QByteArray("not expected: --frobnicate\nTry 'velmario-server --help'.");
         QTest::newRow("bad port") << QStringList{u"--port"_s, u"70000"_s} << 1
@@ -607,14 +818,14 @@ private slots:
         // its paragraph in the manual.
         const QString text = QString::fromUtf8(help.out);
         QMap<QString, QString> helpDefaults;
-        static const QRegularExpression entry(uR"(^  (--[a-z-]+)((?:.|\n {26})*))"_s, QRegularExpression::MultilineOption);
+        static const QRegularExpression entry(uR"(^  (--[a-z0-9-]+)((?:.|\n {26})*))"_s, QRegularExpression::MultilineOption);
         for (auto it = entry.globalMatch(text); it.hasNext();) {
             const auto m = it.next();
             const auto dflt = QRegularExpression(uR"(\(default (\d+)\))"_s).match(m.captured(2));
             helpDefaults.insert(m.captured(1), dflt.hasMatch() ? dflt.captured(1) : QString());
         }
         QMap<QString, QString> manualDefaults;
-        static const QRegularExpression item(uR"(^\.BI? (\\-\\-[a-z\\-]+)[^\n]*\n((?:[^.][^\n]*\n)*))"_s,
+        static const QRegularExpression item(uR"(^\.BI? (\\-\\-[a-z0-9\\-]+)[^\n]*\n((?:[^.][^\n]*\n)*))"_s,
                                              QRegularExpression::MultilineOption);
         for (auto it = item.globalMatch(page); it.hasNext();) {
             const auto m = it.next();

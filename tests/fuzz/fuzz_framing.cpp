@@ -1,6 +1,7 @@
 // Any bytes a connection sends, cut into reads anywhere: every request the
 // framer hands on is non-empty, trimmed, within the limit and free of line
-// ends, and once in line mode, how the reads were cut changes nothing.
+// ends; once in line mode, how the reads were cut changes nothing; and
+// stopping the framer after any request and resuming it changes nothing.
 #include "framing.h"
 
 #include <cstdint>
@@ -46,6 +47,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             break;
         }
     }
+    // Again, stopping after every request whose first byte is odd.
+    RequestFramer stopping(max);
+    std::vector<std::string> resumed;
+    const auto take = [&](std::string_view request) {
+        resumed.emplace_back(request);
+        return (static_cast<unsigned char>(request.front()) & 1) == 0;
+    };
+    for (const std::string& bytes : reads) {
+        auto verdict = stopping.feed(bytes, false, take);
+        while (verdict == RequestFramer::Verdict::Held)
+            verdict = stopping.resume(take);
+        if (verdict != RequestFramer::Verdict::Ok)
+            break;
+    }
+    if (resumed != requests)
+        std::abort();
     if (!ok || reads.front().find('\n') == std::string::npos)
         return 0;
     RequestFramer once(max);
