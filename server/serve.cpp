@@ -132,6 +132,11 @@ int serve(const Settings& settings)
     {
         LookupServer server(loop, settings.serve, std::shared_ptr<Directory>(std::move(first.directory)),
                             [](const std::string& line) { log(line); });
+        // Made before the server starts, which counts the descriptors
+        // already open (the source thread's among them) to cap connections.
+        const bool reloadable = source->reloadable();
+        SourceThread reloads(loop, std::move(source), timing,
+                             [&server](Reloaded&& outcome) { reloaded(server, std::move(outcome)); });
         std::string error;
         if (!server.start(error)) {
             log(error, LogPriority::Error);
@@ -141,9 +146,6 @@ int serve(const Settings& settings)
             for (const std::string& socket : server.listeningOn())
                 where += (where.empty() ? "" : ", ") + socket;
             log("started: serving " + first.description + " on " + where);
-            const bool reloadable = source->reloadable();
-            SourceThread reloads(loop, std::move(source), timing,
-                                 [&server](Reloaded&& outcome) { reloaded(server, std::move(outcome)); });
             Signals signals(loop, server, reloads, reloadable);
             if (takeEarlySighup()) {
                 log("SIGHUP came while loading: loading again");
