@@ -376,14 +376,14 @@ void LookupServer::onConnection(uv_stream_t* listener, int status)
         const std::uint64_t now = uv_now(&self.m_loop);
         if (self.m_lastAcceptErrorLog == 0 || now - self.m_lastAcceptErrorLog >= 1000) {
             self.m_lastAcceptErrorLog = now;
-            self.m_log(std::string("cannot accept a connection: ") + uv_strerror(status));
+            self.m_log(std::string("cannot accept a connection: ") + uv_strerror(status), LogPriority::Error);
         }
         return;
     }
     try {
         self.accepted(listener);
     } catch (const std::bad_alloc&) {
-        self.m_log("cannot accept a connection: out of memory");
+        self.m_log("cannot accept a connection: out of memory", LogPriority::Error);
     }
 }
 
@@ -423,10 +423,12 @@ void LookupServer::accepted(uv_stream_t* listener)
     }
     if (m_options.maxConnectionsPerAddress > 0 && client.connections >= m_options.maxConnectionsPerAddress) {
         ++m_stats.refused;
+        ++m_stats.refusedPerAddress;
         note(Event::RefusedAddress, addressText(*address));
         session->refuse(fixedReply(kBusy));
         return;
     }
+    ++m_stats.accepted;
     if (!session->start(client, *address))
         session->close();
 }
@@ -470,8 +472,12 @@ void LookupServer::flushEvents(bool all)
         if (e.pending == 0 || (!all && e.everLogged && now - e.lastLogged < kEventLogMs))
             continue;
         std::string line;
+        // Denied, refused per address, rate-limited and dropped clients are
+        // the limits at work; a full server or an unreadable file is not.
+        LogPriority priority = LogPriority::Notice;
         switch (static_cast<Event>(i)) {
         case Event::RefusedBusy:
+            priority = LogPriority::Warning;
             line.append("refused ").append(std::to_string(e.pending)).append(" connection(s): ");
             line.append(std::to_string(m_options.maxConnections)).append(" connections already open");
             break;
@@ -491,6 +497,7 @@ void LookupServer::flushEvents(bool all)
             line.append("dropped ").append(std::to_string(e.pending)).append(" client(s) that did not read their replies");
             break;
         case Event::ReadFailed:
+            priority = LogPriority::Error;
             line.append(std::to_string(e.pending));
             line.append(" lookup(s) failed: the database file cannot be read (changed under the server or damaged); "
                         "rename a new file over it and send SIGHUP");
@@ -498,7 +505,7 @@ void LookupServer::flushEvents(bool all)
         case Event::Count: break;
         }
         line.append(" (last from ").append(e.lastFrom).append(")");
-        m_log(line);
+        m_log(line, priority);
         e.pending = 0;
         e.lastLogged = now;
         e.everLogged = true;
@@ -521,7 +528,7 @@ void LookupServer::onTick(uv_timer_t* timer)
     ++self.m_ticks;
     const auto every = static_cast<std::uint64_t>(self.m_options.statsInterval.count());
     if (every > 0 && self.m_ticks % every == 0)
-        self.m_log(self.statsLine());
+        self.m_log(self.statsLine(), LogPriority::Info);
 }
 
 std::string LookupServer::statsLine() const

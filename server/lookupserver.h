@@ -5,6 +5,7 @@
 
 #include "address.h"
 #include "directory.h"
+#include "logpriority.h"
 
 #include <uv.h>
 
@@ -45,6 +46,8 @@ struct ServerStats {
     std::uint64_t rateLimited = 0;
     std::uint64_t denied = 0;
     std::uint64_t refused = 0; // for the global or the per-address limit
+    std::uint64_t refusedPerAddress = 0; // of those, for the per-address limit
+    std::uint64_t accepted = 0; // connections admitted and served
     std::uint64_t dropped = 0; // clients that did not read their replies
 };
 
@@ -53,7 +56,7 @@ class Session;
 class LookupServer
 {
 public:
-    using Log = std::function<void(const std::string&)>;
+    using Log = std::function<void(const std::string&, LogPriority)>;
 
     LookupServer(uv_loop_t& loop, ServerOptions options, std::shared_ptr<Directory> directory, Log log);
     // Stops, and runs the loop until the server's own handles have closed.

@@ -5,6 +5,7 @@
 #include "csvimport.h"
 #include "log.h"
 #include "lookupserver.h"
+#include "reloadstatus.h"
 
 #include <libpq-fe.h>
 
@@ -180,7 +181,7 @@ bool PostgresConnection::open(const PostgresSettings& settings, std::string& err
     }
     // Notices (a server shutting down, say) go to the log, not to stderr raw.
     PQsetNoticeProcessor(
-        m_conn, [](void*, const char* message) { log("PostgreSQL: " + trimmedMessage(message)); }, nullptr);
+        m_conn, [](void*, const char* message) { log("PostgreSQL: " + trimmedMessage(message), LogPriority::Notice); }, nullptr);
     if (PQsetClientEncoding(m_conn, "UTF8") != 0) {
         error = "the database cannot send UTF-8: " + trimmedMessage(PQerrorMessage(m_conn));
         close();
@@ -338,6 +339,7 @@ OpenedDirectory openPostgres(const PostgresSettings& settings, PostgresConnectio
             }
             if (!lost) { // the rows themselves are wrong: waiting will not mend them
                 opened.error = connection.where() + ": " + error;
+                opened.rejected = true;
                 return opened;
             }
         }
@@ -347,7 +349,7 @@ OpenedDirectory openPostgres(const PostgresSettings& settings, PostgresConnectio
             return opened;
         }
         if (!said) {
-            log("waiting for the database: " + error);
+            log("waiting for the database: " + error, LogPriority::Warning);
             said = true;
         }
         std::this_thread::sleep_for(wait);
@@ -434,8 +436,10 @@ void PostgresSource::run()
     // Each change of state is logged once: lost, then back.
     const auto lose = [&](const std::string& why) {
         if (!down)
-            log("lost the database, still serving the last directory; trying again: " + why, LogPriority::Warning);
+            log("lost the database, still serving the last directory; trying again: " + why, LogPriority::Error);
         down = true;
+        sourceRetrying(true);
+        loadRefused("lost the database: " + why);
         m_connection->close();
         m_reload = true; // whatever changed meanwhile
     };
@@ -456,6 +460,7 @@ void PostgresSource::run()
             }
             if (down)
                 log("the database is back (" + m_connection->where() + "): loading the directory");
+            sourceRetrying(false);
             down = false;
             backoff = std::chrono::seconds(1);
         }
@@ -463,18 +468,21 @@ void PostgresSource::run()
             if (m_settings.refresh.count() > 0)
                 nextRefresh = Clock::now() + m_settings.refresh;
             bool lost = false;
+            loadBegins();
             auto directory = loadFromPostgres(*m_connection, m_settings.query, error, lost);
             if (directory) {
                 const std::lock_guard lock(m_mutex);
                 m_description = describe(*directory, *m_connection);
                 m_result = std::move(directory);
+                loadHandedOver();
                 if (!m_stopping)
                     uv_async_send(&m_done);
             } else if (lost) {
                 lose(error);
                 continue;
             } else {
-                log("refresh refused, still serving the previous directory: " + error, LogPriority::Warning);
+                log("refresh refused, still serving the previous directory: " + error, LogPriority::Error);
+                loadRefused(error);
             }
         }
         bool notified = false;
@@ -495,6 +503,8 @@ void PostgresSource::loaded()
         const std::lock_guard lock(m_mutex);
         directory = std::move(m_result);
         description = std::move(m_description);
+        if (directory)
+            loadServed(description); // the loop serves it before it does anything else
     }
     if (directory) {
         m_server.setDirectory(std::shared_ptr<Directory>(std::move(directory)));

@@ -3,6 +3,7 @@
 #include "answer.h"
 #include "log.h"
 #include "lookupserver.h"
+#include "reloadstatus.h"
 #include "systemd.h"
 
 #include <cstdio>
@@ -57,6 +58,7 @@ OpenedDirectory openDirectory(const std::string& dbPath, std::size_t maxMemoryEn
     }
     if (!problem.empty()) {
         opened.error = (dbPath.empty() ? std::string("the sample directory") : dbPath) + ": " + problem;
+        opened.rejected = true;
         opened.directory.reset();
         return opened;
     }
@@ -89,7 +91,7 @@ void Reloader::request()
         return;
     }
     m_busy = true;
-    tellSystemd(notifyReloading());
+    loadBegins();
     if (m_worker.joinable())
         m_worker.join();
     m_worker = std::thread([this] {
@@ -120,9 +122,11 @@ void Reloader::finished()
         m_server.setDirectory(std::move(opened.directory));
         status = "serving " + opened.description;
         log("reloaded: " + status);
+        loadServed(opened.description);
     } else {
         status = "reload failed, still serving the previous directory: " + opened.error;
-        log(status, LogPriority::Warning);
+        log(status, LogPriority::Error);
+        loadRefused(opened.error);
     }
     m_busy = false;
     if (m_again) {
@@ -130,7 +134,6 @@ void Reloader::finished()
         request();
         return;
     }
-    tellSystemd(notifyReady(status.substr(0, status.find('\n'))));
 }
 
 } // namespace velmario::server

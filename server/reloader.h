@@ -19,6 +19,7 @@ struct OpenedDirectory {
     std::shared_ptr<Directory> directory; // nothing on failure
     std::string error;
     std::string description; // "N entries from WHERE (how it is served)"
+    bool rejected = false;   // its entries break the rules: loading again will not mend it
 };
 
 // Opens the directory at dbPath (empty: the built-in sample) and, if it has

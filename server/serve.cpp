@@ -3,8 +3,10 @@
 #include "exitcodes.h"
 #include "log.h"
 #include "lookupserver.h"
+#include "metrics.h"
 #include "postgres.h"
 #include "reloader.h"
+#include "reloadstatus.h"
 #include "signals.h"
 #include "systemd.h"
 
@@ -61,7 +63,7 @@ void raiseFileLimit(std::size_t maxConnections)
     limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
     if (setrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur < wanted)
         log("only " + std::to_string(limit.rlim_cur) + " file descriptors allowed: fewer than " +
-            std::to_string(maxConnections) + " connections may be served at once");
+            std::to_string(maxConnections) + " connections may be served at once", LogPriority::Warning);
 }
 
 } // namespace
@@ -69,27 +71,41 @@ void raiseFileLimit(std::size_t maxConnections)
 int serve(const Settings& settings)
 {
     const bool fromPostgres = !settings.postgres.conninfo.empty();
+    const std::string startDb = startDatabase(settings);
+    const std::string reloadDb = reloadDatabase(settings);
+    // Bound first: a metrics address that cannot be had fails the start at once.
+    MetricsEndpoint metrics;
+    if (std::string error; !metrics.start(settings.metrics, error)) {
+        log(error, LogPriority::Error);
+        return kExitFailure;
+    }
+    openReloadStatus(settings.statusFile);
     auto connection = std::make_unique<PostgresConnection>();
     log("loading " + (fromPostgres ? std::string("from PostgreSQL")
-                      : settings.db.empty() ? std::string("the sample directory") : settings.db));
+                      : startDb.empty() ? std::string("the sample directory") : startDb));
+    if (startDb.empty() && !reloadDb.empty())
+        log("no " + reloadDb + " yet: serving the sample directory until a directory is imported there and the "
+            "server reloaded");
     OpenedDirectory opened = fromPostgres ? openPostgres(settings.postgres, *connection)
-                                          : openDirectory(settings.db, settings.maxMemoryEntries);
+                                          : openDirectory(startDb, settings.maxMemoryEntries);
     if (!opened.directory) {
         log(opened.error, LogPriority::Error);
-        return kExitFailure;
+        closeReloadStatus();
+        return opened.rejected ? kExitRejected : kExitFailure;
     }
     std::signal(SIGPIPE, SIG_IGN);
     raiseFileLimit(settings.serve.maxConnections);
     // One thread runs everything: no locking is needed around socket I/O.
     uv_loop_t loop{};
     if (const int rc = uv_loop_init(&loop); rc != 0) {
-        log(std::string("cannot start the event loop: ") + uv_strerror(rc));
+        log(std::string("cannot start the event loop: ") + uv_strerror(rc), LogPriority::Error);
+        closeReloadStatus();
         return kExitFailure;
     }
     int status = kExitOk;
     startLogWriter();
     {
-        LookupServer server(loop, settings.serve, opened.directory, [](const std::string& line) { log(line); });
+        LookupServer server(loop, settings.serve, opened.directory, log);
         std::string error;
         if (!server.start(error)) {
             log(error, LogPriority::Error);
@@ -99,6 +115,7 @@ int serve(const Settings& settings)
             for (const std::string& socket : server.listeningOn())
                 where += (where.empty() ? "" : ", ") + socket;
             log("started: serving " + opened.description + " on " + where);
+            firstLoadServed(opened.description);
             opened.directory.reset();
 
             std::unique_ptr<Reloader> reloader;
@@ -108,23 +125,26 @@ int serve(const Settings& settings)
                 postgres = std::make_unique<PostgresSource>(loop, server, settings.postgres, std::move(connection));
                 source = postgres.get();
             } else {
-                reloader = std::make_unique<Reloader>(loop, server, settings.db, settings.maxMemoryEntries);
+                reloader = std::make_unique<Reloader>(loop, server, reloadDb, settings.maxMemoryEntries);
                 source = reloader.get();
             }
-            Signals signals(loop, server, *source, fromPostgres || !settings.db.empty());
+            Signals signals(loop, server, *source, fromPostgres || !reloadDb.empty());
             if (takeEarlySighup()) {
                 log("SIGHUP came while loading: loading again");
+                reloadRequested();
                 source->request();
             }
             tellSystemd(notifyReady("serving " + opened.description));
             Watchdog watchdog(loop);
+            StatsPublisher stats(loop, server, metrics);
             uv_run(&loop, UV_RUN_DEFAULT);
             log("stopped");
         }
     }
     uv_run(&loop, UV_RUN_DEFAULT); // any handle still closing
     if (uv_loop_close(&loop) != 0)
-        log("some handles were still open at exit");
+        log("some handles were still open at exit", LogPriority::Warning);
+    closeReloadStatus();
     stopLogWriter();
     return status;
 }

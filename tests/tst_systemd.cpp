@@ -47,10 +47,13 @@ private slots:
 
         QCOMPARE(notifyReady("serving 36 entries"), std::string());
         QCOMPARE(received(), std::string("READY=1\nSTATUS=serving 36 entries"));
-        QCOMPARE(notifyReloading(), std::string());
+        QCOMPARE(notifyReloading("reloading the directory"), std::string());
         const std::string reloading = received();
         QVERIFY2(reloading.rfind("RELOADING=1\nMONOTONIC_USEC=", 0) == 0, reloading.c_str());
-        QVERIFY(reloading.size() > 27 && reloading.find_first_not_of("0123456789", 27) == std::string::npos);
+        const std::size_t status = reloading.find("\nSTATUS=");
+        QVERIFY2(status != std::string::npos && status > 27, reloading.c_str());
+        QVERIFY(reloading.find_first_not_of("0123456789", 27) == status);
+        QCOMPARE(reloading.substr(status), std::string("\nSTATUS=reloading the directory"));
         QCOMPARE(notifyStopping(), std::string());
         QCOMPARE(received(), std::string("STOPPING=1"));
         QCOMPARE(notifyWatchdog(), std::string());
