@@ -6,10 +6,12 @@
 //
 // It writes a directory of N rows (1 000 000 by default) as CSV, imports it
 // with velmario-server, then drives each server at 1 and at 50 connections,
-// one request outstanding per connection, for S seconds (3 by default) each.
+// one request outstanding per connection, for S seconds (3 by default) each,
+// and at 50 once more with --metrics served and scraped ten times a second.
 // The servers run pinned to CPU 0 and the load to CPU 1 where there are two.
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -299,6 +301,33 @@ void comparePostgres(const std::string& server, const std::string& db, const std
     std::system((as + bin + "pg_ctl -D '" + pg + "/data' -m fast -w stop >/dev/null 2>&1").c_str());
 }
 
+// Fetches http://127.0.0.1:port/metrics every `every` until `stop`, as a
+// Prometheus would (only far more often); counts the scrapes answered.
+void scrape(uint16_t port, std::chrono::milliseconds every, const std::atomic<bool>& stop, long& answered)
+{
+    while (!stop) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            const char request[] = "GET /metrics HTTP/1.0\r\n\r\n";
+            std::string reply;
+            if (::write(fd, request, sizeof request - 1) == ssize_t(sizeof request - 1)) {
+                char buffer[8192];
+                ssize_t n;
+                while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+                    reply.append(buffer, std::size_t(n));
+            }
+            if (reply.find("velmario_lookups_total{result=\"found\"}") != std::string::npos)
+                ++answered;
+        }
+        ::close(fd);
+        std::this_thread::sleep_for(every);
+    }
+}
+
 int main(int argc, char** argv)
 {
     long rows = 1'000'000;
@@ -345,19 +374,34 @@ int main(int argc, char** argv)
         const char* label;
         std::vector<std::string> limits;
         double target; // least throughput ratio wanted; 0: none
+        bool metrics = false; // served on another port and scraped meanwhile
     };
     // Per-address limits off, then on with a rate too high to trigger, so
     // that the row shows what keeping the books costs.
     const std::vector<std::string> off = {"--rate-limit", "0", "--max-connections-per-address", "0"};
     const std::vector<std::string> on = {"--rate-limit", "1000000", "--rate-burst", "1000000",
                                          "--max-connections-per-address", "64"};
+    double withoutMetrics = 0;
     for (const Run& run : {Run{1, "limits off", off, 0}, Run{50, "limits off", off, 0.90},
-                           Run{50, "limits on", on, 0.85}}) {
+                           Run{50, "limits on", on, 0.85}, Run{50, "limits off, metrics scraped", off, 0.90, true}}) {
         uint16_t port = freePort();
         std::vector<std::string> command = {server, "--listen", "127.0.0.1", "--port", std::to_string(port), "--db", db};
         command.insert(command.end(), run.limits.begin(), run.limits.end());
+        const uint16_t metricsPort = run.metrics ? freePort() : 0;
+        if (run.metrics) {
+            command.push_back("--metrics");
+            command.push_back("127.0.0.1:" + std::to_string(metricsPort));
+        }
         pid_t pid = spawn(command);
+        std::atomic<bool> scraped{false};
+        long scrapes = 0;
+        std::thread scraper;
+        if (run.metrics)
+            scraper = std::thread(scrape, metricsPort, std::chrono::milliseconds(100), std::cref(scraped), std::ref(scrapes));
         const Result ours = drive(port, pid, run.connections, seconds, rows);
+        scraped = true;
+        if (scraper.joinable())
+            scraper.join();
         stop(pid);
         port = freePort();
         pid = spawn({baseline, std::to_string(port)});
@@ -370,7 +414,14 @@ int main(int argc, char** argv)
                     ours.perSecond / floor.perSecond);
         if (run.target > 0)
             std::printf(" (target %.2f)", run.target);
-        std::printf(", p99 %.2f x the baseline's\n\n", ours.p99us / floor.p99us);
+        std::printf(", p99 %.2f x the baseline's\n", ours.p99us / floor.p99us);
+        if (run.metrics) {
+            std::printf("%-16s %4d conn  %ld scrapes answered; throughput %.2f of the run without metrics "
+                        "(target 0.95)\n", "metrics", run.connections, scrapes, ours.perSecond / withoutMetrics);
+        } else if (run.connections == 50 && run.limits == off) {
+            withoutMetrics = ours.perSecond;
+        }
+        std::printf("\n");
     }
     comparePostgres(server, db, csv, dir, rows, seconds);
     std::filesystem::remove(csv);
