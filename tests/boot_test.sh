@@ -87,6 +87,12 @@ scrape_configs:
     static_configs:
       - targets: ['127.0.0.1:9107']
 EOF
+# Where this runs in a chroot (as CI does), the container is one too, in
+# which the kernel lets no process make a user namespace: Prometheus's
+# PrivateUsers= would keep it from starting. (velmario-server's unit does
+# without it.)
+mkdir -p "$root/etc/systemd/system/prometheus.service.d"
+printf '[Service]\nPrivateUsers=no\n' >"$root/etc/systemd/system/prometheus.service.d/chroot.conf"
 # Its own samples only: whatever this machine's Prometheus stored stays out.
 [ -d "$root/var/lib/prometheus/metrics2" ] && find "$root/var/lib/prometheus/metrics2" -mindepth 1 -delete
 # A Debian 12 as installed lets packages start their services: a container
