@@ -33,6 +33,22 @@ unshare --mount --pid --fork --net true 2>/dev/null ||
 server_deb=$(ls "$packages"/velmario-server_*.deb 2>/dev/null | head -n 1)
 [ -n "$server_deb" ] || fail "no velmario-server package in $packages (package_test builds it)"
 
+# The README, the manual page and the options file give the same steps for
+# PostgreSQL's password and the same PostgreSQL source, word for word.
+options_file=$source_dir/packaging/velmario-server.default
+steps_in_options=$(sed -n '/^#   install -m 0600/,/systemctl restart velmario-server$/p' "$options_file" | sed 's/^#   //')
+steps_in_readme=$(sed -n '/^    install -m 0600/,/systemctl restart velmario-server$/p' "$source_dir/README.md" | sed 's/^    //')
+steps_in_manual=$(sed -n '/^install \\-m 0600/,/systemctl restart velmario\\-server$/p' "$source_dir/packaging/velmario-server.1" |
+                  sed 's/\\-/-/g; s/\\e/\\/g')
+[ -n "$steps_in_options" ] || fail "the options file shows no password steps"
+[ "$steps_in_readme" = "$steps_in_options" ] || fail "the README's password steps differ from the options file's"
+[ "$steps_in_manual" = "$steps_in_options" ] || fail "the manual page's password steps differ from the options file's:
+$steps_in_manual"
+postgres_source=$(sed -n 's/^#\(VELMARIO_SERVER_SOURCE="--postgres .*\)$/\1/p' "$options_file")
+grep -qxF "      $postgres_source" "$source_dir/README.md" || fail "the README does not show $postgres_source"
+sed 's/\\-/-/g' "$source_dir/packaging/velmario-server.1" | grep -qxF "$postgres_source" ||
+  fail "the manual page does not show $postgres_source"
+
 # Everything below happens in a mount namespace of our own: its mounts go
 # with it, however this script ends.
 if [ -z "${VELMARIO_BOOT_TEST_NS:-}" ]; then
