@@ -106,7 +106,7 @@ CLI::Validator addressAndPort()
 {
     return CLI::Validator(
         [](const std::string& text) {
-            const std::string wanted = "'" + text + "' is not IPV4-ADDRESS:PORT, such as 127.0.0.1:9107";
+            std::string wanted = "'" + text + "' is not IPV4-ADDRESS:PORT, such as 127.0.0.1:9107";
             const std::size_t colon = text.find(':');
             if (colon == std::string::npos)
                 return wanted;
