@@ -212,6 +212,10 @@ velmario_reloading 0
                  text.constData());
         QVERIFY(valueOf(text, "velmario_directory_load_duration_seconds") > 0);
         QCOMPARE(promtoolFindings(text), QByteArray());
+
+        // And every second after.
+        QCOMPARE(first.ask("20240001"), cp1252(u"Peña Ibáñez, José*961-555-0101"_s)); // the bucket has refilled
+        QTRY_COMPARE_WITH_TIMEOUT(valueOf(scrape(metrics), "velmario_lookups_total{result=\"found\"}"), 4.0, 3000);
     }
 
     void addressThatCannotBeHad_data()

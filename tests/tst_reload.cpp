@@ -313,6 +313,33 @@ private slots:
         QTest::newRow("the server is gone") << u"killed"_s << QByteArray("cannot signal process ");
         QTest::newRow("no answer in time") << u"stopped"_s << QByteArray("no outcome within 1 s");
     }
+
+    // A server that ends while a reload waits on it ends the wait.
+    void serverEndsDuringTheReload()
+    {
+        QTemporaryDir dir;
+        const QString status = dir.filePath(u"status"_s);
+        ServerProcess server;
+        QVERIFY2(server.start({u"--status-file"_s, status}), server.log().constData());
+        QTRY_VERIFY(QFile::exists(status));
+        const auto pid = pid_t(server.pid());
+        ::kill(pid, SIGSTOP); // takes the SIGHUP but does not answer it
+        QProcess reload;
+        QElapsedTimer waited;
+        waited.start();
+        reload.start(serverProgram(), {u"reload"_s, u"--pid"_s, QString::number(pid), u"--status-file"_s, status,
+                                       u"--timeout"_s, u"30"_s});
+        QVERIFY(reload.waitForStarted(5000));
+        QTest::qWait(300);
+        ::kill(pid, SIGKILL);
+        server.process().waitForFinished(5000); // gone, not a zombie
+        QVERIFY(reload.waitForFinished(10000));
+        QVERIFY2(waited.elapsed() < 10000, "waited out its timeout");
+        QCOMPARE(reload.exitCode(), 2);
+        const QByteArray err = reload.readAllStandardError();
+        QVERIFY2(err.contains("the server (process " + QByteArray::number(pid) + ") ended before the reload did"),
+                 err.constData());
+    }
     void reloadWithoutAnOutcome()
     {
         QFETCH(QString, how);
