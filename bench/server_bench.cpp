@@ -9,9 +9,12 @@
 // one request outstanding per connection, for S seconds (3 by default) each,
 // R times in turn (3 by default), and prints the median ratio, its spread
 // and the target beside it.
+// At 50 connections once more with --metrics served and scraped ten times
+// a second.
 // The servers run pinned to CPU 0 and the load to CPU 1 where there are two.
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -314,6 +317,33 @@ void comparePostgres(const std::string& server, const std::string& db, const std
     std::system((as + bin + "pg_ctl -D '" + pg + "/data' -m fast -w stop >/dev/null 2>&1").c_str());
 }
 
+// Fetches http://127.0.0.1:port/metrics every `every` until `stop`, as a
+// Prometheus would (only far more often); counts the scrapes answered.
+void scrape(uint16_t port, std::chrono::milliseconds every, const std::atomic<bool>& stop, long& answered)
+{
+    while (!stop) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            const char request[] = "GET /metrics HTTP/1.0\r\n\r\n";
+            std::string reply;
+            if (::write(fd, request, sizeof request - 1) == ssize_t(sizeof request - 1)) {
+                char buffer[8192];
+                ssize_t n;
+                while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+                    reply.append(buffer, std::size_t(n));
+            }
+            if (reply.find("velmario_lookups_total{result=\"found\"}") != std::string::npos)
+                ++answered;
+        }
+        ::close(fd);
+        std::this_thread::sleep_for(every);
+    }
+}
+
 int main(int argc, char** argv)
 {
     long rows = 1'000'000;
@@ -365,13 +395,15 @@ int main(int argc, char** argv)
         std::vector<std::string> limits;
         double throughputTarget; // least ratio to the baseline wanted; 0: none
         double p99Target;        // most ratio to the baseline's p99 wanted; 0: none
+        bool metrics = false;    // served on another port and scraped meanwhile
     };
     // Limits off, then every limit on with a rate the load does not reach,
     // so that the second row shows what keeping the books costs.
     const std::vector<std::string> off = {"--rate-limit", "0", "--max-connections-per-address", "0"};
     const std::vector<std::string> on = {"--rate-limit", "1000000", "--rate-burst", "1000000", "--allow", "127.0.0.0/8"};
     for (const Run& run : {Run{1, "limits off", off, 0, 0}, Run{50, "limits off", off, 0.90, 1.20},
-                           Run{50, "every limit on", on, 0.90, 1.20}}) {
+                           Run{50, "every limit on", on, 0.90, 1.20},
+                           Run{50, "limits off, metrics scraped", off, 0.90, 1.20, true}}) {
         std::printf("[%s]\n", run.label);
         std::vector<double> throughput, p99;
         // The two servers take turns, so that a neighbour's load on the
@@ -380,9 +412,25 @@ int main(int argc, char** argv)
             uint16_t port = freePort();
             std::vector<std::string> command = {server, "--listen", "127.0.0.1", "--port", std::to_string(port), "--db", db};
             command.insert(command.end(), run.limits.begin(), run.limits.end());
+            const uint16_t metricsPort = run.metrics ? freePort() : 0;
+            if (run.metrics) {
+                command.push_back("--metrics");
+                command.push_back("127.0.0.1:" + std::to_string(metricsPort));
+            }
             pid_t pid = spawn(command);
+            std::atomic<bool> scraped{false};
+            long scrapes = 0;
+            std::thread scraper;
+            if (run.metrics)
+                scraper = std::thread(scrape, metricsPort, std::chrono::milliseconds(100), std::cref(scraped),
+                                      std::ref(scrapes));
             const Result ours = drive(port, pid, run.connections, seconds, rows);
+            scraped = true;
+            if (scraper.joinable())
+                scraper.join();
             stop(pid);
+            if (run.metrics)
+                std::printf("%-16s %ld scrapes answered\n", "metrics", scrapes);
             port = freePort();
             pid = spawn({baseline, std::to_string(port)});
             const Result floor = drive(port, pid, run.connections, seconds, rows);

@@ -8,13 +8,15 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins
   libsqlite3-dev libuv1-dev libcli11-dev libpq-dev libsystemd-dev
+  prometheus-cpp-dev libcivetweb-dev
   fonts-liberation fontconfig
   iproute2 util-linux libcap2-bin
   debhelper dpkg-dev file
 )
 if [ "${1:-}" = "--test" ]; then
   packages+=(postgresql-15 xvfb xauth desktop-file-utils appstream systemd lintian
-             clang clang-tidy libclang-rt-14-dev)
+             clang clang-tidy libclang-rt-14-dev
+             systemd-container prometheus)
 fi
 
 missing=()

@@ -108,7 +108,7 @@ int runImport(const std::string& csvPath, const std::string& dbPath, bool allowE
     if (const int signal = interruption()) {
         writer.discard();
         log(std::string("import stopped by ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT") + ": " + dbPath +
-            " unchanged");
+            " unchanged", LogPriority::Warning);
         std::signal(signal, SIG_DFL);
         std::raise(signal);
         return kExitFailure;
@@ -138,14 +138,17 @@ int runImport(const std::string& csvPath, const std::string& dbPath, bool allowE
                          [](const CsvProblem& a, const CsvProblem& b) { return a.line < b.line; });
     }
     if (!problems.empty()) {
+        std::string lines;
         for (const CsvProblem& p : problems)
-            std::fprintf(stderr, "%s:%zu: %s\n", csvPath.c_str(), p.line, p.message.c_str());
-        log(std::to_string(problems.size()) + " bad line(s): nothing imported, " + dbPath + " unchanged");
+            lines.append(csvPath).append(":").append(std::to_string(p.line)).append(": ").append(p.message).append("\n");
+        writeToStderr(lines, LogPriority::Error);
+        log(std::to_string(problems.size()) + " bad line(s): nothing imported, " + dbPath + " unchanged",
+            LogPriority::Error);
         return kExitRejected;
     }
     if (writer.count() == 0 && !allowEmpty) {
         log(csvPath + " holds no entries: nothing imported, " + dbPath +
-            " unchanged (--allow-empty imports an empty directory)");
+            " unchanged (--allow-empty imports an empty directory)", LogPriority::Error);
         return kExitRejected;
     }
     const std::size_t count = writer.count();
@@ -162,12 +165,12 @@ int runExport(const std::string& dbPath)
     std::string error;
     auto directory = Directory::open(dbPath, error);
     if (!directory) {
-        log(error);
+        log(error, LogPriority::Error);
         return kExitFailure;
     }
     const auto entries = directory->all();
     if (!entries) {
-        log(damagedFile(dbPath) + ". Nothing exported.");
+        log(damagedFile(dbPath) + ". Nothing exported.", LogPriority::Error);
         return kExitFailure;
     }
     const std::string csv = directoryCsv(*entries);

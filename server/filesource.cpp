@@ -55,6 +55,7 @@ Loaded openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries)
     }
     if (!problem.empty()) {
         opened.error = (dbPath.empty() ? std::string("the sample directory") : dbPath) + ": " + problem;
+        opened.rejected = true;
         opened.directory.reset();
         return opened;
     }

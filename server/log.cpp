@@ -20,12 +20,17 @@ void write(std::string_view line)
 
 // "velmario-server: text", with the journal's priority prefix when standard
 // error is the journal.
-std::string format(std::string_view text, LogPriority priority)
+bool toJournal()
 {
     static const bool journal = stderrIsJournal();
+    return journal;
+}
+
+std::string format(std::string_view text, LogPriority priority)
+{
     std::string line = "velmario-server: ";
     line += text;
-    return logLine(priority, line, journal);
+    return logLine(priority, line, toJournal());
 }
 
 struct Writer {
@@ -84,6 +89,14 @@ void log(std::string_view text, LogPriority priority)
         }
     }
     write(line);
+}
+
+void writeToStderr(std::string_view text, LogPriority priority)
+{
+    while (!text.empty() && text.back() == '\n')
+        text.remove_suffix(1);
+    if (!text.empty())
+        write(logLine(priority, text, toJournal()));
 }
 
 void tellSystemd(const std::string& error)

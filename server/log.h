@@ -13,8 +13,14 @@
 
 namespace velmario::server {
 
-// Under systemd, the journal files the line under its priority.
+// "velmario-server: " and the text. Under systemd, the journal files every
+// line of it under its priority.
 void log(std::string_view line, LogPriority priority = LogPriority::Info);
+
+// Text that already says who speaks (a command line's error and its hint,
+// an import's bad lines), written to standard error at once, each line
+// under the priority; for commands, not while serving.
+void writeToStderr(std::string_view text, LogPriority priority);
 
 // Logs why systemd could not be told something, if it could not.
 void tellSystemd(const std::string& error);

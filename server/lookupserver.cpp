@@ -517,7 +517,8 @@ bool LookupServer::limitToDescriptors(std::string& error)
         m_log("serving at most " + std::to_string(room) + " connections at once rather than " +
               std::to_string(m_options.maxConnections) + ": only " + std::to_string(limit) +
               " file descriptors are allowed, " + std::to_string(open) + " are open and " +
-              std::to_string(m_options.reservedDescriptors) + " are kept back (--reserved-descriptors)");
+              std::to_string(m_options.reservedDescriptors) + " are kept back (--reserved-descriptors)",
+              LogPriority::Warning);
         m_options.maxConnections = room;
         m_admission.setConnectionLimits(room, room * m_options.busyPercent / 100);
     }
@@ -686,8 +687,12 @@ void LookupServer::flushEvents(bool all)
             continue;
         const std::string count = std::to_string(e.pending);
         std::string line;
+        // Denied, refused per address, rate-limited and dropped clients are
+        // the limits at work; a full server or an unreadable file is not.
+        LogPriority priority = LogPriority::Notice;
         switch (static_cast<Event>(i)) {
         case Event::RefusedBusy:
+            priority = LogPriority::Warning;
             line.append("refused ").append(count).append(" connection(s): ");
             line.append(std::to_string(m_options.maxConnections)).append(" connections already open");
             break;
@@ -714,6 +719,7 @@ void LookupServer::flushEvents(bool all)
             line.append("dropped ").append(count).append(" client(s) that did not read their replies");
             break;
         case Event::ReadFailed:
+            priority = LogPriority::Error;
             line.append(count);
             line.append(" lookup(s) failed: the database file cannot be read (changed under the server or damaged); "
                         "rename a new file over it and send SIGHUP");
@@ -725,7 +731,7 @@ void LookupServer::flushEvents(bool all)
         }
         if (static_cast<Event>(i) != Event::AcceptFailed)
             line.append(" (last from ").append(e.lastFrom).append(")");
-        m_log(line);
+        m_log(line, priority);
         e.pending = 0;
         e.lastLogged = now;
         e.everLogged = true;
@@ -740,7 +746,7 @@ void LookupServer::onTick(uv_timer_t* timer)
     ++self.m_ticks;
     const auto every = static_cast<std::uint64_t>(self.m_options.statsInterval.count());
     if (every > 0 && self.m_ticks % every == 0)
-        self.m_log(self.statsLine());
+        self.m_log(self.statsLine(), LogPriority::Info);
 }
 
 std::string LookupServer::statsLine() const

@@ -6,6 +6,7 @@
 #include "address.h"
 #include "admission.h"
 #include "directory.h"
+#include "logpriority.h"
 
 #include <uv.h>
 
@@ -67,7 +68,7 @@ class Session;
 class LookupServer
 {
 public:
-    using Log = std::function<void(const std::string&)>;
+    using Log = std::function<void(const std::string&, LogPriority)>;
 
     LookupServer(uv_loop_t& loop, ServerOptions options, std::shared_ptr<Directory> directory, Log log);
     // Stops, and runs the loop until the server's own handles have closed.

@@ -3,6 +3,7 @@
 #include "exitcodes.h"
 #include "log.h"
 #include "options.h"
+#include "reloadstatus.h"
 #include "serve.h"
 #include "signals.h"
 
@@ -22,15 +23,16 @@ int main(int argc, char* argv[])
         case CommandLine::Command::Serve: return serve(line.settings);
         case CommandLine::Command::Import: return runImport(line.csv, line.settings.db, line.allowEmpty);
         case CommandLine::Command::Export: return runExport(line.settings.db);
+        case CommandLine::Command::Reload: return runReload(line.pid, line.settings.statusFile, line.reloadTimeout);
         case CommandLine::Command::Exit: break;
         }
         std::fputs(line.out.c_str(), stdout);
-        std::fputs(line.err.c_str(), stderr);
+        writeToStderr(line.err, LogPriority::Error);
         return line.exitCode;
     } catch (const std::exception& e) {
         // Out of memory or a failure of the system's event machinery.
         stopLogWriter();
-        log(std::string("fatal: ") + e.what());
+        log(std::string("fatal: ") + e.what(), LogPriority::Error);
         return kExitFailure;
     }
 }

@@ -5,11 +5,14 @@
 
 #include <CLI/CLI.hpp>
 
+#include <arpa/inet.h>
+
 #include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <unistd.h>
 
 namespace velmario::server {
 namespace {
@@ -21,13 +24,17 @@ constexpr const char* kUsage = R"(Usage:
   velmario-server import FILE.csv --db FILE.db [--allow-empty]
                                              replace the database with a CSV directory
   velmario-server export --db FILE.db        write the database as CSV to standard output
+  velmario-server reload --pid PID --status-file FILE [--timeout SECONDS]
+                                             reload a running server's directory and wait
+                                             until it is served (0) or refused (3)
 )";
 
 constexpr const char* kFooter = R"(The CSV is UTF-8 with the header control_number,name,telephone.
 Requests are each read of bytes, or each line once a connection sends a line end.
 SIGHUP reopens the database without dropping connections; SIGUSR1 logs what the
 server has done; SIGTERM or SIGINT stop.
-Exit codes: 0 success, 1 bad usage, 2 cannot start, 3 CSV rejected.)";
+Exit codes: 0 success, 1 bad usage, 2 cannot start or no reload outcome,
+3 directory rejected (a CSV's rows, the entries served at start, a reload).)";
 
 constexpr std::size_t kNameWidth = 26; // two spaces of indent included
 constexpr std::size_t kLineWidth = 80;
@@ -94,6 +101,28 @@ CLI::Validator wholeNumber(std::uint64_t least, std::uint64_t most = std::numeri
         "");
 }
 
+// "127.0.0.1:9107": an IPv4 address and a port (the exposer's web server,
+// as Debian builds it, listens on IPv4 only).
+CLI::Validator addressAndPort()
+{
+    return CLI::Validator(
+        [](const std::string& text) {
+            std::string wanted = "'" + text + "' is not IPV4-ADDRESS:PORT, such as 127.0.0.1:9107";
+            const std::size_t colon = text.find(':');
+            if (colon == std::string::npos)
+                return wanted;
+            const std::string host = text.substr(0, colon);
+            const std::string port = text.substr(colon + 1);
+            unsigned value = 0;
+            const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), value);
+            if (ec != std::errc() || end != port.data() + port.size() || value < 1 || value > 65535)
+                return wanted;
+            in_addr address{};
+            return inet_pton(AF_INET, host.c_str(), &address) == 1 ? std::string() : wanted;
+        },
+        "");
+}
+
 struct Numbers {
     unsigned idleSeconds = 0;
     unsigned sendSeconds = 0;
@@ -115,6 +144,10 @@ void addServeOptions(CLI::App& app, Settings& s, Numbers& n)
     app.add_option("--port", s.serve.port, "TCP port")
         ->type_name("N")->check(wholeNumber(0, 65535))->default_val(lookup::kLookupPort);
     app.add_option("--db", s.db, "directory database (default: the built-in sample directory)")->type_name("FILE");
+    app.add_option("--default-db", s.defaultDb,
+                   "serve this database once it exists, unless --db or --postgres is given; until then the "
+                   "sample directory, and a reload picks it up")
+        ->type_name("FILE");
     app.add_option("--max-connections", s.serve.maxConnections,
                    "connections served at once; fewer if the file descriptors allow fewer")
         ->type_name("N")->check(positive)->default_val(1024);
@@ -180,6 +213,12 @@ void addServeOptions(CLI::App& app, Settings& s, Numbers& n)
         ->type_name("SECONDS")->check(wholeNumber(1, 10'000'000))->default_val(120);
     app.add_flag("--allow-empty", s.postgres.allowEmpty,
                  "serve a PostgreSQL query that gives no rows (refused otherwise, at start and on reload)");
+    app.add_option("--status-file", s.statusFile,
+                   "write the outcome of each reload to FILE, for 'velmario-server reload'")
+        ->type_name("FILE");
+    app.add_option("--metrics", s.metrics,
+                   "serve Prometheus metrics at http://ADDRESS:PORT/metrics, an IPv4 address (default: none)")
+        ->type_name("ADDRESS:PORT")->check(addressAndPort());
     app.add_option("--stats-interval", n.statsSeconds,
                    "log what the server has done every SECONDS, as on SIGUSR1 (0: only on SIGUSR1)")
         ->type_name("SECONDS")->check(wholeNumber(0, 10'000'000))->default_val(3600);
@@ -206,6 +245,20 @@ CommandLine exitWith(int code, std::string out, std::string err)
 
 } // namespace
 
+std::string reloadDatabase(const Settings& settings)
+{
+    if (!settings.postgres.conninfo.empty())
+        return {};
+    return settings.db.empty() ? settings.defaultDb : settings.db;
+}
+
+std::string startDatabase(const Settings& settings)
+{
+    if (settings.db.empty() && !settings.defaultDb.empty() && ::access(settings.defaultDb.c_str(), F_OK) != 0)
+        return {};
+    return reloadDatabase(settings);
+}
+
 CommandLine parseCommandLine(const std::vector<std::string>& args)
 {
     CommandLine line;
@@ -225,6 +278,14 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
     import->add_flag("--allow-empty", line.allowEmpty, "replace the database even with a CSV of no entries");
     CLI::App* exporter = app.add_subcommand("export", "write the database as CSV to standard output");
     exporter->add_option("--db", line.settings.db, "the database to read")->type_name("FILE.db")->required();
+    CLI::App* reloader = app.add_subcommand("reload", "reload a running server and wait for the outcome");
+    reloader->add_option("--pid", line.pid, "the server's process")->type_name("PID")->required()
+        ->check(wholeNumber(1, std::numeric_limits<int>::max()));
+    reloader->add_option("--status-file", line.settings.statusFile, "the server's --status-file")
+        ->type_name("FILE")->required();
+    unsigned reloadSeconds = 0;
+    reloader->add_option("--timeout", reloadSeconds, "wait this long for the outcome")
+        ->type_name("SECONDS")->check(wholeNumber(1, 86400))->default_val(60);
     app.require_subcommand(0, 1);
 
     // CLI11 wants the arguments last to first.
@@ -240,12 +301,15 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
     if (version)
         return exitWith(kExitOk, std::string(kVersion) + "\n", {});
 
-    if (import->parsed() || exporter->parsed()) {
+    if (import->parsed() || exporter->parsed() || reloader->parsed()) {
         if (servingOptionGiven(app))
             return exitWith(kExitUsage, {},
-                            "velmario-server: serving options do not apply to import or export\n"
+                            "velmario-server: serving options do not apply to import, export or reload\n"
                             "Try 'velmario-server --help'.\n");
-        line.command = import->parsed() ? CommandLine::Command::Import : CommandLine::Command::Export;
+        line.command = import->parsed()     ? CommandLine::Command::Import
+                       : exporter->parsed() ? CommandLine::Command::Export
+                                            : CommandLine::Command::Reload;
+        line.reloadTimeout = std::chrono::seconds(reloadSeconds);
         return line;
     }
     line.settings.serve.idleTimeout = std::chrono::seconds(numbers.idleSeconds);

@@ -19,7 +19,9 @@
 #include "log.h"
 #include "lookupserver.h"
 #include "filesource.h"
+#include "metrics.h"
 #include "postgres.h"
+#include "reloadstatus.h"
 #include "signals.h"
 #include "sourcethread.h"
 #include "systemd.h"
@@ -79,59 +81,74 @@ void raiseFileLimit(std::size_t maxConnections)
     limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
     if (setrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur < wanted)
         log("only " + std::to_string(limit.rlim_cur) + " file descriptors allowed: fewer than " +
-            std::to_string(maxConnections) + " connections may be served at once");
+            std::to_string(maxConnections) + " connections may be served at once", LogPriority::Warning);
 }
 
-std::unique_ptr<Source> makeSource(const Settings& settings)
+// Where reloads read from: PostgreSQL, or the database file (--db, or
+// --default-db once it exists); the sample when there is none.
+std::unique_ptr<Source> makeSource(const Settings& settings, const std::string& reloadDb)
 {
     if (!settings.postgres.conninfo.empty())
         return std::make_unique<PostgresSource>(settings.postgres);
-    return std::make_unique<FileSource>(settings.db, settings.maxMemoryEntries);
+    return std::make_unique<FileSource>(reloadDb, settings.maxMemoryEntries);
 }
 
 // A reload's outcome, on the loop: the new directory serves from the next
-// request on. The source thread has logged any failure itself.
+// request on. The source thread has logged and published any failure.
 void reloaded(LookupServer& server, Reloaded&& outcome)
 {
-    std::string status;
-    if (outcome.directory) {
-        server.setDirectory(std::shared_ptr<Directory>(std::move(outcome.directory)));
-        status = "serving " + outcome.description;
-        log("reloaded: " + status);
-    } else {
-        status = "reload failed, still serving the previous directory: " +
-                 outcome.error.substr(0, outcome.error.find('\n'));
-    }
-    tellSystemd(notifyReady(status));
+    if (!outcome.directory)
+        return;
+    server.setDirectory(std::shared_ptr<Directory>(std::move(outcome.directory)));
+    log("reloaded: serving " + outcome.description);
+    loadServed(outcome.description);
 }
 
 } // namespace
 
 int serve(const Settings& settings)
 {
-    std::unique_ptr<Source> source = makeSource(settings);
+    const std::string startDb = startDatabase(settings);
+    const std::string reloadDb = reloadDatabase(settings);
+    // Bound first: a metrics address that cannot be had fails the start at once.
+    MetricsEndpoint metrics;
+    if (std::string error; !metrics.start(settings.metrics, error)) {
+        log(error, LogPriority::Error);
+        return kExitFailure;
+    }
+    openReloadStatus(settings.statusFile);
+    std::unique_ptr<Source> source = makeSource(settings, reloadDb);
     SourceTiming timing = settings.timing;
     if (settings.postgres.conninfo.empty())
         timing.refresh = std::chrono::seconds(0); // a file changes only with a SIGHUP
-    log("loading " + source->name());
-    Loaded first = loadAtStart(*source, timing);
+    Loaded first;
+    if (settings.postgres.conninfo.empty() && startDb != reloadDb) {
+        log("no " + reloadDb + " yet: serving the sample directory until a directory is imported there and the "
+            "server reloaded");
+        first = openDirectory(startDb, settings.maxMemoryEntries);
+    } else {
+        log("loading " + source->name());
+        first = loadAtStart(*source, timing);
+    }
     if (!first.directory) {
         log(first.error, LogPriority::Error);
-        return kExitFailure;
+        closeReloadStatus();
+        return first.rejected ? kExitRejected : kExitFailure;
     }
     std::signal(SIGPIPE, SIG_IGN);
     raiseFileLimit(settings.serve.maxConnections);
     // One thread runs everything: no locking is needed around socket I/O.
     uv_loop_t loop{};
     if (const int rc = uv_loop_init(&loop); rc != 0) {
-        log(std::string("cannot start the event loop: ") + uv_strerror(rc));
+        log(std::string("cannot start the event loop: ") + uv_strerror(rc), LogPriority::Error);
+        closeReloadStatus();
         return kExitFailure;
     }
     int status = kExitOk;
     startLogWriter();
     {
         LookupServer server(loop, settings.serve, std::shared_ptr<Directory>(std::move(first.directory)),
-                            [](const std::string& line) { log(line); });
+                            log);
         // Made before the server starts, which counts the descriptors
         // already open (the source thread's among them) to cap connections.
         const bool reloadable = source->reloadable();
@@ -146,20 +163,24 @@ int serve(const Settings& settings)
             for (const std::string& socket : server.listeningOn())
                 where += (where.empty() ? "" : ", ") + socket;
             log("started: serving " + first.description + " on " + where);
+            firstLoadServed(first.description);
             Signals signals(loop, server, reloads, reloadable);
             if (takeEarlySighup()) {
                 log("SIGHUP came while loading: loading again");
+                reloadRequested();
                 reloads.request();
             }
             tellSystemd(notifyReady("serving " + first.description));
             Watchdog watchdog(loop);
+            StatsPublisher stats(loop, server, metrics);
             uv_run(&loop, UV_RUN_DEFAULT);
             log("stopped");
         }
     }
     uv_run(&loop, UV_RUN_DEFAULT); // any handle still closing
     if (uv_loop_close(&loop) != 0)
-        log("some handles were still open at exit");
+        log("some handles were still open at exit", LogPriority::Warning);
+    closeReloadStatus();
     stopLogWriter();
     if (SourceThread::abandonedLoads()) {
         // A load left running may still use what static destructors free.

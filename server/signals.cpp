@@ -2,6 +2,7 @@
 
 #include "log.h"
 #include "lookupserver.h"
+#include "reloadstatus.h"
 #include "sourcethread.h"
 #include "systemd.h"
 
@@ -79,10 +80,13 @@ Signals::Signals(uv_loop_t& loop, LookupServer& server, DirectorySource& source,
 void Signals::on(int signal)
 {
     if (signal == SIGHUP) {
-        if (m_reloadable)
+        reloadRequested();
+        if (m_reloadable) {
             m_source.request();
-        else
-            log("reload: serving the sample directory, nothing to reload");
+        } else {
+            log("reload: serving the sample directory, nothing to reload", LogPriority::Warning);
+            loadRefused("serving the sample directory, nothing to reload");
+        }
         return;
     }
     if (signal == SIGUSR1) {

@@ -56,6 +56,9 @@ struct Loaded {
     // The source could not be reached or did not answer in time: trying
     // again later may succeed. Otherwise its data were refused.
     bool unreachable = false;
+    // Its entries break the directory's rules: starting again will not
+    // mend it (the file source; a start refused so exits 3).
+    bool rejected = false;
 };
 
 class Source

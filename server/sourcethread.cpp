@@ -1,7 +1,7 @@
 #include "sourcethread.h"
 
 #include "log.h"
-#include "systemd.h"
+#include "reloadstatus.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -100,7 +100,7 @@ void SourceThread::Shared::run()
             schedule.started(now);
             if (timing.refresh.count() > 0)
                 nextRefresh = now + timing.refresh;
-            tellSystemd(notifyReloading());
+            loadBegins();
             log("loading " + name + " again");
             Loaded loaded;
             try {
@@ -114,22 +114,28 @@ void SourceThread::Shared::run()
             outcome.error = std::move(loaded.error);
             if (loaded.directory) {
                 schedule.finished();
-                if (down)
+                if (down) {
                     log(name + " is back");
+                    sourceRetrying(false);
+                }
                 down = false;
                 outcome.directory = std::move(loaded.directory);
                 outcome.description = std::move(loaded.description);
+                loadHandedOver();
             } else if (loaded.unreachable) {
                 schedule.unreachable(Clock::now());
                 // Each change of state is logged once.
-                if (!down)
-                    log("lost " + name + ", still serving the last directory; trying again: " +
-                            outcome.error,
-                        LogPriority::Warning);
+                if (!down) {
+                    log("lost " + name + ", still serving the last directory; trying again: " + outcome.error,
+                        LogPriority::Error);
+                    sourceRetrying(true);
+                }
                 down = true;
+                loadRefused("lost " + name + ": " + outcome.error);
             } else {
                 schedule.finished();
-                log("reload failed, still serving the previous directory: " + outcome.error, LogPriority::Warning);
+                log("reload failed, still serving the previous directory: " + outcome.error, LogPriority::Error);
+                loadRefused(outcome.error);
             }
             hand(std::move(outcome));
             continue;

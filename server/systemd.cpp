@@ -13,8 +13,10 @@
 namespace velmario::server {
 namespace {
 
-static_assert(static_cast<int>(LogPriority::Error) == 3 && static_cast<int>(LogPriority::Warning) == 4
-              && static_cast<int>(LogPriority::Info) == 6);
+static_assert(static_cast<int>(LogPriority::Error) == SD_ERR[1] - '0'
+              && static_cast<int>(LogPriority::Warning) == SD_WARNING[1] - '0'
+              && static_cast<int>(LogPriority::Notice) == SD_NOTICE[1] - '0'
+              && static_cast<int>(LogPriority::Info) == SD_INFO[1] - '0');
 
 std::string notify(const std::string& state)
 {
@@ -32,7 +34,7 @@ std::string notifyReady(std::string_view status)
     return notify("READY=1\nSTATUS=" + std::string(status));
 }
 
-std::string notifyReloading()
+std::string notifyReloading(std::string_view status)
 {
     // MONOTONIC_USEC is what newer systemd (Type=notify-reload) matches a
     // reload by; systemd 252 ignores it.
@@ -41,7 +43,7 @@ std::string notifyReloading()
         return std::string("cannot read the monotonic clock: ") + std::strerror(errno);
     const auto usec = static_cast<unsigned long long>(now.tv_sec) * 1000000ULL
                       + static_cast<unsigned long long>(now.tv_nsec) / 1000ULL;
-    return notify("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(usec));
+    return notify("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(usec) + "\nSTATUS=" + std::string(status));
 }
 
 std::string notifyStopping()
@@ -82,13 +84,25 @@ std::string logLine(LogPriority priority, std::string_view text, bool toJournal)
 {
     if (!toJournal)
         return std::string(text);
+    // The journal reads a priority from the start of each line only: a line
+    // without one would be filed at the unit's default, info.
     // Appended piece by piece, as '"<" + std::string' draws GCC 12's false
     // -Wrestrict at -O3.
-    std::string line = "<";
-    line += std::to_string(static_cast<int>(priority));
-    line += '>';
-    line += text;
-    return line;
+    std::string prefix = "<";
+    prefix += std::to_string(static_cast<int>(priority));
+    prefix += '>';
+    std::string line;
+    line.reserve(text.size() + prefix.size());
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = text.find('\n', start);
+        line += prefix;
+        line += text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        if (end == std::string_view::npos)
+            return line;
+        line += '\n';
+        start = end + 1;
+    }
 }
 
 } // namespace velmario::server

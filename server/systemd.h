@@ -3,6 +3,8 @@
 // (no NOTIFY_SOCKET, standard error not the journal) all of it does nothing.
 #pragma once
 
+#include "logpriority.h"
+
 #include <chrono>
 #include <string>
 #include <string_view>
@@ -16,8 +18,9 @@ namespace velmario::server {
 // a reload has finished, whether it succeeded or not. status is shown by
 // "systemctl status".
 [[nodiscard]] std::string notifyReady(std::string_view status);
-// A reload begins (SIGHUP); notifyReady follows when it ends.
-[[nodiscard]] std::string notifyReloading();
+// A reload begins; notifyReady follows when it ends. status is shown
+// meanwhile.
+[[nodiscard]] std::string notifyReloading(std::string_view status);
 // Shutting down.
 [[nodiscard]] std::string notifyStopping();
 
@@ -30,13 +33,9 @@ namespace velmario::server {
 // the device and inode of that stream).
 [[nodiscard]] bool stderrIsJournal();
 
-// Priorities of journal lines, as syslog numbers them (SD_ERR, SD_WARNING,
-// SD_INFO of <systemd/sd-daemon.h>).
-enum class LogPriority { Error = 3, Warning = 4, Info = 6 };
-
-// The line to write (one line, without its newline): "<N>" before text when
-// it goes to the journal, so the journal files it under that priority; text
-// unchanged otherwise.
+// What to write for a message (without its final newline): "<N>" before
+// each of its lines when it goes to the journal, so that the journal files
+// every line under the message's priority; text unchanged otherwise.
 [[nodiscard]] std::string logLine(LogPriority priority, std::string_view text, bool toJournal);
 
 } // namespace velmario::server

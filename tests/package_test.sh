@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds the Debian packages with dpkg-buildpackage from a copy of the source
 # tree, runs lintian on them, inspects them, unpacks them into a scratch root
-# and runs what they installed.
+# and runs what they installed. With a second argument, leaves the packages
+# in that directory (for boot_test.sh).
 set -euo pipefail
 export LC_ALL=C # replies are Windows-1252 bytes
 source_dir=$1
+keep_dir=${2:-}
 scratch=$(mktemp -d)
 server_pid=""
 client_pid=""
@@ -79,7 +81,11 @@ done
 desktop-file-validate "$root/usr/share/applications/org.velmario.Velmario.desktop"
 appstreamcli validate --no-net "$root/usr/share/metainfo/org.velmario.Velmario.metainfo.xml"
 unit="$root/lib/systemd/system/velmario-server.service"
-systemd-analyze verify --man=no "$unit"
+# The unit names /usr/bin/velmario-server, which this machine may not have:
+# verified with the path of the one unpacked here (boot_test.sh verifies the
+# installed unit under a running systemd).
+sed "s|/usr/bin/velmario-server|$root/usr/bin/velmario-server|g" "$unit" >"$scratch/velmario-server.service"
+systemd-analyze verify --man=no "$scratch/velmario-server.service"
 # Exposure 2.0 or lower (the threshold counts tenths).
 systemd-analyze security --offline=true --threshold=20 --no-pager "$unit" | tail -n 1 ||
   fail "the unit is exposed above 2.0"
@@ -108,4 +114,9 @@ kill -0 "$client_pid" 2>/dev/null || { cat "$scratch/client.log"; fail "the clie
 kill -TERM "$client_pid"
 wait "$client_pid" 2>/dev/null || true
 client_pid=""
+if [ -n "$keep_dir" ]; then
+  mkdir -p "$keep_dir"
+  rm -f "$keep_dir"/*.deb "$keep_dir"/*.ddeb
+  cp "$client_deb" "$server_deb" "$keep_dir"/
+fi
 echo "packages built, passed lintian, inspected, installed into a scratch root and run"

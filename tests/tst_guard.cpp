@@ -357,7 +357,7 @@ private slots:
         for (const QString& memory : {u"100"_s, u"0"_s}) {
             const Run result = run({u"--listen"_s, u"127.0.0.1"_s, u"--port"_s, u"0"_s, u"--db"_s, bad,
                                     u"--max-memory-entries"_s, memory});
-            QCOMPARE(result.exitCode, 2);
+            QCOMPARE(result.exitCode, 3); // rejected: starting again will not mend it
             QVERIFY2(result.err.contains(message), result.err.constData());
         }
         // On reload the old directory keeps serving.

@@ -169,6 +169,31 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(ask(*server, "1"), changed, 5000);
     }
 
+    // systemctl reload's command: back once the rows read after it are
+    // served, or refused.
+    void reloadCommandWaitsForTheDatabase()
+    {
+        QTemporaryDir dir;
+        const QString status = dir.filePath(u"status"_s);
+        ServerProcess server;
+        QVERIFY2(serve(server, {u"--status-file"_s, status}), server.log().constData());
+        const QStringList reload{u"reload"_s, u"--pid"_s, QString::number(server.pid()), u"--status-file"_s, status};
+        QVERIFY(cluster.sql(u"UPDATE velmario_directory SET telephone = '961-555-7777' WHERE control_number = '1';"_s));
+        const Run served = run(reload);
+        QCOMPARE(ask(server, "1"), cp1252(u"Íñigo Núñez Ábalos*961-555-7777"_s));
+        QCOMPARE(served.exitCode, 0);
+        QVERIFY2(served.err.contains("reloaded: serving 3 entries from PostgreSQL database postgres"),
+                 served.err.constData());
+        QVERIFY(cluster.sql(u"INSERT INTO velmario_directory VALUES ('5', 'Ana', '1*2');"
+                            "UPDATE velmario_directory SET telephone = '961-555-8888' WHERE control_number = '1';"_s));
+        const Run refused = run(reload);
+        QCOMPARE(refused.exitCode, 3);
+        QVERIFY2(refused.err.contains("reload refused, still serving the previous directory: 1 row(s) break the "
+                                      "directory's rules:"),
+                 refused.err.constData());
+        QCOMPARE(ask(server, "1"), cp1252(u"Íñigo Núñez Ábalos*961-555-7777"_s));
+    }
+
     void badRowsAreRefusedWhileTheOldDirectoryServes()
     {
         ServerProcess server;
@@ -350,11 +375,18 @@ private slots:
     // Last: it stops the cluster and starts it again.
     void databaseStoppedAndStartedAgain()
     {
+        QTemporaryDir dir;
+        const QString status = dir.filePath(u"status"_s);
         ServerProcess server;
-        QVERIFY2(serve(server), server.log().constData());
+        QVERIFY2(serve(server, {u"--status-file"_s, status}), server.log().constData());
         cluster.stop();
         QVERIFY(server.waitForLog("still serving the last directory; trying again"));
         QCOMPARE(ask(server, QByteArray("\xD1" "3")), cp1252(u"Begoña*3"_s));
+        // A reload meanwhile fails at the next attempt to reconnect.
+        const Run reload = run({u"reload"_s, u"--pid"_s, QString::number(server.pid()), u"--status-file"_s, status});
+        QCOMPARE(reload.exitCode, 3);
+        QVERIFY2(reload.err.contains("reload refused, still serving the previous directory: lost the database: "),
+                 reload.err.constData());
         QVERIFY(cluster.startServer());
         QVERIFY(cluster.sql(u"UPDATE velmario_directory SET telephone = '4' WHERE control_number = 'Ñ3';"_s));
         QVERIFY(server.waitForLog(" is back", 20000));

@@ -792,7 +792,7 @@ private slots:
         QTest::newRow("import without --db") << QStringList{u"import"_s, u"x.csv"_s} << 1 << QByteArray("--db is required");
         QTest::newRow("import with a serving option")
             << QStringList{u"--port"_s, u"5"_s, u"import"_s, u"x.csv"_s, u"--db"_s, u"x.db"_s} << 1
-            << QByteArray("serving options do not apply to import or export");
+            << QByteArray("serving options do not apply to import, export or reload");
     }
     void commandLine()
     {

@@ -1,0 +1,185 @@
+#include "metrics.h"
+
+#include <CivetServer.h>
+#include <prometheus/collectable.h>
+#include <prometheus/exposer.h>
+#include <prometheus/metric_family.h>
+#include <prometheus/text_serializer.h>
+
+#include <mutex>
+#include <sstream>
+
+namespace velmario::server {
+namespace {
+
+using prometheus::ClientMetric;
+using prometheus::MetricFamily;
+using prometheus::MetricType;
+
+// The reason civetweb gives when it cannot start (it reports it through
+// this callback, on the thread that starts it).
+thread_local std::string t_civetwebError;
+
+ClientMetric sample(double value, MetricType type, std::vector<ClientMetric::Label> labels = {})
+{
+    ClientMetric m;
+    m.label = std::move(labels);
+    if (type == MetricType::Counter)
+        m.counter.value = value;
+    else
+        m.gauge.value = value;
+    return m;
+}
+
+MetricFamily family(std::string name, std::string help, MetricType type, std::vector<ClientMetric> metrics)
+{
+    return MetricFamily{std::move(name), std::move(help), type, std::move(metrics)};
+}
+
+MetricFamily one(std::string name, std::string help, MetricType type, double value)
+{
+    return family(std::move(name), std::move(help), type, {sample(value, type)});
+}
+
+} // namespace
+
+std::vector<MetricFamily> metricFamilies(const StatsSnapshot& snapshot, const ReloadSnapshot& reloads,
+                                         std::chrono::steady_clock::time_point now)
+{
+    const ServerStats& s = snapshot.stats;
+    const auto counter = MetricType::Counter;
+    const auto gauge = MetricType::Gauge;
+    const auto d = [](std::uint64_t n) { return static_cast<double>(n); };
+    std::vector<MetricFamily> families;
+    families.push_back(family("velmario_lookups_total", "Lookups answered, by result.", counter,
+                              {sample(d(s.found), counter, {{"result", "found"}}),
+                               sample(d(s.notFound), counter, {{"result", "not_found"}}),
+                               sample(d(s.invalid), counter, {{"result", "invalid"}}),
+                               sample(d(s.rateLimited), counter, {{"result", "rate_limited"}}),
+                               sample(d(s.failed), counter, {{"result", "failed"}})}));
+    families.push_back(one("velmario_connections_open", "Connections being served.", gauge, d(snapshot.connections)));
+    families.push_back(one("velmario_connections_accepted_total", "Connections admitted and served.", counter,
+                           d(s.accepted)));
+    families.push_back(family("velmario_connections_refused_total",
+                              "Connections closed at once: the server full (busy), the address not allowed "
+                              "(denied), or too many connections from the address (per_address).",
+                              counter,
+                              {sample(d(s.refused - s.refusedPerAddress), counter, {{"reason", "busy"}}),
+                               sample(d(s.denied), counter, {{"reason", "denied"}}),
+                               sample(d(s.refusedPerAddress), counter, {{"reason", "per_address"}})}));
+    families.push_back(one("velmario_clients_dropped_total", "Clients dropped for not reading their replies.",
+                           counter, d(s.dropped)));
+    families.push_back(family("velmario_reloads_total",
+                              "Loads of the directory after the first, by outcome: served, or refused with the "
+                              "previous directory kept.",
+                              counter,
+                              {sample(d(reloads.served), counter, {{"outcome", "served"}}),
+                               sample(d(reloads.refused), counter, {{"outcome", "refused"}})}));
+    families.push_back(one("velmario_directory_entries", "Entries in the directory served.", gauge,
+                           d(reloads.entries)));
+    std::vector<ClientMetric> age;
+    if (reloads.loadedAt)
+        age.push_back(sample(std::chrono::duration<double>(now - *reloads.loadedAt).count(), gauge));
+    families.push_back(family("velmario_directory_age_seconds", "Seconds since the directory served was loaded.",
+                              gauge, std::move(age)));
+    families.push_back(one("velmario_directory_load_duration_seconds",
+                           "How long the last good load of the directory took.", gauge, reloads.loadSeconds));
+    families.push_back(one("velmario_source_up",
+                           "1 while the directory's source is reachable; 0 while the server retries it "
+                           "(serving the last directory).",
+                           gauge, reloads.retrying ? 0 : 1));
+    families.push_back(one("velmario_reloading", "1 while a load of the directory is under way.", gauge,
+                           reloads.reloading ? 1 : 0));
+    return families;
+}
+
+std::string metricsText(const StatsSnapshot& stats, const ReloadSnapshot& reloads,
+                        std::chrono::steady_clock::time_point now)
+{
+    std::ostringstream out;
+    prometheus::TextSerializer().Serialize(out, metricFamilies(stats, reloads, now));
+    return out.str();
+}
+
+class MetricsEndpoint::Collector : public prometheus::Collectable
+{
+public:
+    std::vector<MetricFamily> Collect() const override
+    {
+        StatsSnapshot stats;
+        {
+            const std::lock_guard lock(m_mutex);
+            stats = m_stats;
+        }
+        return metricFamilies(stats, reloadSnapshot(), std::chrono::steady_clock::now());
+    }
+    void set(const ServerStats& stats, std::size_t connections)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stats.stats = stats;
+        m_stats.connections = connections;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    StatsSnapshot m_stats; // guarded by m_mutex
+};
+
+MetricsEndpoint::MetricsEndpoint() : m_collector(std::make_shared<Collector>()) {}
+
+MetricsEndpoint::~MetricsEndpoint() = default;
+
+bool MetricsEndpoint::start(const std::string& address, std::string& error)
+{
+    if (address.empty())
+        return true;
+    CivetCallbacks callbacks;
+    callbacks.log_message = [](const mg_connection*, const char* message) {
+        if (message) {
+            if (!t_civetwebError.empty())
+                t_civetwebError += "; ";
+            t_civetwebError += message;
+        }
+        return 1; // said here, not on standard error
+    };
+    t_civetwebError.clear();
+    try {
+        // Two threads answer scrapes; a scraper that stalls is cut off.
+        m_exposer = std::make_unique<prometheus::Exposer>(
+            std::vector<std::string>{"listening_ports", address, "num_threads", "2", "request_timeout_ms", "10000"},
+            &callbacks);
+        m_exposer->RegisterCollectable(m_collector);
+    } catch (const std::exception& e) {
+        m_exposer.reset();
+        error = "cannot serve metrics on " + address + ": " + (t_civetwebError.empty() ? e.what() : t_civetwebError);
+        return false;
+    }
+    return true;
+}
+
+void MetricsEndpoint::publish(const ServerStats& stats, std::size_t connections)
+{
+    m_collector->set(stats, connections);
+}
+
+StatsPublisher::StatsPublisher(uv_loop_t& loop, const LookupServer& server, MetricsEndpoint& endpoint)
+    : m_server(server), m_endpoint(endpoint)
+{
+    publish();
+    uv_timer_init(&loop, &m_timer);
+    m_timer.data = this;
+    uv_unref(reinterpret_cast<uv_handle_t*>(&m_timer));
+    uv_timer_start(&m_timer, [](uv_timer_t* t) { static_cast<StatsPublisher*>(t->data)->publish(); }, 1000, 1000);
+}
+
+StatsPublisher::~StatsPublisher()
+{
+    uv_close(reinterpret_cast<uv_handle_t*>(&m_timer), nullptr);
+}
+
+void StatsPublisher::publish()
+{
+    m_endpoint.publish(m_server.stats(), m_server.connectionCount());
+}
+
+} // namespace velmario::server

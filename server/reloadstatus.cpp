@@ -1,0 +1,409 @@
+#include "reloadstatus.h"
+
+#include "exitcodes.h"
+#include "log.h"
+#include "systemd.h"
+
+#include <cerrno>
+#include <charconv>
+#include <condition_variable>
+#include <cstdio>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+
+namespace velmario::server {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often a reload command looks at the status file: a tenth of what a
+// small directory takes to load, and no load on the machine.
+constexpr std::chrono::milliseconds kPollEvery{20};
+
+std::string firstLine(std::string_view text)
+{
+    return std::string(text.substr(0, text.find('\n')));
+}
+
+// Writes the newest status to the file, off the loop: a state that another
+// replaced before it was written is never written.
+class FileWriter
+{
+public:
+    void start(std::string path)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_path = std::move(path);
+        m_stopping = false;
+        m_thread = std::thread([this] { run(); });
+    }
+    void post(std::string text)
+    {
+        const std::lock_guard lock(m_mutex);
+        if (!m_thread.joinable())
+            return;
+        m_pending = std::move(text);
+        m_wake.notify_one();
+    }
+    void stop()
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            if (!m_thread.joinable())
+                return;
+            m_stopping = true;
+            m_wake.notify_one();
+        }
+        m_thread.join();
+        // A reload command still waiting learns the server is gone.
+        if (::unlink(m_path.c_str()) != 0 && errno != ENOENT)
+            log("cannot remove " + m_path + ": " + std::strerror(errno), LogPriority::Warning);
+        m_path.clear();
+    }
+
+private:
+    void run()
+    {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [this] { return m_stopping || m_pending; });
+            if (m_pending) {
+                const std::string text = std::move(*m_pending);
+                m_pending.reset();
+                lock.unlock();
+                write(text);
+                lock.lock();
+            }
+            if (m_stopping && !m_pending)
+                return;
+        }
+    }
+    void write(const std::string& text)
+    {
+        // Written beside it and renamed over it: a reader sees the old
+        // status or the new one, never part of one.
+        const std::string temporary = m_path + ".new";
+        bool ok = false;
+        if (std::FILE* file = std::fopen(temporary.c_str(), "we")) {
+            ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+            ok = (std::fclose(file) == 0) && ok;
+        }
+        if (!ok || std::rename(temporary.c_str(), m_path.c_str()) != 0) {
+            if (!m_failed)
+                log("cannot write the reload status to " + m_path + ": " + std::strerror(errno), LogPriority::Error);
+            m_failed = true;
+            return;
+        }
+        m_failed = false;
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::string m_path;                    // guarded by m_mutex while the thread runs
+    std::optional<std::string> m_pending;  // guarded by m_mutex
+    bool m_stopping = false;               // guarded by m_mutex
+    bool m_failed = false;                 // the writer thread's own
+    std::thread m_thread;
+};
+
+class Status
+{
+public:
+    void requested()
+    {
+        const std::lock_guard lock(m_mutex);
+        ++m_requested;
+        publish();
+    }
+    void begins()
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_loading = m_requested;
+            m_began = Clock::now();
+        }
+        tellSystemd(notifyReloading("reloading the directory; serving " + description()));
+    }
+    void handedOver()
+    {
+        const std::lock_guard lock(m_mutex);
+        m_handed = m_loading.value_or(m_requested);
+        m_handedSeconds = secondsSince(m_began);
+        m_loading.reset();
+    }
+    void served(std::string_view what)
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            std::uint64_t answers = m_requested;
+            double seconds = 0;
+            if (m_handed) {
+                answers = *m_handed;
+                seconds = m_handedSeconds;
+                m_handed.reset();
+            } else if (m_loading) {
+                answers = *m_loading;
+                seconds = secondsSince(m_began);
+                m_loading.reset();
+            }
+            ++m_served;
+            m_description = what;
+            m_loadedAt = Clock::now();
+            m_loadSeconds = seconds;
+            answer(answers, true, "serving " + m_description);
+        }
+        tellSystemd(notifyReady("serving " + std::string(what)));
+    }
+    void refused(std::string_view why)
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            // A source that fails to reconnect while nothing was asked of it
+            // and no load was under way refuses no reload.
+            if (!m_loading && m_requested <= m_answered)
+                return;
+            const std::uint64_t answers = m_loading.value_or(m_requested);
+            m_loading.reset();
+            ++m_refused;
+            answer(answers, false, "reload refused, still serving the previous directory: " + firstLine(why));
+        }
+        tellSystemd(notifyReady("reload refused (" + firstLine(why) + "); serving " + description()));
+    }
+    void retrying(bool retrying)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_retrying = retrying;
+    }
+    void open(const std::string& path)
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_requested = 0;
+            m_answered = 0;
+            m_lastServed = true;
+            m_message.clear();
+            m_loading.reset();
+            m_handed.reset();
+            m_served = 0;
+            m_refused = 0;
+            m_description.clear();
+            m_loadedAt.reset();
+            m_loadSeconds = 0;
+            m_retrying = false;
+            m_began = Clock::now();
+        }
+        if (!path.empty())
+            m_writer.start(path);
+    }
+    void firstServed(std::string_view what)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_description = what;
+        m_loadedAt = Clock::now();
+        m_loadSeconds = secondsSince(m_began);
+        answer(m_requested, true, "serving " + m_description);
+    }
+    void close() { m_writer.stop(); }
+
+    ReloadSnapshot snapshot()
+    {
+        const std::lock_guard lock(m_mutex);
+        ReloadSnapshot s;
+        s.served = m_served;
+        s.refused = m_refused;
+        s.entries = entriesOf(m_description);
+        s.loadedAt = m_loadedAt;
+        s.loadSeconds = m_loadSeconds;
+        s.retrying = m_retrying;
+        s.reloading = m_loading.has_value() || m_handed.has_value();
+        return s;
+    }
+
+private:
+    static double secondsSince(Clock::time_point t)
+    {
+        return std::chrono::duration<double>(Clock::now() - t).count();
+    }
+    std::string description()
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_description;
+    }
+    // Called with m_mutex held. A load that answers fewer requests than one
+    // already answered changes nothing a reload command waits for.
+    void answer(std::uint64_t answers, bool served, std::string message)
+    {
+        if (answers >= m_answered) {
+            m_answered = answers;
+            m_lastServed = served;
+            m_message = std::move(message);
+        }
+        publish();
+    }
+    void publish()
+    {
+        m_writer.post(statusText({static_cast<long>(::getpid()), m_requested, m_answered, m_lastServed, m_message}));
+    }
+
+    std::mutex m_mutex;
+    std::uint64_t m_requested = 0;
+    std::uint64_t m_answered = 0;
+    bool m_lastServed = true;
+    std::string m_message;
+    std::optional<std::uint64_t> m_loading; // the load under way answers up to this
+    std::optional<std::uint64_t> m_handed;  // a loaded directory waiting for the loop answers up to this
+    Clock::time_point m_began{};
+    double m_handedSeconds = 0;
+    std::uint64_t m_served = 0;
+    std::uint64_t m_refused = 0;
+    std::string m_description;
+    std::optional<Clock::time_point> m_loadedAt;
+    double m_loadSeconds = 0;
+    bool m_retrying = false;
+    FileWriter m_writer;
+};
+
+Status& status()
+{
+    static Status s;
+    return s;
+}
+
+} // namespace
+
+void reloadRequested() { status().requested(); }
+void loadBegins() { status().begins(); }
+void loadHandedOver() { status().handedOver(); }
+void loadServed(std::string_view description) { status().served(description); }
+void loadRefused(std::string_view why) { status().refused(why); }
+void sourceRetrying(bool retrying) { status().retrying(retrying); }
+void openReloadStatus(const std::string& path) { status().open(path); }
+void firstLoadServed(std::string_view description) { status().firstServed(description); }
+void closeReloadStatus() { status().close(); }
+ReloadSnapshot reloadSnapshot() { return status().snapshot(); }
+
+std::uint64_t entriesOf(std::string_view description)
+{
+    std::uint64_t n = 0;
+    const auto [end, ec] = std::from_chars(description.data(), description.data() + description.size(), n);
+    return ec == std::errc() && std::string_view(end, description.data() + description.size()).starts_with(" entries")
+               ? n
+               : 0;
+}
+
+std::string statusText(const PublishedStatus& s)
+{
+    std::string text;
+    text.append("pid=").append(std::to_string(s.pid)).append("\n");
+    text.append("requested=").append(std::to_string(s.requested)).append("\n");
+    text.append("answered=").append(std::to_string(s.answered)).append("\n");
+    text.append("outcome=").append(s.served ? "served" : "refused").append("\n");
+    text.append("message=").append(firstLine(s.message)).append("\n");
+    return text;
+}
+
+std::optional<PublishedStatus> parseStatus(std::string_view text)
+{
+    PublishedStatus s;
+    unsigned seen = 0;
+    const auto number = [](std::string_view value, auto& out) {
+        const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), out);
+        return ec == std::errc() && end == value.data() + value.size();
+    };
+    while (!text.empty()) {
+        const std::size_t eol = text.find('\n');
+        if (eol == std::string_view::npos)
+            return std::nullopt; // cut short
+        const std::string_view line = text.substr(0, eol);
+        text.remove_prefix(eol + 1);
+        const std::size_t eq = line.find('=');
+        if (eq == std::string_view::npos)
+            return std::nullopt;
+        const std::string_view key = line.substr(0, eq);
+        const std::string_view value = line.substr(eq + 1);
+        bool ok = true;
+        if (key == "pid")
+            ok = number(value, s.pid), seen |= 1U;
+        else if (key == "requested")
+            ok = number(value, s.requested), seen |= 2U;
+        else if (key == "answered")
+            ok = number(value, s.answered), seen |= 4U;
+        else if (key == "outcome")
+            ok = (value == "served" || value == "refused"), s.served = value == "served", seen |= 8U;
+        else if (key == "message")
+            s.message = value, seen |= 16U;
+        if (!ok)
+            return std::nullopt;
+    }
+    if (seen != 31U)
+        return std::nullopt;
+    return s;
+}
+
+ReloadVerdict judgeReload(std::uint64_t before, const PublishedStatus& now)
+{
+    if (now.answered <= before)
+        return ReloadVerdict::Waiting;
+    return now.served ? ReloadVerdict::Served : ReloadVerdict::Refused;
+}
+
+namespace {
+
+std::optional<PublishedStatus> readStatus(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::stringstream text;
+    text << in.rdbuf();
+    return parseStatus(text.str());
+}
+
+} // namespace
+
+int runReload(long pid, const std::string& path, std::chrono::seconds timeout)
+{
+    const auto fail = [](const std::string& why, int code) {
+        log("reload: " + why, LogPriority::Error);
+        return code;
+    };
+    const auto before = readStatus(path);
+    if (!before)
+        return fail("no reload status in " + path + ": is the server running with --status-file " + path + "?",
+                    kExitFailure);
+    if (before->pid != pid)
+        return fail(path + " is the status of process " + std::to_string(before->pid) + ", not of " +
+                        std::to_string(pid),
+                    kExitFailure);
+    if (::kill(static_cast<pid_t>(pid), SIGHUP) != 0)
+        return fail("cannot signal process " + std::to_string(pid) + ": " + std::strerror(errno), kExitFailure);
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        std::this_thread::sleep_for(kPollEvery);
+        const auto now = readStatus(path);
+        if (now && now->pid == pid) {
+            switch (judgeReload(before->requested, *now)) {
+            case ReloadVerdict::Served:
+                log("reloaded: " + now->message);
+                return kExitOk;
+            case ReloadVerdict::Refused:
+                return fail(now->message, kExitRejected);
+            case ReloadVerdict::Waiting:
+                break;
+            }
+        }
+        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            return fail("the server (process " + std::to_string(pid) + ") ended before the reload did", kExitFailure);
+        if (Clock::now() >= deadline)
+            return fail("no outcome within " + std::to_string(timeout.count()) +
+                            " s; the server may still be loading (see its log)",
+                        kExitFailure);
+    }
+}
+
+} // namespace velmario::server

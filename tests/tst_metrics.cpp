@@ -1,0 +1,253 @@
+// Prometheus metrics: the text for given counters, checked by promtool, and
+// what the real server serves at /metrics while clients use it.
+#include "metrics.h"
+#include "serverprocess.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+using namespace velmario::server;
+using namespace velmario::testing;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// "promtool check metrics": its complaints, or "" when there are none.
+QByteArray promtoolFindings(const QByteArray& text)
+{
+    QProcess promtool;
+    promtool.start(u"promtool"_s, {u"check"_s, u"metrics"_s});
+    if (!promtool.waitForStarted(5000))
+        return "promtool is missing (scripts/deps.sh --test installs prometheus)";
+    promtool.write(text);
+    promtool.closeWriteChannel();
+    promtool.waitForFinished(10000);
+    const QByteArray said = promtool.readAllStandardOutput() + promtool.readAllStandardError();
+    return promtool.exitCode() == 0 && said.isEmpty() ? QByteArray() : said + " (exit " + QByteArray::number(promtool.exitCode()) + ")";
+}
+
+// The body of http://127.0.0.1:port/metrics.
+QByteArray scrape(quint16 port)
+{
+    Client client;
+    if (!client.connect(port))
+        return "(no connection)";
+    client.socket().write("GET /metrics HTTP/1.0\r\n\r\n");
+    const auto reply = client.untilClosed();
+    if (!reply)
+        return "(no end)";
+    const qsizetype body = reply->indexOf("\r\n\r\n");
+    return body < 0 ? *reply : reply->mid(body + 4);
+}
+
+// The value of one sample line ("name{labels} value"), or -1.
+double valueOf(const QByteArray& text, const QByteArray& sample)
+{
+    for (const QByteArray& line : text.split('\n')) {
+        if (line.startsWith(sample + ' '))
+            return line.mid(sample.size() + 1).toDouble();
+    }
+    return -1;
+}
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort();
+}
+
+} // namespace
+
+class TestMetrics : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void text()
+    {
+        StatsSnapshot stats;
+        stats.stats.lookups = 11;
+        stats.stats.found = 5;
+        stats.stats.notFound = 2;
+        stats.stats.invalid = 1;
+        stats.stats.rateLimited = 3;
+        stats.stats.failed = 0;
+        stats.stats.denied = 4;
+        stats.stats.refused = 6;
+        stats.stats.refusedPerAddress = 2;
+        stats.stats.dropped = 1;
+        stats.stats.accepted = 9;
+        stats.connections = 7;
+        const auto now = std::chrono::steady_clock::now();
+        ReloadSnapshot reloads;
+        reloads.served = 2;
+        reloads.refused = 1;
+        reloads.entries = 36;
+        reloads.loadedAt = now - std::chrono::seconds(90);
+        reloads.loadSeconds = 1.5;
+        reloads.retrying = true;
+        reloads.reloading = false;
+        const QByteArray text = QByteArray::fromStdString(metricsText(stats, reloads, now));
+        QCOMPARE(text, QByteArray(R"(# HELP velmario_lookups_total Lookups answered, by result.
+# TYPE velmario_lookups_total counter
+velmario_lookups_total{result="found"} 5
+velmario_lookups_total{result="not_found"} 2
+velmario_lookups_total{result="invalid"} 1
+velmario_lookups_total{result="rate_limited"} 3
+velmario_lookups_total{result="failed"} 0
+# HELP velmario_connections_open Connections being served.
+# TYPE velmario_connections_open gauge
+velmario_connections_open 7
+# HELP velmario_connections_accepted_total Connections admitted and served.
+# TYPE velmario_connections_accepted_total counter
+velmario_connections_accepted_total 9
+# HELP velmario_connections_refused_total Connections closed at once: the server full (busy), the address not allowed (denied), or too many connections from the address (per_address).
+# TYPE velmario_connections_refused_total counter
+velmario_connections_refused_total{reason="busy"} 4
+velmario_connections_refused_total{reason="denied"} 4
+velmario_connections_refused_total{reason="per_address"} 2
+# HELP velmario_clients_dropped_total Clients dropped for not reading their replies.
+# TYPE velmario_clients_dropped_total counter
+velmario_clients_dropped_total 1
+# HELP velmario_reloads_total Loads of the directory after the first, by outcome: served, or refused with the previous directory kept.
+# TYPE velmario_reloads_total counter
+velmario_reloads_total{outcome="served"} 2
+velmario_reloads_total{outcome="refused"} 1
+# HELP velmario_directory_entries Entries in the directory served.
+# TYPE velmario_directory_entries gauge
+velmario_directory_entries 36
+# HELP velmario_directory_age_seconds Seconds since the directory served was loaded.
+# TYPE velmario_directory_age_seconds gauge
+velmario_directory_age_seconds 90
+# HELP velmario_directory_load_duration_seconds How long the last good load of the directory took.
+# TYPE velmario_directory_load_duration_seconds gauge
+velmario_directory_load_duration_seconds 1.5
+# HELP velmario_source_up 1 while the directory's source is reachable; 0 while the server retries it (serving the last directory).
+# TYPE velmario_source_up gauge
+velmario_source_up 0
+# HELP velmario_reloading 1 while a load of the directory is under way.
+# TYPE velmario_reloading gauge
+velmario_reloading 0
+)"));
+        QCOMPARE(promtoolFindings(text), QByteArray());
+    }
+
+    // Before the first load there is no age to tell.
+    void noAgeBeforeTheFirstLoad()
+    {
+        const QByteArray text = QByteArray::fromStdString(metricsText({}, {}, std::chrono::steady_clock::now()));
+        QVERIFY(text.contains("# TYPE velmario_directory_age_seconds gauge\n# HELP velmario_directory_load_duration"));
+        QCOMPARE(valueOf(text, "velmario_source_up"), 1.0);
+        QCOMPARE(promtoolFindings(text), QByteArray());
+    }
+
+    void servedWhileClientsLookUp()
+    {
+        QTemporaryDir dir;
+        const QString db = dir.filePath(u"directory.db"_s);
+        QCOMPARE(run({u"import"_s, QStringLiteral(VELMARIO_EXAMPLE_CSV), u"--db"_s, db}).exitCode, 0);
+        const quint16 metrics = freePort();
+        ServerProcess server;
+        // The packaged defaults, but for two connections at most and one an
+        // address; 127.0.0.2 is not allowed.
+        QVERIFY2(server.start({u"--db"_s, db, u"--metrics"_s, u"127.0.0.1:%1"_s.arg(metrics), u"--max-connections"_s,
+                               u"2"_s, u"--max-connections-per-address"_s, u"1"_s, u"--rate-limit"_s, u"5"_s,
+                               u"--rate-burst"_s, u"3"_s, u"--allow"_s, u"127.0.0.1"_s, u"--allow"_s, u"127.0.0.3"_s,
+                               u"--allow"_s, u"127.0.0.4"_s, u"--max-request-bytes"_s, u"16"_s}),
+                 server.log().constData());
+        Client first;
+        QVERIFY(first.connect(server.port(), u"127.0.0.1"_s));
+        QCOMPARE(first.ask("20240001"), cp1252(u"Peña Ibáñez, José*961-555-0101"_s));
+        QCOMPARE(first.ask("20240002"), cp1252(u"María Muñoz López*961-555-0102"_s));
+        QCOMPARE(first.ask("99999999"), cp1252(u"Número de control no registrado*"_s));
+        QCOMPARE(first.ask("20240003"), cp1252(u"Demasiadas consultas: intente más tarde*"_s));
+        Client sameAddress;
+        QVERIFY(sameAddress.connect(server.port(), u"127.0.0.1"_s));
+        QVERIFY(sameAddress.closedByServer());
+        Client denied;
+        QVERIFY(denied.connect(server.port(), u"127.0.0.2"_s));
+        QVERIFY(denied.closedByServer());
+        Client second;
+        QVERIFY(second.connect(server.port(), u"127.0.0.3"_s));
+        QCOMPARE(second.ask("20240003"), cp1252(u"Ángel Núñez Ruiz*961-555-0103"_s));
+        Client third;
+        QVERIFY(third.connect(server.port(), u"127.0.0.4"_s));
+        QCOMPARE(third.untilClosed(), std::optional(cp1252(u"Servidor ocupado: intente más tarde*"_s)));
+        second.socket().write("12345678901234567890");
+        QCOMPARE(second.untilClosed(), std::optional(cp1252(u"Solicitud no válida*"_s)));
+        ::kill(pid_t(server.pid()), SIGHUP);
+        QVERIFY(server.waitForLog("reloaded:"));
+
+        // The loop hands its counters over once a second.
+        QByteArray text;
+        QTRY_VERIFY_WITH_TIMEOUT((text = scrape(metrics), valueOf(text, "velmario_reloads_total{outcome=\"served\"}") == 1
+                                  && valueOf(text, "velmario_connections_refused_total{reason=\"busy\"}") == 1),
+                                 5000);
+        const QList<std::pair<QByteArray, double>> expected = {
+            {"velmario_lookups_total{result=\"found\"}", 3},
+            {"velmario_lookups_total{result=\"not_found\"}", 1},
+            {"velmario_lookups_total{result=\"invalid\"}", 1},
+            {"velmario_lookups_total{result=\"rate_limited\"}", 1},
+            {"velmario_lookups_total{result=\"failed\"}", 0},
+            {"velmario_connections_open", 1}, // the first; the second has been closed
+            {"velmario_connections_accepted_total", 2},
+            {"velmario_connections_refused_total{reason=\"busy\"}", 1},
+            {"velmario_connections_refused_total{reason=\"denied\"}", 1},
+            {"velmario_connections_refused_total{reason=\"per_address\"}", 1},
+            {"velmario_clients_dropped_total", 0},
+            {"velmario_reloads_total{outcome=\"served\"}", 1},
+            {"velmario_reloads_total{outcome=\"refused\"}", 0},
+            {"velmario_directory_entries", 3},
+            {"velmario_source_up", 1},
+            {"velmario_reloading", 0},
+        };
+        for (const auto& [sample, value] : expected)
+            QVERIFY2(valueOf(text, sample) == value, QByteArray(sample + " in\n" + text).constData());
+        QVERIFY2(valueOf(text, "velmario_directory_age_seconds") >= 0
+                     && valueOf(text, "velmario_directory_age_seconds") < 5,
+                 text.constData());
+        QVERIFY(valueOf(text, "velmario_directory_load_duration_seconds") > 0);
+        QCOMPARE(promtoolFindings(text), QByteArray());
+
+        // And every second after.
+        QCOMPARE(first.ask("20240001"), cp1252(u"Peña Ibáñez, José*961-555-0101"_s)); // the bucket has refilled
+        QTRY_COMPARE_WITH_TIMEOUT(valueOf(scrape(metrics), "velmario_lookups_total{result=\"found\"}"), 4.0, 3000);
+    }
+
+    void addressThatCannotBeHad_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("said");
+        QTest::newRow("in use") << u"127.0.0.1:%1"_s << 2 << QByteArray(": 98 (Address already in use)");
+        QTest::newRow("not this machine's") << u"192.0.2.1:9107"_s << 2
+                                            << QByteArray("cannot serve metrics on 192.0.2.1:9107: cannot bind");
+        QTest::newRow("IPv6") << u"[::1]:9107"_s << 1 << QByteArray("'[::1]:9107' is not IPV4-ADDRESS:PORT");
+        QTest::newRow("no port") << u"127.0.0.1"_s << 1 << QByteArray("is not IPV4-ADDRESS:PORT");
+        QTest::newRow("port 0") << u"127.0.0.1:0"_s << 1 << QByteArray("is not IPV4-ADDRESS:PORT");
+        QTest::newRow("a name") << u"localhost:9107"_s << 1 << QByteArray("is not IPV4-ADDRESS:PORT");
+    }
+    void addressThatCannotBeHad()
+    {
+        QFETCH(QString, address);
+        QFETCH(int, exitCode);
+        QFETCH(QByteArray, said);
+        QTcpServer holder;
+        QVERIFY(holder.listen(QHostAddress::LocalHost));
+        if (address.contains(u"%1"_s)) {
+            address = address.arg(holder.serverPort());
+            said = "cannot serve metrics on " + address.toLatin1() + ": cannot bind to " + address.toLatin1() + said;
+        }
+        const Run result = run({u"--listen"_s, u"127.0.0.1"_s, u"--port"_s, u"0"_s, u"--metrics"_s, address});
+        QCOMPARE(result.exitCode, exitCode);
+        QVERIFY2(result.err.contains(said), result.err.constData());
+        QVERIFY(!result.err.contains("started:"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestMetrics)
+#include "tst_metrics.moc"
