@@ -3,6 +3,7 @@
 // default and its help text stand in one table (options.cpp), which also
 // writes --help.
 
+#include "ldapconnection.h"
 #include "lookupserver.h"
 #include "pgconnection.h"
 #include "sourcethread.h"
@@ -18,6 +19,7 @@ struct Settings {
     std::string db;                     // empty: the built-in sample directory
     std::size_t maxMemoryEntries = 0;   // 0: always look up in the database file
     PostgresSettings postgres;          // conninfo empty: not from PostgreSQL
+    LdapSettings ldap;                  // uri empty: not from LDAP
     SourceTiming timing;                // when and how long loads run
 };
 
