@@ -141,9 +141,9 @@ void addLdapOptions(CLI::App& app, Settings& s, Numbers& n)
     password->needs(bindDn);
     ldapOption("--ldap-ca-file", s.ldap.caFile,
                "the certificate authorities that sign the directory's certificate (default: the system's)", "FILE")
-        ->check(CLI::ExistingFile);
+        ->check(CLI::ExistingFile)->type_name("FILE");
     app.add_flag("--ldap-starttls", s.ldap.startTls, "encrypt an ldap:// connection with StartTLS")->needs(ldap);
-    app.add_option("--ldap-page-size", s.ldap.pageSize, "entries the directory sends a page (RFC 2696 paging)")
+    app.add_option("--ldap-page-size", s.ldap.pageSize, "entries the directory sends in each page of its answer (RFC 2696)")
         ->type_name("N")->check(wholeNumber(1, 100'000))->default_val(500)->needs(ldap);
     app.add_option("--ldap-check-interval", n.ldapCheckSeconds,
                    "read the directory's contextCSN this often and load the directory again when it changed "
