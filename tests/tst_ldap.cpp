@@ -81,6 +81,8 @@ public:
                           "dc: example\n\ndn: ou=people,dc=example,dc=org\nobjectClass: organizationalUnit\n"
                           "ou: people\n\ndn: ou=many,dc=example,dc=org\nobjectClass: organizationalUnit\nou: many\n\n"
                           "dn: cn=reader,dc=example,dc=org\nobjectClass: person\ncn: reader\nsn: reader\n"
+                          "userPassword: " + QByteArray(kReaderPassword) + "\n\n"
+                          "dn: cn=limited,dc=example,dc=org\nobjectClass: person\ncn: limited\nsn: limited\n"
                           "userPassword: " + QByteArray(kReaderPassword) + "\n\n";
         ldif += people();
         for (int i = 0; i < kManyEntries; ++i)
@@ -225,6 +227,7 @@ private:
                "sizelimit size.soft=500 size.hard=500 size.prtotal=unlimited\n"
                "database mdb\nmaxsize 268435456\nsuffix \"dc=example,dc=org\"\ndirectory %1/data\ndbnosync\n"
                "index objectClass,employeeNumber eq\n"
+               "limits dn.exact=\"cn=limited,dc=example,dc=org\" size.soft=50 size.hard=50 size.prtotal=50\n"
                "overlay syncprov\n"
                "access to attrs=userPassword by anonymous auth by * none\n"
                "access to * by dn.exact=\"%2\" manage by users read by * none\n"_s
@@ -476,6 +479,19 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(ask(server, "2"), kNotThere, 5000);
     }
 
+    // With the checks off, the refresh alone brings a change.
+    void directoryRefreshWithoutChecks()
+    {
+        ServerProcess server;
+        QVERIFY2(serve(server, u"ldaps"_s, {u"--ldap-check-interval"_s, u"0"_s, u"--refresh"_s, u"2"_s}),
+                 server.log().constData());
+        QVERIFY(!server.log().contains("contextCSN"));
+        QVERIFY(slapd.modify("dn: uid=1,ou=people,dc=example,dc=org\nchangetype: modify\nreplace: telephoneNumber\n"
+                             "telephoneNumber: 961-555-8888\n"));
+        QTRY_COMPARE_WITH_TIMEOUT(ask(server, "1"), cp1252(u"Íñigo Núñez Ábalos*961-555-8888"_s), 5000);
+        QVERIFY(server.log().contains("reloaded: serving 3 entries"));
+    }
+
     // Bad entries are named by DN and refused as a whole while the old
     // directory serves; once mended, the directory is served again.
     void directoryBadEntriesRefused()
@@ -523,6 +539,19 @@ private slots:
         QVERIFY2(server.log().contains("started: serving 1200 entries"), server.log().constData());
         QCOMPARE(ask(server, "M0"), QByteArray("Persona 0*961-0"));
         QCOMPARE(ask(server, "M1199"), QByteArray("Persona 1199*961-1199"));
+    }
+
+    // A size limit that paged searches may not pass either (as this
+    // account's): the load is refused, never served cut.
+    void directoryCutAtItsSizeLimit()
+    {
+        QStringList arguments = slapd.serve(u"ldaps"_s, u"ou=many,dc=example,dc=org"_s);
+        arguments[arguments.indexOf(kReader)] = u"cn=limited,dc=example,dc=org"_s;
+        const Run result = run(arguments + QStringList{u"--listen"_s, u"127.0.0.1"_s, u"--port"_s, u"0"_s});
+        QCOMPARE(result.exitCode, 2);
+        QVERIFY2(result.err.contains("the directory cut the search at its size limit after 50 entries; let paged "
+                                     "searches past it (OpenLDAP: sizelimit size.prtotal=unlimited)"),
+                 result.err.constData());
     }
 
     void directoryEmptySearch_data()
