@@ -13,7 +13,8 @@ packages=(
   debhelper dpkg-dev file
 )
 if [ "${1:-}" = "--test" ]; then
-  packages+=(postgresql-15 slapd ldap-utils openssl xvfb xauth desktop-file-utils appstream systemd lintian
+  packages+=(postgresql-15 slapd ldap-utils openssl samba samba-ad-dc samba-ad-provision ldb-tools
+             xvfb xauth desktop-file-utils appstream systemd lintian
              clang clang-tidy libclang-rt-14-dev)
 fi
 
