@@ -479,6 +479,21 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(ask(server, "2"), kNotThere, 5000);
     }
 
+    // The checks load nothing while nothing changes, and one change makes
+    // one load.
+    void directoryQuietIsNotLoadedAgain()
+    {
+        ServerProcess server;
+        QVERIFY2(serve(server), server.log().constData());
+        QTest::qWait(3500); // three checks at least
+        QCOMPARE(server.log().count("loading LDAP directory"), 1);
+        QVERIFY(slapd.modify("dn: uid=3,ou=people,dc=example,dc=org\nchangetype: modify\nreplace: telephoneNumber\n"
+                             "telephoneNumber: 33\n"));
+        QTRY_COMPARE_WITH_TIMEOUT(ask(server, QByteArray("\xD1" "3")), cp1252(u"Begoña*33"_s), 5000);
+        QTest::qWait(3500);
+        QCOMPARE(server.log().count("reloaded: serving 3 entries"), 1);
+    }
+
     // With the checks off, the refresh alone brings a change.
     void directoryRefreshWithoutChecks()
     {
