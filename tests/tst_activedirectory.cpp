@@ -156,7 +156,8 @@ private:
                QFile::setPermissions(path(u"server.key"_s), QFile::ReadOwner | QFile::WriteOwner);
     }
 
-    // Only the LDAP service, with the test's certificate; logs kept here.
+    // Only the LDAP service, with the test's certificate; its logs, sockets
+    // and pid file kept here.
     bool configure()
     {
         QFile file(path(u"etc/smb.conf"_s));
@@ -169,8 +170,11 @@ private:
         if (!conf.contains(services) || !conf.contains(logFile))
             return false;
         conf.replace(services, u"\tserver services = ldap\n\ttls enabled = yes\n\ttls keyfile = %1\n"
-                               "\ttls certfile = %2\n\ttls cafile = %3\n"_s
-                                   .arg(path(u"server.key"_s), path(u"server.crt"_s), path(u"ca.crt"_s)));
+                               "\ttls certfile = %2\n\ttls cafile = %3\n\tpid directory = %4\n"
+                               "\tncalrpc dir = %4/ncalrpc\n\twinbindd socket directory = %4/winbindd\n"
+                               "\tntp signd socket directory = %4/ntp_signd\n"_s
+                                   .arg(path(u"server.key"_s), path(u"server.crt"_s), path(u"ca.crt"_s),
+                                        path(u"run"_s)));
         conf.replace(logFile, u"\tlog file = %1\n"_s.arg(path(u"log.%m"_s)));
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
             return false;
