@@ -41,6 +41,24 @@ std::string firstValue(LDAP* ld, LDAPMessage* entry, const std::string& attribut
     return value;
 }
 
+} // namespace
+
+// The server's place in a paged search, freed with it.
+struct PageCookie {
+    berval value{0, nullptr};
+    PageCookie() = default;
+    ~PageCookie() { ber_memfree(value.bv_val); }
+    PageCookie(const PageCookie&) = delete;
+    PageCookie& operator=(const PageCookie&) = delete;
+    void reset()
+    {
+        ber_memfree(value.bv_val);
+        value = {0, nullptr};
+    }
+};
+
+namespace {
+
 struct SearchEnd {
     int code = LDAP_OTHER;
     std::string text;
@@ -205,17 +223,11 @@ Loaded LdapSource::entries(Wake* wake, Clock::time_point deadline)
 {
     Loaded loaded;
     LDAP* ld = m_connection.get();
-    const auto fail = [&](std::string text, bool unreachable) {
-        loaded.error = std::move(text);
-        loaded.unreachable = unreachable;
-        return std::move(loaded);
-    };
     LdapEntryChecker checker;
-    std::string attributes[] = {m_settings.numberAttribute, m_settings.nameAttribute, m_settings.telephoneAttribute};
-    char* wanted[] = {attributes[0].data(), attributes[1].data(), attributes[2].data(), nullptr};
     const auto take = [&](LDAPMessage* entry) {
-        const Entry values{firstValue(ld, entry, attributes[0]), firstValue(ld, entry, attributes[1]),
-                           firstValue(ld, entry, attributes[2])};
+        const Entry values{firstValue(ld, entry, m_settings.numberAttribute),
+                           firstValue(ld, entry, m_settings.nameAttribute),
+                           firstValue(ld, entry, m_settings.telephoneAttribute)};
         checker.take(values, [&] {
             char* dn = ldap_get_dn(ld, entry);
             std::string text = dn ? dn : "(an entry without a DN)";
@@ -223,64 +235,73 @@ Loaded LdapSource::entries(Wake* wake, Clock::time_point deadline)
             return text;
         });
     };
-    berval cookie{0, nullptr};
+    PageCookie cookie;
     do {
-        LDAPControl* page = nullptr;
-        // Critical: a server that cannot page refuses the search rather
-        // than cutting it at its size limit.
-        int rc = ldap_create_page_control(ld, static_cast<ber_int_t>(m_settings.pageSize), &cookie, 1, &page);
-        ber_memfree(cookie.bv_val);
-        cookie = {0, nullptr};
-        if (rc != LDAP_SUCCESS)
-            return fail("cannot ask for a page of entries: " + std::string(ldap_err2string(rc)), false);
-        LDAPControl* controls[] = {page, nullptr};
-        timeval limit = serverLimit(deadline);
-        int msgid = 0;
-        rc = ldap_search_ext(ld, m_settings.base.c_str(), LDAP_SCOPE_SUBTREE, m_settings.filter.c_str(), wanted, 0,
-                             controls, nullptr, &limit, LDAP_NO_LIMIT, &msgid);
-        ldap_control_free(page);
-        if (rc == LDAP_FILTER_ERROR)
-            return fail("--ldap-filter '" + m_settings.filter + "' is not an LDAP filter", false);
-        if (rc != LDAP_SUCCESS)
-            return fail("cannot search " + m_name + ": " + m_connection.lastError(), ldapUnreachable(rc));
-        SearchEnd end;
-        if (const auto wait = readSearch(m_connection, msgid, wake, WakeOn::Stop, deadline, take, end);
-            wait != LdapConnection::Wait::Ok) {
-            const LdapError error = m_connection.waitError(wait, "reading " + m_name);
-            return fail(error.text, error.unreachable);
+        if (std::optional<LdapError> error = page(cookie, take, checker, wake, deadline)) {
+            loaded.error = std::move(error->text);
+            loaded.unreachable = error->unreachable;
+            return loaded;
         }
-        LDAPControl* response = ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, end.controls, nullptr);
-        ber_int_t estimate = 0;
-        const bool paged = response && ldap_parse_pageresponse_control(ld, response, &estimate, &cookie) == LDAP_SUCCESS;
-        ldap_controls_free(end.controls);
-        switch (end.code) {
-        case LDAP_SUCCESS: break;
-        case LDAP_SIZELIMIT_EXCEEDED:
-            return fail(m_name + ": the directory cut the search at its size limit after " +
-                            std::to_string(checker.taken()) +
-                            " entries; let paged searches past it (OpenLDAP: sizelimit size.prtotal=unlimited)",
-                        false);
-        case LDAP_NO_SUCH_OBJECT: return fail(m_name + ": the base " + m_settings.base + " does not exist", false);
-        default: return fail("searching " + m_name + " failed: " + end.text, ldapUnreachable(end.code));
-        }
-        if (!paged) {
-            ber_memfree(cookie.bv_val);
-            return fail(m_name + ": the directory answered without paging", false);
-        }
-    } while (cookie.bv_len > 0);
-    ber_memfree(cookie.bv_val);
+    } while (cookie.value.bv_len > 0);
     std::unique_ptr<ReplyIndex> replies = checker.build();
     if (!replies) {
         loaded.error = checker.verdict();
         return loaded;
     }
-    if (replies->size() == 0 && !m_settings.allowEmpty)
-        return fail("the search finds no entries under " + m_settings.base + " with " + m_settings.filter +
-                        ": nothing to serve (--allow-empty serves an empty directory)",
-                    false);
+    if (replies->size() == 0 && !m_settings.allowEmpty) {
+        loaded.error = "the search finds no entries under " + m_settings.base + " with " + m_settings.filter +
+                       ": nothing to serve (--allow-empty serves an empty directory)";
+        return loaded;
+    }
     loaded.description = std::to_string(replies->size()) + " entries from " + m_name + " (" + heldIn(*replies) + ")";
     loaded.directory = Directory::fromReplies(std::move(replies));
     return loaded;
+}
+
+std::optional<LdapError> LdapSource::page(PageCookie& cookie, const std::function<void(LDAPMessage*)>& take,
+                                          const LdapEntryChecker& checker, Wake* wake, Clock::time_point deadline)
+{
+    LDAP* ld = m_connection.get();
+    std::string attributes[] = {m_settings.numberAttribute, m_settings.nameAttribute, m_settings.telephoneAttribute};
+    char* wanted[] = {attributes[0].data(), attributes[1].data(), attributes[2].data(), nullptr};
+    LDAPControl* pageControl = nullptr;
+    // Critical: a server that cannot page refuses the search rather than
+    // cutting it at its size limit.
+    int rc = ldap_create_page_control(ld, static_cast<ber_int_t>(m_settings.pageSize), &cookie.value, 1, &pageControl);
+    cookie.reset();
+    if (rc != LDAP_SUCCESS)
+        return LdapError{"cannot ask for a page of entries: " + std::string(ldap_err2string(rc)), false};
+    LDAPControl* controls[] = {pageControl, nullptr};
+    timeval limit = serverLimit(deadline);
+    int msgid = 0;
+    rc = ldap_search_ext(ld, m_settings.base.c_str(), LDAP_SCOPE_SUBTREE, m_settings.filter.c_str(), wanted, 0,
+                         controls, nullptr, &limit, LDAP_NO_LIMIT, &msgid);
+    ldap_control_free(pageControl);
+    if (rc == LDAP_FILTER_ERROR)
+        return LdapError{"--ldap-filter '" + m_settings.filter + "' is not an LDAP filter", false};
+    if (rc != LDAP_SUCCESS)
+        return LdapError{"cannot search " + m_name + ": " + m_connection.lastError(), ldapUnreachable(rc)};
+    SearchEnd end;
+    if (const auto wait = readSearch(m_connection, msgid, wake, WakeOn::Stop, deadline, take, end);
+        wait != LdapConnection::Wait::Ok)
+        return m_connection.waitError(wait, "reading " + m_name);
+    LDAPControl* response = ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, end.controls, nullptr);
+    ber_int_t estimate = 0;
+    const bool paged = response && ldap_parse_pageresponse_control(ld, response, &estimate, &cookie.value) == LDAP_SUCCESS;
+    ldap_controls_free(end.controls);
+    switch (end.code) {
+    case LDAP_SUCCESS: break;
+    case LDAP_SIZELIMIT_EXCEEDED:
+        return LdapError{m_name + ": the directory cut the search at its size limit after " +
+                             std::to_string(checker.taken()) +
+                             " entries; let paged searches past it (OpenLDAP: sizelimit size.prtotal=unlimited)",
+                         false};
+    case LDAP_NO_SUCH_OBJECT: return LdapError{m_name + ": the base " + m_settings.base + " does not exist", false};
+    default: return LdapError{"searching " + m_name + " failed: " + end.text, ldapUnreachable(end.code)};
+    }
+    if (!paged)
+        return LdapError{m_name + ": the directory answered without paging", false};
+    return std::nullopt;
 }
 
 std::optional<std::string> LdapSource::readAttribute(const std::string& dn, const char* attribute, Wake* wake,

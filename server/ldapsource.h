@@ -26,6 +26,8 @@
 
 namespace velmario::server {
 
+struct PageCookie;
+
 // The entries of one load checked one by one, then held as a reply table;
 // those that break the rules are named by DN, at most kNamed of them. The
 // number of entries is known only at the end, so the good ones wait,
@@ -72,6 +74,11 @@ public:
 
 private:
     Loaded entries(Wake* wake, Clock::time_point deadline);
+    // Searches for one page of entries, each to `take` (and so to
+    // `checker`); `cookie` then holds where the next page starts (empty
+    // after the last). Why the search failed, or nothing.
+    std::optional<LdapError> page(PageCookie& cookie, const std::function<void(ldapmsg*)>& take,
+                                  const LdapEntryChecker& checker, Wake* wake, Clock::time_point deadline);
     // The values of `attribute` of the entry `dn` joined by spaces, or
     // nothing if it has none or is not there.
     std::optional<std::string> readAttribute(const std::string& dn, const char* attribute, Wake* wake, WakeOn on,
