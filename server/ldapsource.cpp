@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 #include <utility>
 
 namespace velmario::server {
@@ -30,15 +31,35 @@ timeval serverLimit(Clock::time_point deadline)
     return {static_cast<time_t>(std::max<long long>(seconds, 1)), 0};
 }
 
-// The first value of an attribute, or nothing.
-std::string firstValue(LDAP* ld, LDAPMessage* entry, const std::string& attribute)
+bool sameType(const berval& type, const std::string& name)
 {
-    berval** values = ldap_get_values_len(ld, entry, attribute.c_str());
-    std::string value;
-    if (values && values[0])
-        value.assign(values[0]->bv_val, values[0]->bv_len);
-    ldap_value_free_len(values);
-    return value;
+    return type.bv_len == name.size() && ::strncasecmp(type.bv_val, name.data(), name.size()) == 0;
+}
+
+// The DN and the first value of each of the three attributes of an entry,
+// read in one pass over its encoding, as views into it (valid while the
+// message is). False if the entry cannot be decoded.
+bool readEntry(LDAP* ld, LDAPMessage* entry, const std::string (&names)[3], std::string_view (&values)[3],
+               std::string_view& dn)
+{
+    BerElement* ber = nullptr;
+    berval name{0, nullptr};
+    if (ldap_get_dn_ber(ld, entry, &ber, &name) != LDAP_SUCCESS)
+        return false;
+    dn = std::string_view(name.bv_val, name.bv_len);
+    berval type{0, nullptr};
+    berval* found = nullptr;
+    int rc = LDAP_SUCCESS;
+    while ((rc = ldap_get_attribute_ber(ld, entry, ber, &type, &found)) == LDAP_SUCCESS && type.bv_val) {
+        for (int i = 0; i < 3; ++i) {
+            if (found && found[0].bv_val && values[i].data() == nullptr && sameType(type, names[i]))
+                values[i] = std::string_view(found[0].bv_val, found[0].bv_len);
+        }
+        ber_memfree(found);
+        found = nullptr;
+    }
+    ber_free(ber, 0);
+    return rc == LDAP_SUCCESS;
 }
 
 } // namespace
@@ -224,16 +245,15 @@ Loaded LdapSource::entries(Wake* wake, Clock::time_point deadline)
     Loaded loaded;
     LDAP* ld = m_connection.get();
     LdapEntryChecker checker;
+    const std::string names[3] = {m_settings.numberAttribute, m_settings.nameAttribute,
+                                  m_settings.telephoneAttribute};
     const auto take = [&](LDAPMessage* entry) {
-        const Entry values{firstValue(ld, entry, m_settings.numberAttribute),
-                           firstValue(ld, entry, m_settings.nameAttribute),
-                           firstValue(ld, entry, m_settings.telephoneAttribute)};
-        checker.take(values, [&] {
-            char* dn = ldap_get_dn(ld, entry);
-            std::string text = dn ? dn : "(an entry without a DN)";
-            ldap_memfree(dn);
-            return text;
-        });
+        std::string_view values[3];
+        std::string_view dn;
+        if (!readEntry(ld, entry, names, values, dn))
+            dn = "(an entry the directory sent damaged)";
+        checker.take({std::string(values[0]), std::string(values[1]), std::string(values[2])},
+                     [dn] { return std::string(dn); });
     };
     PageCookie cookie;
     do {
