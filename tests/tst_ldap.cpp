@@ -16,7 +16,11 @@
 #include <ldap.h>
 
 #include <csignal>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <thread>
 
 using namespace Qt::StringLiterals;
 using namespace velmario::server;
@@ -390,6 +394,53 @@ private slots:
         QVERIFY2(verdict.contains(u"  uid=19 (control number \"19\")"_s), qPrintable(verdict));
         QVERIFY(!verdict.contains(u"uid=20 "_s));
         QVERIFY2(verdict.endsWith(u"\n  and 3 more"_s), qPrintable(verdict));
+    }
+
+    // A scripted directory that answers the paged search with an entry and
+    // an end, ignoring the paging control however critical: the load is
+    // refused, not taken as the whole directory.
+    void answerWithoutPaging()
+    {
+        QTcpServer listener;
+        QVERIFY(listener.listen(QHostAddress::LocalHost));
+        const int fd = int(listener.socketDescriptor());
+        QByteArray request;
+        std::thread peer([fd, &request] {
+            // Qt's socket does not block: every wait is a poll.
+            const auto ready = [](int socket) {
+                pollfd wanted{socket, POLLIN, 0};
+                return ::poll(&wanted, 1, 10000) == 1;
+            };
+            const int client = ready(fd) ? ::accept(fd, nullptr, nullptr) : -1;
+            if (client < 0)
+                return;
+            char buffer[4096];
+            const ssize_t got = ready(client) ? ::read(client, buffer, sizeof buffer) : 0;
+            request = QByteArray(buffer, got > 0 ? int(got) : 0);
+            // SEQUENCE, its length (short or 0x81/0x82 long form), then the
+            // message id as INTEGER of one byte.
+            const int at = request.size() > 1 && (uchar(request[1]) & 0x80) ? 2 + (uchar(request[1]) & 0x7F) : 2;
+            const char id = request.size() > at + 2 ? request[at + 2] : char(1);
+            const QByteArray attribute = QByteArray("\x30\x18\x04\x0e" "employeeNumber" "\x31\x06\x04\x04" "1234", 26);
+            const QByteArray dn = "uid=1,ou=people,dc=example,dc=org";
+            QByteArray entry = QByteArray("\x04", 1) + char(dn.size()) + dn + QByteArray("\x30", 1) +
+                               char(attribute.size()) + attribute;
+            entry = QByteArray("\x64", 1) + char(entry.size()) + entry;
+            entry = QByteArray("\x30", 1) + char(entry.size() + 3) + QByteArray("\x02\x01", 2) + id + entry;
+            const QByteArray done = QByteArray("\x30\x0c\x02\x01", 4) + id + QByteArray("\x65\x07\x0a\x01\x00\x04\x00\x04\x00", 9);
+            const QByteArray answer = entry + done;
+            (void)!::write(client, answer.constData(), size_t(answer.size()));
+            if (ready(client))
+                (void)!::read(client, buffer, sizeof buffer); // until the server hangs up
+            ::close(client);
+        });
+        const Run result = run({u"--listen"_s, u"127.0.0.1"_s, u"--port"_s, u"0"_s, u"--ldap"_s,
+                                u"ldap://127.0.0.1:%1"_s.arg(listener.serverPort()), u"--ldap-base"_s, kBase,
+                                u"--ldap-check-interval"_s, u"0"_s, u"--startup-timeout"_s, u"5"_s});
+        peer.join();
+        QVERIFY2(request.contains("1.2.840.113556.1.4.319"), "the search asks for paging");
+        QCOMPARE(result.exitCode, 2);
+        QVERIFY2(result.err.contains("dc=example,dc=org: the directory answered without paging"), result.err.constData());
     }
 
     void initTestCase()
