@@ -7,14 +7,15 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins
-  libsqlite3-dev libuv1-dev libcli11-dev libpq-dev libsystemd-dev
+  libsqlite3-dev libuv1-dev libcli11-dev libpq-dev libsystemd-dev libldap-dev
   prometheus-cpp-dev libcivetweb-dev
   fonts-liberation fontconfig
   iproute2 util-linux libcap2-bin
   debhelper dpkg-dev file
 )
 if [ "${1:-}" = "--test" ]; then
-  packages+=(postgresql-15 xvfb xauth desktop-file-utils appstream systemd lintian
+  packages+=(postgresql-15 slapd ldap-utils openssl samba samba-ad-dc samba-ad-provision ldb-tools
+             xvfb xauth desktop-file-utils appstream systemd lintian
              clang clang-tidy libclang-rt-14-dev
              systemd-container prometheus)
 fi

@@ -129,11 +129,75 @@ struct Numbers {
     unsigned refreshSeconds = 0;
     unsigned startupSeconds = 0;
     unsigned loadSeconds = 0;
+    unsigned ldapSeconds = 0;
+    unsigned ldapCheckSeconds = 0;
     unsigned rateLimit = 0;
     unsigned rateBurst = 0;
     unsigned statsSeconds = 0;
     std::vector<std::string> allow;
 };
+
+// The LDAP part of the table.
+void addLdapOptions(CLI::App& app, Settings& s, Numbers& n)
+{
+    CLI::Option* ldap =
+        app.add_option("--ldap", s.ldap.uri,
+                       "serve the entries of an organisation's LDAP directory or Active Directory instead of a "
+                       "file: ldap://HOST, ldaps://HOST or ldapi://SOCKET")
+            ->type_name("URI")->check(CLI::Validator(
+                [](const std::string& text) { return ldapUriProblem(text); }, ""));
+    ldap->excludes(app.get_option("--db"))->excludes(app.get_option("--postgres"));
+    app.get_option("--db")->excludes(ldap);
+    app.get_option("--postgres")->excludes(ldap);
+    const auto ldapOption = [&](const char* name, std::string& into, const char* help, const char* type) {
+        return app.add_option(name, into, help)->type_name(type)->needs(ldap);
+    };
+    ldapOption("--ldap-base", s.ldap.base, "the DN the entries are searched for under, e.g. ou=people,dc=example,dc=org",
+               "DN");
+    ldapOption("--ldap-filter", s.ldap.filter, "the entries that are the directory", "FILTER")
+        ->default_val("(&(objectClass=inetOrgPerson)(employeeNumber=*))");
+    ldapOption("--ldap-number-attribute", s.ldap.numberAttribute,
+               "the attribute that holds the control number (Active Directory: employeeID)", "NAME")
+        ->default_val("employeeNumber");
+    ldapOption("--ldap-name-attribute", s.ldap.nameAttribute, "the attribute that holds the name (Active Directory: "
+               "displayName)", "NAME")->default_val("cn");
+    ldapOption("--ldap-telephone-attribute", s.ldap.telephoneAttribute, "the attribute that holds the telephone",
+               "NAME")->default_val("telephoneNumber");
+    CLI::Option* bindDn = ldapOption("--ldap-bind-dn", s.ldap.bindDn,
+                                     "bind as this DN, with the password in --ldap-password-file (default: SASL "
+                                     "EXTERNAL over ldapi://, anonymous otherwise)", "DN");
+    CLI::Option* password = ldapOption("--ldap-password-file", s.ldap.passwordFile,
+                                       "the file that holds the bind DN's password, read at each connection", "FILE");
+    bindDn->needs(password);
+    password->needs(bindDn);
+    ldapOption("--ldap-ca-file", s.ldap.caFile,
+               "the certificate authorities that sign the directory's certificate (default: the system's)", "FILE")
+        ->check(CLI::ExistingFile)->type_name("FILE");
+    app.add_flag("--ldap-starttls", s.ldap.startTls, "encrypt an ldap:// connection with StartTLS")->needs(ldap);
+    app.add_option("--ldap-page-size", s.ldap.pageSize, "entries the directory sends in each page of its answer (RFC 2696)")
+        ->type_name("N")->check(wholeNumber(1, 100'000))->default_val(500)->needs(ldap);
+    app.add_option("--ldap-check-interval", n.ldapCheckSeconds,
+                   "read the directory's contextCSN this often and load the directory again when it changed "
+                   "(0: never)")
+        ->type_name("SECONDS")->check(wholeNumber(0, 3600))->default_val(1)->needs(ldap);
+    app.add_option("--ldap-timeout", n.ldapSeconds,
+                   "give up a load from LDAP, connecting and binding included, that takes longer than this; the "
+                   "last good directory keeps serving")
+        ->type_name("SECONDS")->check(wholeNumber(1, 10'000'000))->default_val(120)->needs(ldap);
+}
+
+// Whether LDAP settings that belong together were given together.
+std::string ldapProblem(const LdapSettings& ldap)
+{
+    if (ldap.uri.empty())
+        return {};
+    if (ldap.base.empty())
+        return "--ldap needs --ldap-base";
+    const bool plain = ldap.uri.rfind("ldap://", 0) == 0 || ldap.uri.rfind("LDAP://", 0) == 0;
+    if (ldap.startTls && !plain)
+        return "--ldap-starttls applies to ldap:// only (ldaps:// is encrypted already, ldapi:// is local)";
+    return {};
+}
 
 // The table of options: name, where it goes, help, default.
 void addServeOptions(CLI::App& app, Settings& s, Numbers& n)
@@ -202,17 +266,21 @@ void addServeOptions(CLI::App& app, Settings& s, Numbers& n)
         ->type_name("SQL")->default_val("SELECT control_number, name, telephone FROM velmario_directory");
     app.add_option("--postgres-channel", s.postgres.channel, "a NOTIFY on this channel loads the directory again")
         ->type_name("NAME")->default_val("velmario_directory");
-    app.add_option("--refresh", n.refreshSeconds, "load the directory from PostgreSQL again this often (0: never)")
+    addLdapOptions(app, s, n);
+    app.add_option("--refresh", n.refreshSeconds,
+                   "load the directory from PostgreSQL or LDAP again this often (0: never)")
         ->type_name("SECONDS")->check(wholeNumber(0, 10'000'000))->default_val(300);
     app.add_option("--startup-timeout", n.startupSeconds,
-                   "wait this long for PostgreSQL at start, connecting and loading included, before giving up")
+                   "wait this long for PostgreSQL or LDAP at start, connecting and loading included, before "
+                   "giving up")
         ->type_name("SECONDS")->check(wholeNumber(0, 10'000'000))->default_val(60);
     app.add_option("--postgres-timeout", n.loadSeconds,
                    "give up a load from PostgreSQL, connecting included, that takes longer than this; the last "
                    "good directory keeps serving")
         ->type_name("SECONDS")->check(wholeNumber(1, 10'000'000))->default_val(120);
     app.add_flag("--allow-empty", s.postgres.allowEmpty,
-                 "serve a PostgreSQL query that gives no rows (refused otherwise, at start and on reload)");
+                 "serve a PostgreSQL query or LDAP search that finds nothing (refused otherwise, at start and "
+                 "on reload)");
     app.add_option("--status-file", s.statusFile,
                    "write the outcome of each reload to FILE, for 'velmario-server reload'")
         ->type_name("FILE");
@@ -247,7 +315,7 @@ CommandLine exitWith(int code, std::string out, std::string err)
 
 std::string reloadDatabase(const Settings& settings)
 {
-    if (!settings.postgres.conninfo.empty())
+    if (!settings.postgres.conninfo.empty() || !settings.ldap.uri.empty())
         return {};
     return settings.db.empty() ? settings.defaultDb : settings.db;
 }
@@ -321,6 +389,13 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
     line.settings.timing.startupTimeout = std::chrono::seconds(numbers.startupSeconds);
     line.settings.timing.loadTimeout = std::chrono::seconds(numbers.loadSeconds);
     line.settings.postgres.timeout = line.settings.timing.loadTimeout;
+    if (const std::string problem = ldapProblem(line.settings.ldap); !problem.empty())
+        return exitWith(kExitUsage, {}, "velmario-server: " + problem + "\nTry 'velmario-server --help'.\n");
+    if (!line.settings.ldap.uri.empty())
+        line.settings.timing.loadTimeout = std::chrono::seconds(numbers.ldapSeconds);
+    line.settings.ldap.timeout = std::chrono::seconds(numbers.ldapSeconds);
+    line.settings.ldap.checkInterval = std::chrono::seconds(numbers.ldapCheckSeconds);
+    line.settings.ldap.allowEmpty = line.settings.postgres.allowEmpty;
     for (const std::string& network : numbers.allow)
         line.settings.serve.allow.push_back(*Cidr::parse(network));
     line.command = CommandLine::Command::Serve;

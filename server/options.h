@@ -3,6 +3,7 @@
 // default and its help text stand in one table (options.cpp), which also
 // writes --help.
 
+#include "ldapconnection.h"
 #include "lookupserver.h"
 #include "pgconnection.h"
 #include "sourcethread.h"
@@ -20,6 +21,7 @@ struct Settings {
     std::string defaultDb;              // served when it exists and no other source is given
     std::size_t maxMemoryEntries = 0;   // 0: always look up in the database file
     PostgresSettings postgres;          // conninfo empty: not from PostgreSQL
+    LdapSettings ldap;                  // uri empty: not from LDAP
     SourceTiming timing;                // when and how long loads run
     std::string statusFile;             // where each reload's outcome is written; empty: nowhere
     std::string metrics;                // ADDRESS:PORT of the Prometheus endpoint; empty: none

@@ -6,7 +6,9 @@
 //   blocks: no database call, file read or log write happens on it.
 // - The source thread (sourcethread.cpp) loads the directory again when
 //   asked (SIGHUP, through an atomic count and a pipe), when its source says
-//   it changed (NOTIFY) and on the refresh. It hands each outcome to the
+//   it changed (PostgreSQL's NOTIFY; for LDAP, a changed contextCSN, which
+//   the same thread reads every --ldap-check-interval seconds between
+//   loads, on the connection it keeps) and on the refresh. It hands each outcome to the
 //   loop under a mutex and wakes it with uv_async; the loop then swaps the
 //   new directory in (a shared_ptr: requests in flight keep the old one).
 //   A stop never waits for it: a load that does not notice the stop within
@@ -19,6 +21,7 @@
 #include "log.h"
 #include "lookupserver.h"
 #include "filesource.h"
+#include "ldapsource.h"
 #include "metrics.h"
 #include "postgres.h"
 #include "reloadstatus.h"
@@ -90,6 +93,8 @@ std::unique_ptr<Source> makeSource(const Settings& settings, const std::string& 
 {
     if (!settings.postgres.conninfo.empty())
         return std::make_unique<PostgresSource>(settings.postgres);
+    if (!settings.ldap.uri.empty())
+        return std::make_unique<LdapSource>(settings.ldap);
     return std::make_unique<FileSource>(reloadDb, settings.maxMemoryEntries);
 }
 
@@ -119,10 +124,10 @@ int serve(const Settings& settings)
     openReloadStatus(settings.statusFile);
     std::unique_ptr<Source> source = makeSource(settings, reloadDb);
     SourceTiming timing = settings.timing;
-    if (settings.postgres.conninfo.empty())
+    if (settings.postgres.conninfo.empty() && settings.ldap.uri.empty())
         timing.refresh = std::chrono::seconds(0); // a file changes only with a SIGHUP
     Loaded first;
-    if (settings.postgres.conninfo.empty() && startDb != reloadDb) {
+    if (settings.postgres.conninfo.empty() && settings.ldap.uri.empty() && startDb != reloadDb) {
         log("no " + reloadDb + " yet: serving the sample directory until a directory is imported there and the "
             "server reloaded");
         first = openDirectory(startDb, settings.maxMemoryEntries);
