@@ -385,7 +385,7 @@ private slots:
         // A reload meanwhile fails at the next attempt to reconnect.
         const Run reload = run({u"reload"_s, u"--pid"_s, QString::number(server.pid()), u"--status-file"_s, status});
         QCOMPARE(reload.exitCode, 3);
-        QVERIFY2(reload.err.contains("reload refused, still serving the previous directory: lost the database: "),
+        QVERIFY2(reload.err.contains("reload refused, still serving the previous directory: lost PostgreSQL database "),
                  reload.err.constData());
         QVERIFY(cluster.startServer());
         QVERIFY(cluster.sql(u"UPDATE velmario_directory SET telephone = '4' WHERE control_number = 'Ñ3';"_s));

@@ -230,6 +230,7 @@ private slots:
                                     " (held in memory, 0.0 MiB) on 127.0.0.1 port " + QByteArray::number(port) + "\n"
                                     "<5>velmario-server: denied 1 connection(s) from addresses not allowed (last from "
                                     "127.0.0.2)\n"
+                                    "<6>velmario-server: loading " + db.toLocal8Bit() + " again\n"
                                     "<3>velmario-server: reload failed, still serving the previous directory: " +
                                     db.toLocal8Bit() + ": no such database file\n";
         QVERIFY2(journal.contains(expected), journal.constData());
