@@ -2,7 +2,10 @@
 // knows its widgets; these are QFrames and QWidgets to it, which it would
 // call frames and fillers, name after a surrounding group box, or not
 // relate to the control they caption.
+#include "line.h"
 #include "look.h"
+#include "picturebox.h"
+#include "statusline.h"
 
 #include <QAccessible>
 #include <QAccessibleWidget>

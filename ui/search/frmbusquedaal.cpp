@@ -1,6 +1,12 @@
 #include "frmbusquedaal.h"
 
+#include "common/label.h"
+#include "common/line.h"
 #include "common/look.h"
+#include "common/orangebutton.h"
+#include "common/resultlabel.h"
+#include "common/statusline.h"
+#include "common/textbox.h"
 
 #include <QGroupBox>
 #include <QLineEdit>
