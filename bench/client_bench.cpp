@@ -12,7 +12,6 @@
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QProcess>
-#include <QTcpServer>
 #include <QTest>
 
 #include <algorithm>

@@ -33,6 +33,15 @@ std::optional<QByteArray> buildRequest(QStringView controlNumber)
     return encode(controlNumber);
 }
 
+bool isBlankRequest(QByteArrayView request)
+{
+    for (const char c : request) {
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n' && c != '\v' && c != '\f')
+            return false;
+    }
+    return true;
+}
+
 Reply splitReply(QString text)
 {
     Reply reply;

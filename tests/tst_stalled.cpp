@@ -185,7 +185,10 @@ private slots:
         forms.Show(FormId::BusquedaAl);
         auto* search = forms.form<frmBusquedaAl>(FormId::BusquedaAl);
         QVERIFY(QTest::qWaitForWindowActive(search));
-        search->connection()->setConnectTimeoutMs(300);
+        lookup::Timing timing;
+        timing.resolve = std::chrono::milliseconds(300);
+        timing.connect = std::chrono::milliseconds(300);
+        search->connection()->setTiming(timing);
         search->findChild<QLineEdit*>(u"txtipservidor"_s)->setText(host);
         typeKey(Qt::Key_C, Qt::AltModifier);
         QCOMPARE(search->connection()->State(), waiting);

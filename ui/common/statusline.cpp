@@ -8,6 +8,7 @@ StatusLine::StatusLine(const QString& objectName, const QString& caption, const 
 {
     setColors(kOrange, kBlack);
     setTextFont(arial(kSmallPx));
+    setShowWholeOnHover(true);
 }
 
 } // namespace velmario::look

@@ -45,10 +45,8 @@ frmBusquedaAl::frmBusquedaAl(Navigation& navigation, QWidget* parent)
     connect(Winsock2, &LookupConnection::DataArrival, this, &frmBusquedaAl::Winsock2_DataArrival);
     connect(Winsock2, &LookupConnection::stateChanged, this, &frmBusquedaAl::Winsock2_StateChanged);
 
-    m_waitingStatus.setSingleShot(true);
-    m_waitingStatus.setInterval(150);
-    connect(&m_waitingStatus, &QTimer::timeout, this,
-            [this] { showStatus(u"Consultando el número %1..."_s.arg(m_waitingNumber)); });
+    m_waiting.setSingleShot(true);
+    connect(&m_waiting, &QTimer::timeout, this, &frmBusquedaAl::onLookupWaiting);
 
     buildMenus();
     auto* client = new QWidget(this);
@@ -107,11 +105,11 @@ void frmBusquedaAl::buildControls(QWidget* client)
     setPaletteColors(fradatos, {{QPalette::WindowText, kOrange}, {QPalette::Window, kBlack}});
 
     Label* lblNombrec = captionAt(u"lblNombrec"_s, u"Nombre:"_s, 240, 480, fradatos);
-    lblNombreA = resultLabel(u"lblNombreA"_s, twipsRect(1200, 480, 3735, 255), fradatos);
+    lblNombreA = new ResultLabel(u"lblNombreA"_s, twipsRect(1200, 480, 3735, 255), fradatos);
     Label* lblDir = captionAt(u"lblDir"_s, u"Número de Control:"_s, 240, 840, fradatos);
-    lblNumero = resultLabel(u"lblNumero"_s, twipsRect(2280, 840, 1335, 255), fradatos);
+    lblNumero = new ResultLabel(u"lblNumero"_s, twipsRect(2280, 840, 1335, 255), fradatos);
     Label* Label2 = captionAt(u"Label2"_s, u"Teléfono:"_s, 240, 1200, fradatos);
-    lblTelefono = resultLabel(u"lblTelefono"_s, twipsRect(1320, 1200, 1335, 255), fradatos);
+    lblTelefono = new ResultLabel(u"lblTelefono"_s, twipsRect(1320, 1200, 1335, 255), fradatos);
 
     lblEstado = new StatusLine(u"lblEstado"_s, u"Sin conexión."_s,
                                QRect(8, client->height(), client->width() - 16, kStatusHeight - 2), client);
@@ -173,11 +171,12 @@ void frmBusquedaAl::Command1_Click()
 void frmBusquedaAl::cmdBuscar_Click()
 {
     const QString number = txtNumero->text();
-    m_waitingStatus.stop();
+    stopWaiting();
     switch (Winsock2->SendData(number)) {
     case LookupConnection::SendResult::Sent:
         m_waitingNumber = number;
-        m_waitingStatus.start();
+        m_overdue = false;
+        m_waiting.start(Winsock2->timing().lookingUp);
         break;
     case LookupConnection::SendResult::Empty:
         showStatus(u"Escriba un número de control: no se envió nada."_s);
@@ -198,9 +197,28 @@ void frmBusquedaAl::cmdBuscar_Click()
     }
 }
 
+void frmBusquedaAl::onLookupWaiting()
+{
+    if (m_overdue) {
+        showStatus(u"El servidor aún no ha respondido a la consulta del número %1; "
+                   "su respuesta se mostrará si llega."_s.arg(m_waitingNumber));
+        return;
+    }
+    showStatus(u"Consultando el número %1..."_s.arg(m_waitingNumber));
+    const lookup::Timing& timing = Winsock2->timing();
+    m_overdue = true;
+    m_waiting.start(std::max(timing.replyOverdue - timing.lookingUp, lookup::Timing::ms(0)));
+}
+
+void frmBusquedaAl::stopWaiting()
+{
+    m_waiting.stop();
+    m_overdue = false;
+}
+
 void frmBusquedaAl::Winsock2_DataArrival(qint64 /*bytesTotal*/)
 {
-    m_waitingStatus.stop();
+    stopWaiting();
     const lookup::Reply reply = Winsock2->GetData();
     if (reply.hasSeparator) {
         lblNombreA->setCaption(reply.name);
@@ -211,14 +229,32 @@ void frmBusquedaAl::Winsock2_DataArrival(qint64 /*bytesTotal*/)
         lblTelefono->setCaption(QString());
     }
     lblNumero->setCaption(txtNumero->text());
+    showStatus(replyStatus(reply));
+}
 
+QString frmBusquedaAl::replyStatus(const lookup::Reply& reply) const
+{
     if (reply.truncated)
-        showStatus(u"Respuesta demasiado larga: se muestran sus primeros %1 caracteres."_s
-                       .arg(lookup::kMaxReplyLength));
-    else if (!reply.hasSeparator)
-        showStatus(u"Respuesta sin \"*\": se muestra entera como nombre."_s);
-    else
-        showStatus(u"Respuesta recibida."_s);
+        return u"Respuesta demasiado larga: se muestran sus primeros %1 caracteres."_s.arg(lookup::kMaxReplyLength);
+    QStringList shortened;
+    if (lblNombreA->isShortened())
+        shortened << u"el nombre"_s;
+    if (lblNumero->isShortened())
+        shortened << u"el número"_s;
+    if (lblTelefono->isShortened())
+        shortened << u"el teléfono"_s;
+    if (!reply.hasSeparator) {
+        if (!shortened.isEmpty())
+            return u"Respuesta sin \"*\": se muestra como nombre, recortada; pase el puntero por encima."_s;
+        return u"Respuesta sin \"*\": se muestra entera como nombre."_s;
+    }
+    if (shortened.isEmpty())
+        return u"Respuesta recibida."_s;
+    if (shortened.size() == 1)
+        return u"Respuesta recibida; no cabe entero %1: pase el puntero por encima."_s.arg(shortened.first());
+    const QString last = shortened.takeLast();
+    return u"Respuesta recibida; no caben enteros %1 y %2: pase el puntero por encima."_s
+        .arg(shortened.join(u", "_s), last);
 }
 
 void frmBusquedaAl::cmdVolver_Click()
@@ -229,7 +265,7 @@ void frmBusquedaAl::cmdVolver_Click()
     lblNumero->setCaption(QString());
     lblTelefono->setCaption(QString());
     // With every result gone, the line speaks of the connection again.
-    m_waitingStatus.stop();
+    stopWaiting();
     showStatus(connectionStatus());
 }
 
@@ -267,7 +303,7 @@ void frmBusquedaAl::Winsock2_StateChanged(int /*state*/, LookupConnection::Cause
     // Whatever the change, a lookup under way has its answer or never will:
     // the line tells the connection's state, and no late "Consultando..."
     // replaces it.
-    m_waitingStatus.stop();
+    stopWaiting();
     showStatus(connectionStatus());
 }
 
@@ -278,6 +314,14 @@ QString frmBusquedaAl::connectionStatus() const
         return u"El servidor cerró la conexión: pulse Conectar para volver a conectar."_s;
     };
     const QString host = Winsock2->RemoteHost();
+    // A name may have several addresses: say how many were tried.
+    const auto tried = [this](QString text) {
+        if (Winsock2->hostIsName()) {
+            const qsizetype count = Winsock2->triedAddresses().size();
+            text += count == 1 ? u" (1 dirección probada)"_s : u" (%1 direcciones probadas)"_s.arg(count);
+        }
+        return text + u'.';
+    };
     using Cause = LookupConnection::Cause;
     switch (Winsock2->State()) {
     case LookupConnection::Closed:
@@ -300,18 +344,23 @@ QString frmBusquedaAl::connectionStatus() const
         return u"No se pudo resolver el nombre %1."_s.arg(host);
     case Cause::HostLookupTimedOut:
         return u"No se pudo resolver el nombre %1: el servidor de nombres no respondió a tiempo."_s.arg(host);
+    case Cause::NameServerNoAnswer:
+        return u"No se pudo resolver el nombre %1 por ahora: el servidor de nombres no dio respuesta. "
+               "Pulse Conectar para reintentar."_s.arg(host);
     case Cause::Refused:
-        return u"El servidor %1 rechazó la conexión."_s.arg(host);
+        return tried(u"El servidor %1 rechazó la conexión"_s.arg(host));
     case Cause::Unreachable:
-        return u"No hay ruta de red hasta %1."_s.arg(host);
+        return tried(u"No hay ruta de red hasta %1"_s.arg(host));
     case Cause::TimedOut:
-        return u"El servidor %1 no respondió a tiempo."_s.arg(host);
+        return tried(u"El servidor %1 no respondió a tiempo"_s.arg(host));
     case Cause::ClosedByServer:
         return closedByServer();
     case Cause::NetworkError:
     case Cause::None:
         break;
     }
+    if (Winsock2->hostIsName() && !Winsock2->triedAddresses().isEmpty())
+        return tried(u"Error de red con %1: %2"_s.arg(host, Winsock2->causeText()));
     return u"Error de red con %1: %2"_s.arg(host, Winsock2->causeText());
 }
 
