@@ -19,8 +19,11 @@ std::optional<QByteArray> encode(QStringView text)
 {
     QByteArray bytes;
     bytes.reserve(text.size());
-    for (const uint codePoint : text.toUcs4()) {
-        const auto b = cp1252::encode(codePoint);
+    for (const QChar c : text) {
+        // Windows-1252 has nothing beyond the Basic Multilingual Plane.
+        if (c.isSurrogate())
+            return std::nullopt;
+        const auto b = cp1252::encode(c.unicode());
         if (!b)
             return std::nullopt;
         bytes.append(static_cast<char>(*b));

@@ -355,21 +355,21 @@ private slots:
         QTest::newRow("telephone with country code")
             << u"José Peña Ibáñez"_s << u"+52 1 961 976 1527"_s << u"20230001"_s
             << QStringList{u"José Peña Ibáñez"_s, u"20230001"_s, u"+52 1 961 976…"_s}
-            << u"Respuesta recibida; no cabe entero el teléfono: pase el puntero por encima."_s;
+            << u"Respuesta recibida; recortado: teléfono. Pase el puntero encima."_s;
         QTest::newRow("extension")
             << u"Ana"_s << u"961-976-1527 ext. 204"_s << u"7"_s
             << QStringList{u"Ana"_s, u"7"_s, u"961-976-1527…"_s}
-            << u"Respuesta recibida; no cabe entero el teléfono: pase el puntero por encima."_s;
+            << u"Respuesta recibida; recortado: teléfono. Pase el puntero encima."_s;
         QTest::newRow("area code in brackets")
             << u"Ana"_s << u"+52 (961) 976-15-27"_s << u"7"_s
             << QStringList{u"Ana"_s, u"7"_s, u"+52 (961)…"_s}
-            << u"Respuesta recibida; no cabe entero el teléfono: pase el puntero por encima."_s;
+            << u"Respuesta recibida; recortado: teléfono. Pase el puntero encima."_s;
         QTest::newRow("long name and long number")
             << u"María de los Ángeles Fernández de Córdoba y Villaseñor de la Concepción"_s << u"961-976-1527"_s
             << u"2023 0001 0002 0003"_s
             << QStringList{u"María de los Ángeles Fernández de Córdoba y…"_s, u"2023 0001…"_s,
                            u"961-976-1527"_s}
-            << u"Respuesta recibida; no caben enteros el nombre y el número: pase el puntero por encima."_s;
+            << u"Respuesta recibida; recortados: nombre y número. Pase el puntero encima."_s;
         QTest::newRow("everything fits")
             << u"José Peña Ibáñez"_s << u"961-976-1527"_s << u"20230001"_s
             << QStringList{u"José Peña Ibáñez"_s, u"20230001"_s, u"961-976-1527"_s} << u"Respuesta recibida."_s;
@@ -755,8 +755,7 @@ private slots:
         QTest::qWait(4500);
         QCOMPARE(search()->status(), u"Consultando el número 20230004..."_s);
         QTRY_COMPARE_WITH_TIMEOUT(search()->status(),
-                                  u"El servidor aún no ha respondido a la consulta del número 20230004; "
-                                  "su respuesta se mostrará si llega."_s,
+                                  u"El servidor aún no responde al número 20230004: se mostrará si llega."_s,
                                   1500);
         QCOMPARE(search()->connection()->State(), int(LookupConnection::Connected));
         replyWith(peer, "Tarde*961-000-0000");
@@ -771,7 +770,12 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("telephone");
         QTest::addColumn<QString>("status");
-        QTest::newRow("no star") << QByteArray("Sin estrella") << u"Sin estrella"_s << QString() << u"sin \"*\""_s;
+        QTest::newRow("no star") << QByteArray("Sin estrella") << u"Sin estrella"_s << QString()
+                                 << u"Respuesta sin \"*\": se muestra entera como nombre."_s;
+        QTest::newRow("no star, too long for the label")
+            << QByteArray("Una respuesta sin estrella demasiado larga para la etiqueta del nombre")
+            << u"Una respuesta sin estrella demasiado larga para la etiqueta del nombre"_s << QString()
+            << u"Respuesta sin \"*\", recortada como nombre: pase el puntero encima."_s;
         QTest::newRow("HTML") << QByteArray("<b>Ana</b> &amp;*<i>1</i>") << u"<b>Ana</b> &amp;"_s
                               << u"<i>1</i>"_s << u"Respuesta recibida"_s;
         QTest::newRow("control characters") << QByteArray("A\r\nB\x1b[2J*\t1") << u"A\r\nB\x1b[2J"_s

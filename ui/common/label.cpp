@@ -114,13 +114,11 @@ QString cutWithEllipsis(const QString& text, const QFont& font, int width)
     return text.first(best) + kEllipsis;
 }
 
-// Whether text surely fits on one line of `width`, told without shaping it:
-// the sum of its characters' own advances is never less than the shaped
-// width, less half a pixel of rounding (kerning only ever narrows). Results
-// arrive with every lookup, and most fit: shaping them is the costly part.
-bool surelyFits(const QString& text, const QFont& font, int width)
+using Advances = std::array<qreal, 256>;
+
+// The advances of the first 256 characters in a font, measured once per font.
+const Advances* advancesOf(const QFont& font)
 {
-    using Advances = std::array<qreal, 256>;
     static QHash<QString, std::shared_ptr<Advances>> tables;
     std::shared_ptr<Advances>& table = tables[font.key()];
     if (!table) {
@@ -129,11 +127,20 @@ bool surelyFits(const QString& text, const QFont& font, int width)
         for (int c = 0; c < 256; ++c)
             (*table)[std::size_t(c)] = metrics.horizontalAdvance(QChar(char16_t(c)));
     }
+    return table.get();
+}
+
+// Whether text surely fits on one line of `width`, told without shaping it:
+// the sum of its characters' own advances is never less than the shaped
+// width, less half a pixel of rounding (kerning only ever narrows). Results
+// arrive with every lookup, and most fit: shaping them is the costly part.
+bool surelyFits(const QString& text, const Advances& advances, int width)
+{
     qreal sum = 0;
     for (const QChar c : text) {
         if (c.unicode() > 0xFF)
             return false; // not in the table: measure it properly
-        sum += (*table)[c.unicode()];
+        sum += advances[c.unicode()];
     }
     return sum + 1 <= width;
 }
@@ -229,8 +236,10 @@ void Label::setHighlighted(bool highlighted)
 
 void Label::changeEvent(QEvent* event)
 {
-    if (event->type() == QEvent::FontChange)
+    if (event->type() == QEvent::FontChange) {
+        m_advances = nullptr;
         captionOrRoomChanged();
+    }
     QFrame::changeEvent(event);
 }
 
@@ -239,6 +248,13 @@ void Label::resizeEvent(QResizeEvent* event)
     QFrame::resizeEvent(event);
     if (m_sizing != Sizing::AutoSize)
         captionOrRoomChanged();
+}
+
+const std::array<qreal, 256>& Label::advances() const
+{
+    if (!m_advances)
+        m_advances = advancesOf(font());
+    return *m_advances;
 }
 
 void Label::captionOrRoomChanged()
@@ -265,6 +281,13 @@ QSize Label::sizeHint() const
 
 QString Label::displayText(const QString& caption)
 {
+    const auto plain = [](QChar ch) {
+        const char16_t c = ch.unicode();
+        return c >= 0x20 && c != 0x7F && !(c >= 0x80 && c <= 0x9F) && !(c >= 0x200E && c <= 0x206F)
+            && !ch.isSurrogate();
+    };
+    if (std::all_of(caption.begin(), caption.end(), plain))
+        return caption; // shared, not copied: most captions are plain
     QString shown = caption;
     for (QChar& ch : shown) {
         const char16_t c = ch.unicode();
@@ -322,7 +345,7 @@ const Label::Fitted& Label::layout() const
     Fitted fitted;
     if (m_sizing == Sizing::AutoSize) {
         fitted.lines = {shown};
-    } else if (surelyFits(shown, font(), width)) {
+    } else if (surelyFits(shown, advances(), width)) {
         fitted.lines = oneLine(shown);
     } else if (m_sizing == Sizing::OneLine) {
         fitted.lines = {QFontMetrics(font()).elidedText(shown, Qt::ElideMiddle, width)};

@@ -28,6 +28,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <array>
 #include <limits>
 #include <optional>
 
@@ -96,6 +97,7 @@ protected:
 
 private:
     const Fitted& layout() const;
+    const std::array<qreal, 256>& advances() const;
     void captionOrRoomChanged();
 
     QString m_caption;
@@ -105,6 +107,7 @@ private:
     bool m_wholeOnHover = false;
     bool m_highlighted = false;
     mutable std::optional<Fitted> m_layout; // until the caption or the room changes
+    mutable const std::array<qreal, 256>* m_advances = nullptr; // of the font's first 256 characters
 };
 
 // A caption: orange Arial 11.25 pt on the black ground.

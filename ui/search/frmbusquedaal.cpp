@@ -200,8 +200,7 @@ void frmBusquedaAl::cmdBuscar_Click()
 void frmBusquedaAl::onLookupWaiting()
 {
     if (m_overdue) {
-        showStatus(u"El servidor aún no ha respondido a la consulta del número %1; "
-                   "su respuesta se mostrará si llega."_s.arg(m_waitingNumber));
+        showStatus(u"El servidor aún no responde al número %1: se mostrará si llega."_s.arg(m_waitingNumber));
         return;
     }
     showStatus(u"Consultando el número %1..."_s.arg(m_waitingNumber));
@@ -238,23 +237,22 @@ QString frmBusquedaAl::replyStatus(const lookup::Reply& reply) const
         return u"Respuesta demasiado larga: se muestran sus primeros %1 caracteres."_s.arg(lookup::kMaxReplyLength);
     QStringList shortened;
     if (lblNombreA->isShortened())
-        shortened << u"el nombre"_s;
+        shortened << u"nombre"_s;
     if (lblNumero->isShortened())
-        shortened << u"el número"_s;
+        shortened << u"número"_s;
     if (lblTelefono->isShortened())
-        shortened << u"el teléfono"_s;
+        shortened << u"teléfono"_s;
     if (!reply.hasSeparator) {
         if (!shortened.isEmpty())
-            return u"Respuesta sin \"*\": se muestra como nombre, recortada; pase el puntero por encima."_s;
+            return u"Respuesta sin \"*\", recortada como nombre: pase el puntero encima."_s;
         return u"Respuesta sin \"*\": se muestra entera como nombre."_s;
     }
     if (shortened.isEmpty())
         return u"Respuesta recibida."_s;
     if (shortened.size() == 1)
-        return u"Respuesta recibida; no cabe entero %1: pase el puntero por encima."_s.arg(shortened.first());
+        return u"Respuesta recibida; recortado: %1. Pase el puntero encima."_s.arg(shortened.first());
     const QString last = shortened.takeLast();
-    return u"Respuesta recibida; no caben enteros %1 y %2: pase el puntero por encima."_s
-        .arg(shortened.join(u", "_s), last);
+    return u"Respuesta recibida; recortados: %1 y %2. Pase el puntero encima."_s.arg(shortened.join(u", "_s), last);
 }
 
 void frmBusquedaAl::cmdVolver_Click()
@@ -345,8 +343,7 @@ QString frmBusquedaAl::connectionStatus() const
     case Cause::HostLookupTimedOut:
         return u"No se pudo resolver el nombre %1: el servidor de nombres no respondió a tiempo."_s.arg(host);
     case Cause::NameServerNoAnswer:
-        return u"No se pudo resolver el nombre %1 por ahora: el servidor de nombres no dio respuesta. "
-               "Pulse Conectar para reintentar."_s.arg(host);
+        return u"No se pudo resolver %1 por ahora: el servidor de nombres no dio respuesta."_s.arg(host);
     case Cause::Refused:
         return tried(u"El servidor %1 rechazó la conexión"_s.arg(host));
     case Cause::Unreachable:
