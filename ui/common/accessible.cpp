@@ -30,6 +30,10 @@ public:
     {
         if (t == QAccessible::Name)
             return widget()->accessibleName();
+        // The tooltip of a shortened value is the value again, which the
+        // name already says whole.
+        if (t == QAccessible::Description)
+            return {};
         return QAccessibleWidget::text(t);
     }
 
