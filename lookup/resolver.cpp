@@ -15,11 +15,14 @@ namespace velmario::lookup {
 struct Resolver::Mailbox {
     std::mutex mutex;
     Resolver* owner = nullptr;
+    quint64 ticket = 0;
 };
 
 Resolver::Resolver(QObject* parent)
     : QObject(parent)
 {
+    static const int registered = qRegisterMetaType<Result>("velmario::lookup::Resolver::Result");
+    Q_UNUSED(registered);
 }
 
 Resolver::~Resolver()
@@ -43,6 +46,7 @@ void Resolver::lookUp(const QString& host, quint16 port)
     m_busy = true;
     m_mailbox = std::make_shared<Mailbox>();
     m_mailbox->owner = this;
+    m_mailbox->ticket = ++m_ticket;
     // International names go to the resolver in their ASCII form; an ASCII
     // name goes as it is, whatever IDNA thinks of it (underscores).
     bool ascii = true;
@@ -56,17 +60,19 @@ void Resolver::lookUp(const QString& host, quint16 port)
             return;
         // Queued to the owner's thread. Should the owner be destroyed
         // before it runs, Qt drops the call with the owner's other events.
-        QMetaObject::invokeMethod(
-            mailbox->owner,
-            [owner = mailbox->owner, mailbox, result = std::move(result)] {
-                if (owner->m_mailbox != mailbox)
-                    return; // abandoned after the answer was posted
-                owner->m_mailbox.reset();
-                owner->m_busy = false;
-                emit owner->finished(result);
-            },
-            Qt::QueuedConnection);
+        QMetaObject::invokeMethod(mailbox->owner, "deliver", Qt::QueuedConnection,
+                                  Q_ARG(quint64, mailbox->ticket),
+                                  Q_ARG(velmario::lookup::Resolver::Result, result));
     }).detach();
+}
+
+void Resolver::deliver(quint64 ticket, const Result& result)
+{
+    if (!m_busy || ticket != m_ticket)
+        return; // abandoned after the answer was posted
+    m_mailbox.reset();
+    m_busy = false;
+    emit finished(result);
 }
 
 Resolver::Result Resolver::resolve(const QByteArray& host, quint16 port)

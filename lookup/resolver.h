@@ -52,9 +52,16 @@ signals:
     void finished(const velmario::lookup::Resolver::Result& result);
 
 private:
+    // The lookup thread's answer, queued to this object's thread; answers
+    // to an abandoned lookup (another ticket) are dropped.
+    Q_INVOKABLE void deliver(quint64 ticket, const velmario::lookup::Resolver::Result& result);
+
     struct Mailbox;
     std::shared_ptr<Mailbox> m_mailbox;
+    quint64 m_ticket = 0;
     bool m_busy = false;
 };
 
 } // namespace velmario::lookup
+
+Q_DECLARE_METATYPE(velmario::lookup::Resolver::Result)

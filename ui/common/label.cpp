@@ -330,7 +330,7 @@ Label::Fitted Label::fit(const QString& text, const QFont& font, int width, qsiz
 
 QString Label::plainToolTip(const QString& text)
 {
-    const QString shown = displayText(text);
+    QString shown = displayText(text);
     if (!Qt::mightBeRichText(shown))
         return shown;
     return u"<p style=\"white-space:pre-wrap\">"_s + shown.toHtmlEscaped() + u"</p>"_s;
