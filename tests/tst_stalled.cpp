@@ -79,7 +79,8 @@ bool makeNameLookupsHang()
     const QByteArray hosts = QByteArray("127.0.0.1 localhost\n::1 localhost\n")
         + kDroppingAddress + " dual.velmario.test\n127.0.0.9 dual.velmario.test\n"
         + kDroppingAddress + " silent.velmario.test\n127.0.0.6 silent.velmario.test\n"
-        + "::1 refused.velmario.test\n127.0.0.10 refused.velmario.test\n";
+        + "::1 refused.velmario.test\n127.0.0.10 refused.velmario.test\n"
+        + kDroppingAddress + " mixed.velmario.test\n127.0.0.10 mixed.velmario.test\n";
     const bool hostsWritten = hostsFd >= 0 && ::write(hostsFd, hosts.constData(), size_t(hosts.size())) == hosts.size();
     if (hostsFd >= 0)
         ::close(hostsFd);
@@ -217,6 +218,12 @@ private slots:
             << u"silent.velmario.test"_s << true << u"Buscando la dirección de silent.velmario.test..."_s
             << int(LookupConnection::Error)
             << u"El servidor silent.velmario.test no respondió a tiempo (2 direcciones probadas)."_s;
+        // A refusal says a machine answered: it is told rather than the
+        // silence at the other address.
+        QTest::newRow("one address of a name silent, the other refuses")
+            << u"mixed.velmario.test"_s << true << u"Buscando la dirección de mixed.velmario.test..."_s
+            << int(LookupConnection::Error)
+            << u"El servidor mixed.velmario.test rechazó la conexión (2 direcciones probadas)."_s;
         QTest::newRow("every address of a name refuses")
             << u"refused.velmario.test"_s << false << u"Buscando la dirección de refused.velmario.test..."_s
             << int(LookupConnection::Error)
@@ -231,7 +238,7 @@ private slots:
         QFETCH(QString, status);
         if (host.endsWith(u".velmario.test"_s) && !g_lookupsHang)
             QSKIP("no private name server or hosts file: needs root or a user namespace");
-        if (host.startsWith(u"silent"_s) || host.startsWith(u"refused"_s)) {
+        if (host.startsWith(u"silent"_s) || host.startsWith(u"refused"_s) || host.startsWith(u"mixed"_s)) {
             if (!g_droppingIpv6)
                 QSKIP("no private network with IPv6: needs root or a user namespace, ip and nft");
         }
