@@ -220,6 +220,8 @@ private slots:
         QTest::addColumn<QStringList>("lines");
         QTest::addColumn<bool>("shortened");
         QTest::newRow("fits whole") << u"uno dos"_s << u"uno dos"_s << 0 << 1 << QStringList{u"uno dos"_s} << false;
+        QTest::newRow("a pixel too narrow for the whole")
+            << u"uno dos tres"_s << u"uno dos tres"_s << -1 << 1 << QStringList{u"uno dos…"_s} << true;
         QTest::newRow("cut after the last whole word")
             << u"uno dos tres"_s << u"uno dos…"_s << 0 << 1 << QStringList{u"uno dos…"_s} << true;
         QTest::newRow("a pixel less and the cut goes back a word")
