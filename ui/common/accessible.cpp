@@ -29,7 +29,7 @@ public:
     QString text(QAccessible::Text t) const override
     {
         if (t == QAccessible::Name)
-            return widget()->accessibleName();
+            return static_cast<const Label*>(widget())->caption();
         // The tooltip of a shortened value is the value again, which the
         // name already says whole.
         if (t == QAccessible::Description)

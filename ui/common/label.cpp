@@ -1,5 +1,6 @@
 #include "label.h"
 
+#include <QAccessible>
 #include <QEvent>
 #include <QFontMetricsF>
 #include <QHash>
@@ -168,7 +169,6 @@ Label::Label(const QString& objectName, const QString& caption, const QRect& geo
     setGeometry(geometry);
     setFocusPolicy(Qt::NoFocus);
     setAttribute(Qt::WA_TransparentForMouseEvents);
-    setAccessibleName(caption);
     captionOrRoomChanged();
 }
 
@@ -178,7 +178,13 @@ void Label::setCaption(const QString& caption)
         return;
     m_caption = caption;
     m_highlighted = false; // what was selected is gone
-    setAccessibleName(caption);
+    // The caption is the label's accessible name (accessible.cpp). Told
+    // only when a screen reader listens: building the event costs more
+    // than the rest of setting a result.
+    if (QAccessible::isActive()) {
+        QAccessibleEvent event(this, QAccessible::NameChanged);
+        QAccessible::updateAccessibility(&event);
+    }
     captionOrRoomChanged();
     update();
 }

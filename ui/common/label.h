@@ -19,7 +19,8 @@
 // is left out.
 //
 // Either fixed kind can show its whole caption as its tooltip whenever it is
-// shortened (showWholeOnHover); the caption is always its accessible name.
+// shortened (showWholeOnHover); the caption is always its accessible name
+// (accessible.cpp), whole.
 
 #include "look.h"
 

@@ -175,8 +175,10 @@ void frmBusquedaAl::cmdBuscar_Click()
     switch (Winsock2->SendData(number)) {
     case LookupConnection::SendResult::Sent:
         m_waitingNumber = number;
-        m_overdue = false;
-        m_waiting.start(Winsock2->timing().lookingUp);
+        m_waitingFor = Waiting::LookingUp;
+        m_waitingSince = std::chrono::steady_clock::now();
+        if (!m_waiting.isActive())
+            m_waiting.start(Winsock2->timing().lookingUp);
         break;
     case LookupConnection::SendResult::Empty:
         showStatus(u"Escriba un número de control: no se envió nada."_s);
@@ -199,20 +201,29 @@ void frmBusquedaAl::cmdBuscar_Click()
 
 void frmBusquedaAl::onLookupWaiting()
 {
-    if (m_overdue) {
-        showStatus(u"El servidor aún no responde al número %1: se mostrará si llega."_s.arg(m_waitingNumber));
+    if (m_waitingFor == Waiting::None)
+        return; // its lookup was answered
+    const lookup::Timing& timing = Winsock2->timing();
+    const auto due = m_waitingSince + (m_waitingFor == Waiting::LookingUp ? timing.lookingUp : timing.replyOverdue);
+    const auto now = std::chrono::steady_clock::now();
+    if (now < due) {
+        // A later lookup than the one the timer was started for.
+        m_waiting.start(std::chrono::ceil<std::chrono::milliseconds>(due - now));
         return;
     }
-    showStatus(u"Consultando el número %1..."_s.arg(m_waitingNumber));
-    const lookup::Timing& timing = Winsock2->timing();
-    m_overdue = true;
-    m_waiting.start(std::max(timing.replyOverdue - timing.lookingUp, lookup::Timing::ms(0)));
+    if (m_waitingFor == Waiting::LookingUp) {
+        showStatus(u"Consultando el número %1..."_s.arg(m_waitingNumber));
+        m_waitingFor = Waiting::Overdue;
+        m_waiting.start(std::chrono::ceil<std::chrono::milliseconds>(m_waitingSince + timing.replyOverdue - now));
+        return;
+    }
+    showStatus(u"El servidor aún no responde al número %1: se mostrará si llega."_s.arg(m_waitingNumber));
+    m_waitingFor = Waiting::None;
 }
 
 void frmBusquedaAl::stopWaiting()
 {
-    m_waiting.stop();
-    m_overdue = false;
+    m_waitingFor = Waiting::None;
 }
 
 void frmBusquedaAl::Winsock2_DataArrival(qint64 /*bytesTotal*/)

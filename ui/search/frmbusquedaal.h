@@ -6,6 +6,8 @@
 #include <QMainWindow>
 #include <QTimer>
 
+#include <chrono>
+
 class QAction;
 class QGroupBox;
 class QLineEdit;
@@ -84,9 +86,14 @@ private:
     lookup::LookupConnection* Winsock2 = nullptr;
     // While a lookup waits for its reply: first says it is under way (only
     // if the reply is slow to come, so that a quick answer is not preceded
-    // by a line that only flickers), then that no answer has come yet.
+    // by a line that only flickers), then that no answer has come yet. The
+    // timer is not stopped and restarted with every lookup (that costs more
+    // than the rest of a quick answer's handling): when it fires it looks at
+    // the lookup waiting then, if any, and waits on for what is left.
+    enum class Waiting { None, LookingUp, Overdue };
     QTimer m_waiting;
-    bool m_overdue = false;
+    Waiting m_waitingFor = Waiting::None;
+    std::chrono::steady_clock::time_point m_waitingSince;
     QString m_waitingNumber;
 };
 
