@@ -13,7 +13,7 @@ packages=(
   debhelper dpkg-dev file
 )
 if [ "${1:-}" = "--test" ]; then
-  packages+=(postgresql-15 xvfb xauth desktop-file-utils appstream systemd lintian
+  packages+=(postgresql-15 xvfb xauth desktop-file-utils appstream systemd lintian nftables
              clang clang-tidy libclang-rt-14-dev)
 fi
 
