@@ -1,6 +1,9 @@
 #include "frmvelmario.h"
 
+#include "common/label.h"
 #include "common/look.h"
+#include "common/orangebutton.h"
+#include "common/stretchedpicture.h"
 
 using namespace Qt::StringLiterals;
 

@@ -1,15 +1,13 @@
 #include "lookupconnection.h"
 
-#include <QHostInfo>
 #include <QSocketNotifier>
-#include <QTcpSocket>
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
-#include <arpa/inet.h>
-#include <net/if.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,39 +15,54 @@ namespace velmario::lookup {
 
 namespace {
 
-// The address and port as a socket address; 0 for a protocol without one.
-socklen_t socketAddress(const QHostAddress& address, quint16 port, sockaddr_storage& out)
+using Cause = LookupConnection::Cause;
+
+Cause causeOf(int error)
 {
-    std::memset(&out, 0, sizeof out);
-    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
-        auto* in = reinterpret_cast<sockaddr_in*>(&out);
-        in->sin_family = AF_INET;
-        in->sin_port = htons(port);
-        in->sin_addr.s_addr = htonl(address.toIPv4Address());
-        return sizeof *in;
+    switch (error) {
+    case ECONNREFUSED:
+        return Cause::Refused;
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+    case EADDRNOTAVAIL:
+    case EAFNOSUPPORT:
+        return Cause::Unreachable;
+    case ETIMEDOUT:
+        return Cause::TimedOut;
+    case ECONNRESET:
+    case EPIPE:
+        return Cause::ClosedByServer;
+    default:
+        return Cause::NetworkError;
     }
-    if (address.protocol() == QAbstractSocket::IPv6Protocol) {
-        auto* in6 = reinterpret_cast<sockaddr_in6*>(&out);
-        in6->sin6_family = AF_INET6;
-        in6->sin6_port = htons(port);
-        const Q_IPV6ADDR bytes = address.toIPv6Address();
-        std::memcpy(&in6->sin6_addr, &bytes, sizeof bytes);
-        const QString scope = address.scopeId();
-        bool numeric = false;
-        in6->sin6_scope_id = scope.toUInt(&numeric);
-        if (!numeric && !scope.isEmpty())
-            in6->sin6_scope_id = ::if_nametoindex(scope.toLocal8Bit().constData());
-        return sizeof *in6;
-    }
-    return 0;
 }
 
-// Errors after which no connection was made to that address, so that trying
-// the host's next address opens no second connection.
-bool nothingAnswered(int error)
+// When every address failed, the one cause to tell: the one that got
+// furthest towards a server (a refusal means a machine answered).
+int rank(Cause cause)
 {
-    return error == ECONNREFUSED || error == ENETUNREACH || error == EHOSTUNREACH
-        || error == EADDRNOTAVAIL || error == EAFNOSUPPORT;
+    switch (cause) {
+    case Cause::Refused: return 5;
+    case Cause::ClosedByServer: return 4;
+    case Cause::TimedOut: return 3;
+    case Cause::Unreachable: return 2;
+    default: return 1;
+    }
+}
+
+QString errorText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+void dropNotifier(QSocketNotifier*& notifier)
+{
+    if (!notifier)
+        return;
+    // It may be the sender of the signal being handled now.
+    notifier->setEnabled(false);
+    notifier->deleteLater();
+    notifier = nullptr;
 }
 
 } // namespace
@@ -57,43 +70,17 @@ bool nothingAnswered(int error)
 LookupConnection::LookupConnection(QObject* parent)
     : QObject(parent)
 {
-    m_connectTimeout.setSingleShot(true);
-    m_connectTimeout.setInterval(kDefaultConnectTimeoutMs);
-    QObject::connect(&m_connectTimeout, &QTimer::timeout, this, &LookupConnection::onConnectTimeout);
+    m_resolveDeadline.setSingleShot(true);
+    m_wake.setSingleShot(true);
+    QObject::connect(&m_resolveDeadline, &QTimer::timeout, this, &LookupConnection::onResolveDeadline);
+    QObject::connect(&m_wake, &QTimer::timeout, this, &LookupConnection::onWake);
+    QObject::connect(&m_resolver, &Resolver::finished, this, &LookupConnection::onResolved);
 }
 
 LookupConnection::~LookupConnection()
 {
+    dropAttempts();
     dropSocket();
-}
-
-void LookupConnection::abandonAttempt()
-{
-    m_connectTimeout.stop();
-    if (m_lookupId != -1) {
-        QHostInfo::abortHostLookup(m_lookupId);
-        m_lookupId = -1;
-    }
-    m_addresses.clear();
-    delete m_connectReady;
-    m_connectReady = nullptr;
-    if (m_pendingFd != -1) {
-        ::close(m_pendingFd);
-        m_pendingFd = -1;
-    }
-}
-
-void LookupConnection::dropSocket()
-{
-    abandonAttempt();
-    if (!m_socket)
-        return;
-    // A fresh socket per connection: signals of the old one, queued or not,
-    // can never reach the new connection's handlers.
-    m_socket->disconnect(this);
-    m_socket->abort();
-    m_socket->deleteLater();
-    m_socket = nullptr;
 }
 
 void LookupConnection::setState(int state, Cause cause, const QString& text)
@@ -106,138 +93,274 @@ void LookupConnection::setState(int state, Cause cause, const QString& text)
     emit stateChanged(state, cause);
 }
 
+QStringList LookupConnection::triedAddresses() const
+{
+    QStringList tried;
+    for (qsizetype i = 0; i < m_schedule.startedCount() && i < m_attempts.size(); ++i)
+        tried.append(m_attempts[i].endpoint.text());
+    return tried;
+}
+
+// --- Connecting --------------------------------------------------------------
+
 void LookupConnection::Connect()
 {
     if (m_state != Closed)
         Close();
-
-    m_connectTimeout.start();
-    QHostAddress literal;
-    if (literal.setAddress(m_remoteHost)) {
-        m_addresses = {literal};
-        connectNext();
+    m_attempts.clear();
+    m_schedule = {};
+    m_hostIsName = false;
+    if (const auto literal = Endpoint::fromNumeric(m_remoteHost, m_remotePort)) {
+        startAttempts({*literal});
+        return;
+    }
+    m_hostIsName = true;
+    if (m_remoteHost.isEmpty()) {
+        setState(Error, Cause::HostNotFound);
         return;
     }
     setState(ResolvingHost, Cause::None);
-    m_lookupId = QHostInfo::lookupHost(m_remoteHost, this, SLOT(onHostFound(QHostInfo)));
+    m_resolveDeadline.start(m_timing.resolve);
+    m_resolver.lookUp(m_remoteHost, m_remotePort);
 }
 
-void LookupConnection::onHostFound(const QHostInfo& info)
+void LookupConnection::onResolveDeadline()
 {
-    m_lookupId = -1;
-    if (info.error() != QHostInfo::NoError || info.addresses().isEmpty()) {
-        m_connectTimeout.stop();
-        setState(Error, Cause::HostNotFound, info.errorString());
+    // The lookup's thread cannot be stopped; its answer is dropped.
+    m_resolver.abandon();
+    setState(Error, Cause::HostLookupTimedOut);
+}
+
+void LookupConnection::onResolved(const Resolver::Result& result)
+{
+    m_resolveDeadline.stop();
+    switch (result.error) {
+    case Resolver::Error::None:
+        startAttempts(connectionOrder(result.endpoints));
+        return;
+    case Resolver::Error::NotFound:
+        setState(Error, Cause::HostNotFound, result.text);
+        return;
+    case Resolver::Error::NoAnswer:
+        setState(Error, Cause::NameServerNoAnswer, result.text);
+        return;
+    case Resolver::Error::Failed:
+        break;
+    }
+    setState(Error, Cause::NetworkError, result.text);
+}
+
+void LookupConnection::startAttempts(const QList<Endpoint>& endpoints)
+{
+    m_attempts.clear();
+    for (const Endpoint& endpoint : endpoints)
+        m_attempts.append({endpoint});
+    m_schedule = AttemptSchedule(int(m_attempts.size()), m_timing.attemptDelay, m_timing.connect);
+    setState(Connecting, Cause::None);
+    carryOut(m_schedule.begin(AttemptSchedule::Clock::now()));
+}
+
+void LookupConnection::carryOut(AttemptSchedule::Due due)
+{
+    // An attempt that fails at once hands over to the next at once: keep
+    // going until something is left to wait for.
+    while (m_state == Connecting) {
+        for (const int attempt : std::as_const(due.timedOut))
+            endAttempt(attempt, ETIMEDOUT);
+        AttemptSchedule::Due next;
+        for (const int attempt : std::as_const(due.start)) {
+            const int error = open(attempt);
+            if (m_state != Connecting)
+                return; // connected at once
+            if (error != 0) {
+                endAttempt(attempt, error);
+                next = m_schedule.failed(attempt, AttemptSchedule::Clock::now());
+            }
+        }
+        if (next.start.isEmpty() && next.timedOut.isEmpty())
+            break;
+        due = next;
+    }
+    if (m_state != Connecting)
+        return;
+    if (m_schedule.exhausted()) {
+        everyAttemptFailed();
         return;
     }
-    m_addresses = info.addresses();
-    connectNext();
+    scheduleWake();
 }
 
-void LookupConnection::connectNext()
+int LookupConnection::open(int attempt)
 {
-    int error = EAFNOSUPPORT;
-    while (!m_addresses.isEmpty()) {
-        sockaddr_storage address{};
-        const socklen_t length = socketAddress(m_addresses.takeFirst(), m_remotePort, address);
-        if (length == 0)
-            continue;
-        const int fd = ::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
-            error = errno;
-            break;
-        }
-        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) {
-            adopt(fd);
-            return;
-        }
-        error = errno;
-        if (error == EINPROGRESS) {
-            m_pendingFd = fd;
-            m_connectReady = new QSocketNotifier(qintptr(fd), QSocketNotifier::Write, this);
-            QObject::connect(m_connectReady, &QSocketNotifier::activated, this, &LookupConnection::onConnectReady);
-            setState(Connecting, Cause::None);
-            return;
-        }
-        ::close(fd);
-        if (!nothingAnswered(error))
-            break;
+    Attempt& a = m_attempts[attempt];
+    const int fd = ::socket(a.endpoint.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return errno;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&a.endpoint.address), a.endpoint.length) == 0) {
+        a.fd = fd;
+        adopt(attempt);
+        return 0;
     }
-    connectFailed(error);
+    const int error = errno;
+    if (error != EINPROGRESS) {
+        ::close(fd);
+        return error;
+    }
+    a.fd = fd;
+    a.ready = new QSocketNotifier(qintptr(fd), QSocketNotifier::Write, this);
+    QObject::connect(a.ready, &QSocketNotifier::activated, this, [this, attempt] { onAttemptReady(attempt); });
+    return 0;
 }
 
-void LookupConnection::onConnectReady()
+void LookupConnection::onAttemptReady(int attempt)
 {
     // The descriptor turns writable once connect() has completed, either way.
+    const int fd = m_attempts[attempt].fd;
     int error = 0;
     socklen_t length = sizeof error;
-    if (::getsockopt(m_pendingFd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
         error = errno;
-    delete m_connectReady;
-    m_connectReady = nullptr;
-    const int fd = m_pendingFd;
-    m_pendingFd = -1;
     if (error == 0) {
-        adopt(fd);
+        adopt(attempt);
         return;
     }
-    ::close(fd);
-    if (nothingAnswered(error) && !m_addresses.isEmpty()) {
-        connectNext();
-        return;
-    }
-    connectFailed(error);
+    endAttempt(attempt, error);
+    carryOut(m_schedule.failed(attempt, AttemptSchedule::Clock::now()));
 }
 
-void LookupConnection::adopt(int fd)
+void LookupConnection::endAttempt(int attempt, int error)
 {
-    m_connectTimeout.stop();
-    m_socket = new QTcpSocket(this);
-    m_socket->setReadBufferSize(kReadChunk);
-    if (!m_socket->setSocketDescriptor(fd, QAbstractSocket::ConnectedState)) {
-        const QString text = m_socket->errorString();
-        ::close(fd);
-        delete m_socket;
-        m_socket = nullptr;
-        setState(Error, Cause::NetworkError, text);
+    Attempt& a = m_attempts[attempt];
+    a.error = error;
+    dropNotifier(a.ready);
+    if (a.fd != -1) {
+        ::close(a.fd);
+        a.fd = -1;
+    }
+}
+
+void LookupConnection::scheduleWake()
+{
+    const auto due = m_schedule.nextDue();
+    if (!due) {
+        m_wake.stop();
         return;
     }
-    QObject::connect(m_socket, &QAbstractSocket::errorOccurred, this, &LookupConnection::onSocketError);
-    QObject::connect(m_socket, &QIODevice::readyRead, this, [this] {
-        emit DataArrival(m_socket->bytesAvailable());
-    });
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - AttemptSchedule::Clock::now());
+    m_wake.start(std::max(wait, std::chrono::milliseconds(0)));
+}
+
+void LookupConnection::onWake()
+{
+    if (m_state == Connecting)
+        carryOut(m_schedule.advance(AttemptSchedule::Clock::now()));
+}
+
+void LookupConnection::everyAttemptFailed()
+{
+    m_wake.stop();
+    int error = 0;
+    for (const Attempt& a : std::as_const(m_attempts)) {
+        if (error == 0 || rank(causeOf(a.error)) > rank(causeOf(error)))
+            error = a.error;
+    }
+    const Cause cause = causeOf(error);
+    // The server took a connection and dropped it at once.
+    setState(cause == Cause::ClosedByServer ? Closing : Error, cause, errorText(error));
+}
+
+void LookupConnection::adopt(int attempt)
+{
+    for (const int other : m_schedule.connected(attempt))
+        endAttempt(other, 0);
+    m_wake.stop();
+    Attempt& a = m_attempts[attempt];
+    dropNotifier(a.ready);
+    m_fd = std::exchange(a.fd, -1);
+    // Each request is one small write, sent as it is made.
+    const int one = 1;
+    ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    m_connectedAddress = a.endpoint.text();
+    m_readable = new QSocketNotifier(qintptr(m_fd), QSocketNotifier::Read, this);
+    QObject::connect(m_readable, &QSocketNotifier::activated, this, &LookupConnection::onReadable);
     setState(Connected, Cause::None);
 }
 
-void LookupConnection::connectFailed(int error)
+// --- Connected ----------------------------------------------------------------
+
+void LookupConnection::onReadable()
 {
-    abandonAttempt();
-    const QString text = QString::fromLocal8Bit(std::strerror(error));
-    switch (error) {
-    case ECONNREFUSED:
-        setState(Error, Cause::Refused, text);
-        break;
-    case ENETUNREACH:
-    case EHOSTUNREACH:
-        setState(Error, Cause::Unreachable, text);
-        break;
-    case ETIMEDOUT:
-        setState(Error, Cause::TimedOut, text);
-        break;
-    case ECONNRESET:
-    case EPIPE:
-        // The server took the connection and dropped it at once.
-        setState(Closing, Cause::ClosedByServer, text);
-        break;
-    default:
-        setState(Error, Cause::NetworkError, text);
-        break;
+    const qsizetype held = m_received.size();
+    const qsizetype room = kReadChunk - held;
+    if (room <= 0) {
+        m_readable->setEnabled(false); // until GetData takes what is held
+        return;
     }
+    m_received.resize(held + room);
+    const ssize_t n = ::recv(m_fd, m_received.data() + held, size_t(room), MSG_DONTWAIT);
+    const int error = errno;
+    m_received.resize(held + std::max<qsizetype>(n, 0));
+    if (n > 0) {
+        emit DataArrival(m_received.size());
+        return;
+    }
+    if (n < 0 && (error == EAGAIN || error == EWOULDBLOCK || error == EINTR))
+        return;
+    lost(n == 0 ? 0 : error);
+}
+
+void LookupConnection::onWritable()
+{
+    const ssize_t n = ::send(m_fd, m_unsent.constData(), size_t(m_unsent.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) {
+        const int error = errno;
+        if (error != EAGAIN && error != EWOULDBLOCK && error != EINTR)
+            lost(error);
+        return;
+    }
+    m_unsent.remove(0, n);
+    if (m_unsent.isEmpty())
+        m_writable->setEnabled(false);
+}
+
+void LookupConnection::lost(int error)
+{
+    // What has arrived stays to be taken.
+    dropSocket();
+    if (error == 0 || causeOf(error) == Cause::ClosedByServer)
+        setState(Closing, Cause::ClosedByServer, error ? errorText(error) : QString());
+    else
+        setState(Error, Cause::NetworkError, errorText(error));
+}
+
+void LookupConnection::dropAttempts()
+{
+    m_resolver.abandon();
+    m_resolveDeadline.stop();
+    m_wake.stop();
+    for (qsizetype i = 0; i < m_attempts.size(); ++i) {
+        if (m_attempts[i].fd != -1)
+            endAttempt(int(i), 0);
+    }
+}
+
+void LookupConnection::dropSocket()
+{
+    dropNotifier(m_readable);
+    dropNotifier(m_writable);
+    m_unsent.clear();
+    if (m_fd != -1) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    m_connectedAddress.clear();
 }
 
 void LookupConnection::Close()
 {
+    dropAttempts();
     dropSocket();
+    m_received.clear();
     setState(Closed, Cause::None);
 }
 
@@ -246,60 +369,59 @@ LookupConnection::SendResult LookupConnection::SendData(const QString& text)
     const auto bytes = buildRequest(text);
     if (!bytes)
         return SendResult::Unencodable;
-    if (bytes->isEmpty())
+    if (isBlankRequest(*bytes))
         return SendResult::Empty;
     if (m_state == ResolvingHost || m_state == Connecting)
         return SendResult::StillConnecting;
-    if (m_state != Connected || !m_socket)
+    if (m_state != Connected)
         return SendResult::NotConnected;
-    if (m_socket->write(*bytes) != bytes->size())
+    if (!m_unsent.isEmpty()) {
+        // The server is not reading: queue behind what waits, within bounds.
+        if (m_unsent.size() + bytes->size() > kMaxUnsent)
+            return SendResult::Failed;
+        m_unsent.append(*bytes);
+        return SendResult::Sent;
+    }
+    const ssize_t n = ::send(m_fd, bytes->constData(), size_t(bytes->size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n == bytes->size())
+        return SendResult::Sent;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
         return SendResult::Failed;
-    // Hand the request to the system now rather than on the next turn of
-    // the event loop.
-    m_socket->flush();
+    if (bytes->size() > kMaxUnsent)
+        return SendResult::Failed;
+    m_unsent = bytes->sliced(std::max<ssize_t>(n, 0));
+    if (!m_writable) {
+        m_writable = new QSocketNotifier(qintptr(m_fd), QSocketNotifier::Write, this);
+        QObject::connect(m_writable, &QSocketNotifier::activated, this, &LookupConnection::onWritable);
+    }
+    m_writable->setEnabled(true);
     return SendResult::Sent;
 }
 
 quint16 LookupConnection::LocalPort() const
 {
-    return m_socket ? m_socket->localPort() : 0;
-}
-
-qint64 LookupConnection::bytesAvailable() const
-{
-    return m_socket ? m_socket->bytesAvailable() : 0;
+    if (m_fd == -1)
+        return 0;
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+        return 0;
+    if (local.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in*>(&local)->sin_port);
+    if (local.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&local)->sin6_port);
+    return 0;
 }
 
 Reply LookupConnection::GetData()
 {
-    if (!m_socket)
-        return parseReply({});
-    // Everything buffered belongs to this arrival; what is past the reply
-    // limit is discarded with it.
-    return parseReply(m_socket->readAll());
-}
-
-void LookupConnection::onSocketError(QAbstractSocket::SocketError error)
-{
-    const QString text = m_socket ? m_socket->errorString() : QString();
-    switch (error) {
-    case QAbstractSocket::RemoteHostClosedError:
-        setState(Closing, Cause::ClosedByServer, text);
-        break;
-    default:
-        setState(Error, Cause::NetworkError, text);
-        break;
-    }
-}
-
-void LookupConnection::onConnectTimeout()
-{
-    if (m_state == Connected)
-        return;
-    // The name lookup's thread cannot be stopped; its answer is ignored.
-    const Cause cause = m_state == ResolvingHost ? Cause::HostLookupTimedOut : Cause::TimedOut;
-    abandonAttempt();
-    setState(Error, cause);
+    // Everything held belongs to this arrival; what is past the reply limit
+    // is discarded with it.
+    Reply reply = parseReply(m_received);
+    m_received.resize(0);
+    if (m_readable)
+        m_readable->setEnabled(true);
+    return reply;
 }
 
 } // namespace velmario::lookup

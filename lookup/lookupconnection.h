@@ -1,24 +1,31 @@
 #pragma once
 // The search window's one TCP connection to the lookup server. Everything,
-// the DataArrival signal included, runs on the thread that owns the object.
+// the DataArrival signal included, runs on the thread that owns the object;
+// only the name lookup runs elsewhere (resolver.h).
 //
-// The connect itself is made here on a POSIX socket, one connect() per
-// address, and the connected socket is handed to QTcpSocket: QTcpSocket's
-// own connect calls connect() again on the same descriptor after a reset,
-// which opens a fresh connection behind the user's back.
+// Connecting follows RFC 8305 (Happy Eyeballs): the name is resolved once,
+// under a deadline of its own; its addresses are tried IPv6 and IPv4 in
+// turn, a further attempt starting whenever the one before has not connected
+// within the attempt delay or has failed (attemptschedule.h); the first to
+// connect is kept and the others are closed. Each address is tried at most
+// once, and an attempt that fails is never repeated. The sockets are plain
+// POSIX ones watched by QSocketNotifier, so that no library opens a second
+// connection behind the caller's back.
 
+#include "attemptschedule.h"
+#include "endpoint.h"
 #include "protocol.h"
+#include "resolver.h"
+#include "timing.h"
 
-#include <QAbstractSocket>
-#include <QHostAddress>
+#include <QByteArray>
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
-class QHostInfo;
 class QSocketNotifier;
-class QTcpSocket;
 
 namespace velmario::lookup {
 
@@ -41,7 +48,8 @@ public:
     enum class Cause {
         None,
         HostNotFound,       // the name server says the name does not exist
-        HostLookupTimedOut, // the name server gave no answer in time
+        HostLookupTimedOut, // the name server gave no answer within our deadline
+        NameServerNoAnswer, // the resolver gave up on the name server (EAI_AGAIN)
         Refused,
         Unreachable,        // no route to the server's address
         TimedOut,           // the server's address gave no answer in time
@@ -52,7 +60,7 @@ public:
 
     enum class SendResult {
         Sent,
-        Empty,        // empty text: an empty request carries no bytes
+        Empty,        // empty or white space only: the server would not answer
         NotConnected, // nothing sent
         StillConnecting, // the connection is still being made; nothing sent
         Unencodable,  // a character has no Windows-1252 form; nothing sent
@@ -60,13 +68,16 @@ public:
     };
     Q_ENUM(SendResult)
 
-    static constexpr int kDefaultConnectTimeoutMs = 10000;
     // Bytes read from the socket at most per arrival; the rest waits for
     // the next arrival, so memory stays bounded whatever the server sends.
     static constexpr qint64 kReadChunk = 64 * 1024;
+    // Requests the server has not taken yet, at most.
+    static constexpr qint64 kMaxUnsent = 64 * 1024;
 
     explicit LookupConnection(QObject* parent = nullptr);
     ~LookupConnection() override;
+    LookupConnection(const LookupConnection&) = delete;
+    LookupConnection& operator=(const LookupConnection&) = delete;
 
     int State() const { return m_state; }
     Cause cause() const { return m_cause; }
@@ -75,17 +86,22 @@ public:
     QString RemoteHost() const { return m_remoteHost; }
     void setRemoteHost(const QString& host) { m_remoteHost = host; }
     quint16 RemotePort() const { return m_remotePort; }
+    void setRemotePort(quint16 port) { m_remotePort = port; }
     // The port the system assigned this end of the connection; 0 when none.
     quint16 LocalPort() const;
-    void setRemotePort(quint16 port) { m_remotePort = port; }
 
-    int connectTimeoutMs() const { return m_connectTimeout.interval(); }
-    void setConnectTimeoutMs(int ms) { m_connectTimeout.setInterval(ms); }
+    const Timing& timing() const { return m_timing; }
+    void setTiming(const Timing& timing) { m_timing = timing; }
+
+    // Whether the last Connect had a name to resolve rather than an address.
+    bool hostIsName() const { return m_hostIsName; }
+    // The addresses the last Connect tried, in the order it started them.
+    QStringList triedAddresses() const;
+    // The address connected to; empty when not connected.
+    QString connectedAddress() const { return m_connectedAddress; }
 
     // Starts connecting to RemoteHost:RemotePort and returns at once. Any
-    // earlier connection is dropped first. Each address of the host is tried
-    // once, the next one only when nothing answered at the last; an attempt
-    // that fails is never repeated.
+    // earlier connection is dropped first.
     void Connect();
     // Drops the connection; State() is Closed when this returns.
     void Close();
@@ -94,7 +110,7 @@ public:
     // Takes what has arrived (at most one chunk) and returns it as a reply.
     Reply GetData();
 
-    qint64 bytesAvailable() const;
+    qint64 bytesAvailable() const { return m_received.size(); }
 
 signals:
     // Bytes have arrived; bytesTotal is how many wait to be taken.
@@ -102,32 +118,51 @@ signals:
     // The state has changed, with the reason where there is one.
     void stateChanged(int state, velmario::lookup::LookupConnection::Cause cause);
 
-private slots:
-    // Connected by name: QHostInfo's member-pointer overload trips the
-    // static analyser over its own slot object.
-    void onHostFound(const QHostInfo& info);
-
 private:
+    struct Attempt {
+        Endpoint endpoint;
+        int fd = -1;
+        QSocketNotifier* ready = nullptr;
+        int error = 0; // why it failed; ETIMEDOUT when given up
+    };
+
     void setState(int state, Cause cause, const QString& text = {});
-    void connectNext();
-    void onConnectReady();
-    void adopt(int fd);
-    void connectFailed(int error);
-    void onSocketError(QAbstractSocket::SocketError error);
-    void onConnectTimeout();
-    void abandonAttempt();
+    void onResolved(const Resolver::Result& result);
+    void onResolveDeadline();
+    void startAttempts(const QList<Endpoint>& endpoints);
+    void carryOut(AttemptSchedule::Due due);
+    // Opens the attempt's socket and starts its connect(); the error when
+    // that fails at once, 0 otherwise.
+    int open(int attempt);
+    void onAttemptReady(int attempt);
+    void endAttempt(int attempt, int error);
+    void scheduleWake();
+    void onWake();
+    void adopt(int attempt);
+    void everyAttemptFailed();
+    void onReadable();
+    void onWritable();
+    void lost(int error);
+    void dropAttempts();
     void dropSocket();
 
-    QTcpSocket* m_socket = nullptr;
-    // While connecting: the host lookup, the addresses not yet tried, and
-    // the descriptor whose connect() is under way.
-    int m_lookupId = -1;
-    QList<QHostAddress> m_addresses;
-    int m_pendingFd = -1;
-    QSocketNotifier* m_connectReady = nullptr;
-    QTimer m_connectTimeout;
+    Timing m_timing;
+    Resolver m_resolver;
+    QTimer m_resolveDeadline;
+    QList<Attempt> m_attempts;
+    AttemptSchedule m_schedule;
+    QTimer m_wake;
+
+    int m_fd = -1; // the connected socket
+    QSocketNotifier* m_readable = nullptr;
+    QSocketNotifier* m_writable = nullptr;
+    QByteArray m_received;
+    QByteArray m_unsent;
+
     QString m_remoteHost;
     quint16 m_remotePort = 0;
+    bool m_hostIsName = false;
+    QString m_connectedAddress;
     int m_state = Closed;
     Cause m_cause = Cause::None;
     QString m_causeText;

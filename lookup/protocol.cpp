@@ -10,20 +10,31 @@ QString decode(QByteArrayView bytes)
 {
     QString text(bytes.size(), Qt::Uninitialized);
     QChar* out = text.data();
-    for (const char b : bytes)
-        *out++ = QChar(cp1252::decode(static_cast<std::uint8_t>(b)));
+    for (const char b : bytes) {
+        const auto byte = static_cast<std::uint8_t>(b);
+        // ASCII is itself; only the upper half needs the table.
+        *out++ = QChar(byte < 0x80 ? char16_t(byte) : cp1252::decode(byte));
+    }
     return text;
 }
 
 std::optional<QByteArray> encode(QStringView text)
 {
-    QByteArray bytes;
-    bytes.reserve(text.size());
-    for (const uint codePoint : text.toUcs4()) {
-        const auto b = cp1252::encode(codePoint);
+    QByteArray bytes(text.size(), Qt::Uninitialized);
+    char* out = bytes.data();
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u < 0x80) {
+            *out++ = static_cast<char>(u); // ASCII is itself
+            continue;
+        }
+        // Windows-1252 has nothing beyond the Basic Multilingual Plane.
+        if (c.isSurrogate())
+            return std::nullopt;
+        const auto b = cp1252::encode(u);
         if (!b)
             return std::nullopt;
-        bytes.append(static_cast<char>(*b));
+        *out++ = static_cast<char>(*b);
     }
     return bytes;
 }
@@ -31,6 +42,15 @@ std::optional<QByteArray> encode(QStringView text)
 std::optional<QByteArray> buildRequest(QStringView controlNumber)
 {
     return encode(controlNumber);
+}
+
+bool isBlankRequest(QByteArrayView request)
+{
+    for (const char c : request) {
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n' && c != '\v' && c != '\f')
+            return false;
+    }
+    return true;
 }
 
 Reply splitReply(QString text)

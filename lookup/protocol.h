@@ -25,6 +25,10 @@ std::optional<QByteArray> encode(QStringView text);
 // terminator or prefix. Nothing when the text cannot be encoded.
 std::optional<QByteArray> buildRequest(QStringView controlNumber);
 
+// Whether the server takes the request for none at all and so never answers
+// it: no bytes, or only white space (space, tab, CR, LF, VT, FF).
+bool isBlankRequest(QByteArrayView request);
+
 struct Reply {
     QString text;              // the whole reply as received (after truncation)
     QString name;              // characters before the last "*"

@@ -53,6 +53,10 @@ xdotool key shift+Tab
 xdotool type "20230002"
 xdotool key alt+b
 sleep 0.5
+# End restarts the number box's blinking caret; the picture is taken in the
+# half second the caret is off, so that every run gives the same pixels.
+xdotool key End
+sleep 0.45
 shoot "Busqueda Via Internet." busqueda
 
 for item in 1:acerca:"Acerca del Velmario" 2:integrantes:Integrantes 3:uso:"Uso del Velmario"; do

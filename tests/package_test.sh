@@ -39,7 +39,7 @@ client_info=$(dpkg-deb --info "$client_deb")
 server_info=$(dpkg-deb --info "$server_deb")
 echo "$client_info" | grep -E '^ (Package|Version|Depends|Description):'
 echo "$server_info" | grep -E '^ (Package|Version|Depends|Description):'
-for dep in fonts-liberation qt6-qpa-plugins libqt6widgets6 libqt6network6; do
+for dep in fonts-liberation qt6-qpa-plugins libqt6widgets6; do
   echo "$client_info" | grep -q "Depends:.*$dep" || fail "velmario does not depend on $dep"
 done
 for dep in libsqlite3-0 libuv1 libpq5 libsystemd0; do

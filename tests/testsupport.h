@@ -3,7 +3,13 @@
 // registry per test, and keys typed where the user's focus is.
 
 #include "forms.h"
+#include "common/label.h"
 #include "common/look.h"
+#include "common/orangebutton.h"
+#include "common/picturebox.h"
+#include "common/resultlabel.h"
+#include "common/statusline.h"
+#include "common/textbox.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

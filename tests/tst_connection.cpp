@@ -1,4 +1,8 @@
-// The lookup connection against real listening sockets on loopback.
+// The lookup connection: the order and timing of its connection attempts
+// as policies, stepped by hand, then against real listening sockets on
+// loopback.
+#include "attemptschedule.h"
+#include "endpoint.h"
 #include "lookupconnection.h"
 
 #include <QRegularExpression>
@@ -20,6 +24,8 @@ using namespace Qt::StringLiterals;
 using namespace velmario::lookup;
 
 using State = LookupConnection::StateValue;
+using Schedule = AttemptSchedule;
+using std::chrono::milliseconds;
 using Cause = LookupConnection::Cause;
 using Send = LookupConnection::SendResult;
 
@@ -126,6 +132,124 @@ private slots:
     }
     void cleanup() { server.close(); }
 
+    // --- Policies: no sockets, no clock -----------------------------------
+
+    void connectionOrder_data()
+    {
+        QTest::addColumn<QStringList>("resolved");
+        QTest::addColumn<QStringList>("tried");
+        QTest::newRow("IPv6 first, then in turn")
+            << QStringList{u"2001:db8::1"_s, u"2001:db8::2"_s, u"2001:db8::3"_s, u"192.0.2.1"_s, u"192.0.2.2"_s}
+            << QStringList{u"2001:db8::1"_s, u"192.0.2.1"_s, u"2001:db8::2"_s, u"192.0.2.2"_s, u"2001:db8::3"_s};
+        QTest::newRow("IPv4 first when the resolver puts it first")
+            << QStringList{u"192.0.2.1"_s, u"192.0.2.2"_s, u"2001:db8::1"_s}
+            << QStringList{u"192.0.2.1"_s, u"2001:db8::1"_s, u"192.0.2.2"_s};
+        QTest::newRow("one family only, its order kept")
+            << QStringList{u"192.0.2.9"_s, u"192.0.2.1"_s} << QStringList{u"192.0.2.9"_s, u"192.0.2.1"_s};
+        QTest::newRow("a repeated address is tried once")
+            << QStringList{u"::1"_s, u"127.0.0.1"_s, u"::1"_s, u"127.0.0.1"_s}
+            << QStringList{u"::1"_s, u"127.0.0.1"_s};
+        QTest::newRow("nothing") << QStringList{} << QStringList{};
+    }
+    void connectionOrder()
+    {
+        QFETCH(QStringList, resolved);
+        QFETCH(QStringList, tried);
+        QList<Endpoint> endpoints;
+        for (const QString& address : resolved) {
+            const auto endpoint = Endpoint::fromNumeric(address, 1007);
+            QVERIFY(endpoint);
+            endpoints.append(*endpoint);
+        }
+        QStringList order;
+        for (const Endpoint& endpoint : velmario::lookup::connectionOrder(endpoints))
+            order << endpoint.text();
+        QCOMPARE(order, tried);
+    }
+
+    void numericAddressesOnly_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("text"); // empty: not a number
+        QTest::newRow("IPv4") << u"127.0.0.2"_s << u"127.0.0.2"_s;
+        QTest::newRow("IPv6") << u"::1"_s << u"::1"_s;
+        QTest::newRow("a name") << u"localhost"_s << QString();
+        QTest::newRow("empty") << QString() << QString();
+        QTest::newRow("beyond Latin-1") << u"127.0.0.1中"_s << QString();
+    }
+    void numericAddressesOnly()
+    {
+        QFETCH(QString, host);
+        QFETCH(QString, text);
+        const auto endpoint = Endpoint::fromNumeric(host, 1007);
+        QCOMPARE(endpoint.has_value(), !text.isEmpty());
+        if (endpoint)
+            QCOMPARE(endpoint->text(), text);
+    }
+
+    // Each step: at a time (ms from the start), an event, and what falls due.
+    void attemptSchedule_data()
+    {
+        QTest::addColumn<int>("addresses");
+        QTest::addColumn<QStringList>("steps"); // "time event" -> "started | timed out | next due"
+        QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<bool>("exhausted"); // every attempt made, none connected
+        // Delay 250 ms, connect time 1000 ms throughout.
+        QTest::newRow("no answer: one more every 250 ms, each given up after 1000 ms") << 3
+            << QStringList{u"0 begin"_s, u"249 advance"_s, u"250 advance"_s, u"500 advance"_s, u"750 advance"_s,
+                           u"1000 advance"_s, u"1250 advance"_s, u"1500 advance"_s}
+            << QStringList{u"0||250"_s, u"||250"_s, u"1||500"_s, u"2||1000"_s, u"||1000"_s,
+                           u"|0|1250"_s, u"|1|1500"_s, u"|2|-"_s}
+            << true;
+        QTest::newRow("a failure hands over at once") << 3
+            << QStringList{u"0 begin"_s, u"10 fail 0"_s, u"20 fail 1"_s, u"30 fail 2"_s}
+            << QStringList{u"0||250"_s, u"1||260"_s, u"2||1020"_s, u"||-"_s} << true;
+        QTest::newRow("a failure of an earlier attempt hands over too") << 3
+            << QStringList{u"0 begin"_s, u"250 advance"_s, u"300 fail 0"_s}
+            << QStringList{u"0||250"_s, u"1||500"_s, u"2||1250"_s} << false;
+        QTest::newRow("connected: the others are closed, nothing more") << 3
+            << QStringList{u"0 begin"_s, u"250 advance"_s, u"260 connect 1"_s, u"2000 advance"_s}
+            << QStringList{u"0||250"_s, u"1||500"_s, u"close 0|-"_s, u"||-"_s} << false;
+        QTest::newRow("one address") << 1
+            << QStringList{u"0 begin"_s, u"250 advance"_s, u"1000 advance"_s}
+            << QStringList{u"0||1000"_s, u"||1000"_s, u"|0|-"_s} << true;
+    }
+    void attemptSchedule()
+    {
+        QFETCH(int, addresses);
+        QFETCH(QStringList, steps);
+        QFETCH(QStringList, expected);
+        QFETCH(bool, exhausted);
+        Schedule schedule(addresses, milliseconds(250), milliseconds(1000));
+        const Schedule::TimePoint start{};
+        const auto numbers = [](const QList<int>& list) {
+            QStringList text;
+            for (const int i : list)
+                text << QString::number(i);
+            return text.join(u',');
+        };
+        QStringList seen;
+        for (const QString& step : steps) {
+            const QStringList words = step.split(u' ');
+            const Schedule::TimePoint now = start + milliseconds(words[0].toInt());
+            QString outcome;
+            if (words[1] == u"connect"_s) {
+                outcome = u"close "_s + numbers(schedule.connected(words[2].toInt()));
+            } else {
+                const Schedule::Due due = words[1] == u"begin"_s  ? schedule.begin(now)
+                                          : words[1] == u"fail"_s ? schedule.failed(words[2].toInt(), now)
+                                                                  : schedule.advance(now);
+                outcome = numbers(due.start) + u'|' + numbers(due.timedOut);
+            }
+            const auto next = schedule.nextDue();
+            outcome += u'|'
+                + (next ? QString::number(std::chrono::duration_cast<milliseconds>(*next - start).count()) : u"-"_s);
+            seen << outcome;
+        }
+        QCOMPARE(seen, expected);
+        QCOMPARE(schedule.exhausted(), exhausted);
+    }
+
     void newObjectIsClosed()
     {
         LookupConnection connection;
@@ -165,6 +289,32 @@ private slots:
         QCOMPARE(connection.SendData(u"12中"_s), Send::Unencodable);
         QCOMPARE(connection.SendData(u"9"_s), Send::Sent);
         QCOMPARE(readSome(peer), QByteArray("9")); // nothing came before it
+    }
+
+    // The server ignores white space around a request and gives white space
+    // alone no reply: such a request is not sent at all.
+    void blankRequestsAreNotSent_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<Send>("result");
+        QTest::newRow("spaces") << u"    "_s << Send::Empty;
+        QTest::newRow("tab, CR, LF, VT, FF") << u" \t\r\n\v\f"_s << Send::Empty;
+        QTest::newRow("no-break space is a character") << u"\u00A0"_s << Send::Sent;
+        QTest::newRow("a digit among spaces") << u"  7  "_s << Send::Sent;
+    }
+    void blankRequestsAreNotSent()
+    {
+        QFETCH(QString, text);
+        QFETCH(Send, result);
+        LookupConnection connection;
+        QTcpSocket* peer = connectTo(connection);
+        QVERIFY(peer);
+        QCOMPARE(connection.SendData(text), result);
+        QCOMPARE(connection.SendData(u"9"_s), Send::Sent);
+        const QByteArray expected = result == Send::Sent ? *encode(text) + "9" : QByteArray("9");
+        QByteArray got;
+        QVERIFY(QTest::qWaitFor([&] { got += peer->readAll(); return got.size() >= expected.size(); }, 5000));
+        QCOMPARE(got, expected);
     }
 
     void eachArrivalIsOneReply()
@@ -238,7 +388,10 @@ private slots:
         QTest::addColumn<bool>("refusedPort");
         QTest::addColumn<Cause>("cause");
         QTest::newRow("empty host") << QString() << false << Cause::HostNotFound;
-        QTest::newRow("unresolvable name") << u"no-such-host.invalid"_s << false << Cause::HostNotFound;
+        // Names the resolver refuses before asking any name server, so that
+        // no network is needed to be told they do not exist.
+        QTest::newRow("name with spaces") << u"no such host"_s << false << Cause::HostNotFound;
+        QTest::newRow("name with a bang") << u"bad!name.invalid"_s << false << Cause::HostNotFound;
         QTest::newRow("refused port") << u"127.0.0.1"_s << true << Cause::Refused;
     }
     void failuresNeverConnectAndSayWhy()
@@ -310,7 +463,9 @@ private slots:
             fillers.back()->waitForConnected(300);
         }
         LookupConnection connection;
-        connection.setConnectTimeoutMs(400);
+        Timing timing;
+        timing.connect = std::chrono::milliseconds(400);
+        connection.setTiming(timing);
         connection.setRemoteHost(u"127.0.0.1"_s);
         connection.setRemotePort(port);
         connection.Connect();

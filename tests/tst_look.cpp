@@ -4,7 +4,11 @@
 #include <QFontInfo>
 #include <QLineEdit>
 #include <QRawFont>
+#include <QAccessible>
+#include <QClipboard>
 #include <QSignalSpy>
+#include <QTimer>
+#include <QToolTip>
 
 using namespace Qt::StringLiterals;
 using namespace velmario::look;
@@ -201,7 +205,86 @@ private slots:
         label.setBorder(Label::Border::Sunken);
         label.setCaption(u"un nombre mucho más largo que la etiqueta"_s);
         QCOMPARE(label.geometry(), QRect(10, 10, 80, 17));
-        QVERIFY(label.lines().size() > 1);
+        QCOMPARE(label.lines().size(), 1);
+        QVERIFY(label.isShortened());
+    }
+
+    // A value that does not fit ends in "…" at the last whole word that fits
+    // with it, or at the last character for a word too long for the line;
+    // the lines before it are wrapped as ever.
+    void fit_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("widthOf"); // the line is exactly this wide
+        QTest::addColumn<int>("extra");       // ... plus this many pixels
+        QTest::addColumn<int>("maxLines");
+        QTest::addColumn<QStringList>("lines");
+        QTest::addColumn<bool>("shortened");
+        QTest::newRow("fits whole") << u"uno dos"_s << u"uno dos"_s << 0 << 1 << QStringList{u"uno dos"_s} << false;
+        QTest::newRow("a pixel too narrow for the whole")
+            << u"uno dos tres"_s << u"uno dos tres"_s << -1 << 1 << QStringList{u"uno dos…"_s} << true;
+        QTest::newRow("cut after the last whole word")
+            << u"uno dos tres"_s << u"uno dos…"_s << 0 << 1 << QStringList{u"uno dos…"_s} << true;
+        QTest::newRow("a pixel less and the cut goes back a word")
+            << u"uno dos tres"_s << u"uno dos…"_s << -1 << 1 << QStringList{u"uno…"_s} << true;
+        QTest::newRow("a word too long: the last character that fits")
+            << u"abcdefgh"_s << u"abcd…"_s << 0 << 1 << QStringList{u"abcd…"_s} << true;
+        QTest::newRow("a first word that fits only without the ellipsis")
+            << u"abcdefgh ij"_s << u"abcde…"_s << 0 << 1 << QStringList{u"abcde…"_s} << true;
+        QTest::newRow("telephone with spaces")
+            << u"+52 1 961 976 1527"_s << u"+52 1 961 976…"_s << 2 << 1 << QStringList{u"+52 1 961 976…"_s} << true;
+        QTest::newRow("two lines, the second cut")
+            << u"uno dos tres cuatro"_s << u"uno dos"_s << 0 << 2 << QStringList{u"uno dos"_s, u"tres…"_s} << true;
+        QTest::newRow("two lines that hold it all")
+            << u"uno dos tres"_s << u"uno dos"_s << 0 << 2 << QStringList{u"uno dos"_s, u"tres"_s} << false;
+        QTest::newRow("empty") << QString() << u"x"_s << 0 << 1 << QStringList{} << false;
+    }
+    void fit()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, widthOf);
+        QFETCH(int, extra);
+        QFETCH(int, maxLines);
+        QFETCH(QStringList, lines);
+        QFETCH(bool, shortened);
+        const QFont font = arial(kCaptionPx);
+        const int width = QFontMetrics(font).horizontalAdvance(widthOf) + extra;
+        const Label::Fitted fitted = Label::fit(text, font, width, maxLines);
+        QCOMPARE(fitted.lines, lines);
+        QCOMPARE(fitted.shortened, shortened);
+        // A label of that inner size lays the caption out the same way.
+        QWidget window;
+        Label label(u"l"_s, text, QRect(0, 0, width, maxLines * QFontMetrics(font).height()),
+                    Label::Sizing::Fixed, &window);
+        label.setTextFont(font);
+        QCOMPARE(label.lines(), lines);
+        QCOMPARE(label.isShortened(), shortened);
+    }
+
+    // A result too long for its label shows "…", and its whole value as its
+    // tooltip and its accessible name; one that fits has no tooltip.
+    void resultLabelShowsWholeValueElsewhere_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("telephone with country code") << u"+52 1 961 976 1527"_s << u"+52 1 961 976…"_s;
+        QTest::newRow("extension") << u"961-976-1527 ext. 204"_s << u"961-976-1527…"_s;
+        QTest::newRow("area code in brackets") << u"+52 (961) 976-15-27"_s << u"+52 (961)…"_s;
+        QTest::newRow("one long word") << u"+52(961)976-15-27-204"_s << u"+52(961)976-1…"_s;
+        QTest::newRow("fits") << u"961-976-1527"_s << u"961-976-1527"_s;
+    }
+    void resultLabelShowsWholeValueElsewhere()
+    {
+        QFETCH(QString, value);
+        QFETCH(QString, shown);
+        QWidget form;
+        auto* label = new ResultLabel(u"lblTelefono"_s, QRect(10, 10, 89, 17), &form);
+        label->setCaption(value);
+        QCOMPARE(label->lines(), QStringList{shown});
+        QCOMPARE(label->isShortened(), shown != value);
+        QCOMPARE(label->toolTip(), shown != value ? value : QString());
+        QCOMPARE(QAccessible::queryAccessibleInterface(label)->text(QAccessible::Name), value);
+        QCOMPARE(label->size(), QSize(89, 17));
     }
 
     // On a black form, a text box's sunken border is a result label's: from
@@ -220,7 +303,7 @@ private slots:
         setupWindow(&form, 3000, 1000);
         const QRect geometry(10, 10, 120, 19);
         QWidget* control = isTextBox ? static_cast<QWidget*>(textBox(u"t"_s, geometry, arial(kSmallPx), &form))
-                                     : resultLabel(u"l"_s, geometry, &form);
+                                     : new ResultLabel(u"l"_s, geometry, &form);
         const QImage image = control->grab().toImage();
         const QList<QColor> leftToRight = {image.pixelColor(0, 9), image.pixelColor(1, 9),
                                            image.pixelColor(118, 9), image.pixelColor(119, 9)};
@@ -230,15 +313,108 @@ private slots:
         QCOMPARE(bottom, (QList<QColor>{QColor(0xF7, 0xF7, 0xF7), QColor(0xFF, 0xFF, 0xFF)}));
     }
 
+    // Resting the pointer on a shortened result shows it whole; on one that
+    // fits, no tooltip comes.
+    void tooltipComesOnHover()
+    {
+        QWidget form;
+        setupWindow(&form, 3000, 1000);
+        auto* cut = new ResultLabel(u"cut"_s, QRect(10, 10, 89, 17), &form);
+        auto* whole = new ResultLabel(u"whole"_s, QRect(10, 40, 89, 17), &form);
+        cut->setCaption(u"+52 1 961 976 1527"_s);
+        whole->setCaption(u"961-976-1527"_s);
+        form.show();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        QTest::mouseMove(&form, QPoint(150, 80)); // somewhere bare first
+        QTest::mouseMove(cut, QPoint(40, 8));
+        QTRY_VERIFY_WITH_TIMEOUT(QToolTip::isVisible(), 5000);
+        QCOMPARE(QToolTip::text(), u"+52 1 961 976 1527"_s);
+        QTest::mouseMove(whole, QPoint(40, 8));
+        QTRY_VERIFY_WITH_TIMEOUT(!QToolTip::isVisible(), 5000);
+        QTest::qWait(1000); // longer than the tooltip's delay
+        QVERIFY(!QToolTip::isVisible());
+        QToolTip::hideText();
+    }
+
+    // A value that looks like markup is shown in the tooltip as it is.
+    void tooltipShowsMarkupAsText()
+    {
+        QCOMPARE(Label::plainToolTip(u"Ana"_s), u"Ana"_s);
+        QCOMPARE(Label::plainToolTip(u"<b>Ana</b>  &"_s),
+                 u"<p style=\"white-space:pre-wrap\">&lt;b&gt;Ana&lt;/b&gt;  &amp;</p>"_s);
+    }
+
+    // The context menu's "Copiar" puts the whole value on the clipboard,
+    // also when the label shows it shortened.
+    void copiarCopiesTheWholeValue()
+    {
+        QWidget form;
+        setupWindow(&form, 3000, 1000);
+        auto* label = new ResultLabel(u"l"_s, QRect(10, 10, 89, 17), &form);
+        label->setCaption(u"961-976-1527 ext. 204"_s);
+        form.show();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        QGuiApplication::clipboard()->setText(u"antes"_s);
+        QString items;
+        QTimer::singleShot(0, this, [&] {
+            QWidget* menu = nullptr;
+            if (!QTest::qWaitFor([&] { return (menu = QApplication::activePopupWidget()) != nullptr; }, 5000))
+                return;
+            for (QAction* action : menu->actions())
+                items += action->text() + u';';
+            QTest::keyClick(menu, Qt::Key_C); // its accelerator
+        });
+        // Through the window, as the platform delivers a click: the press
+        // brings the context menu.
+        QTest::mouseClick(form.windowHandle(), Qt::RightButton, {}, label->mapTo(&form, QPoint(30, 8)));
+        QCOMPARE(items, u"&Copiar;"_s);
+        QCOMPARE(QGuiApplication::clipboard()->text(), u"961-976-1527 ext. 204"_s);
+        QCOMPARE(label->focusPolicy(), Qt::NoFocus);
+        QCOMPARE(QApplication::focusWidget(), nullptr);
+    }
+
+    // Dragging across a result, or double-clicking it, selects it whole (and
+    // gives it to the desktop's selection where there is one); a plain
+    // click ends the selection, and so does a new value.
+    void dragOrDoubleClickSelectsTheWholeValue()
+    {
+        QWidget form;
+        setupWindow(&form, 3000, 1000);
+        auto* label = new ResultLabel(u"l"_s, QRect(10, 10, 249, 17), &form);
+        label->setCaption(u"José Peña Ibáñez"_s);
+        form.show();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        const QColor grey(0xE0, 0xE0, 0xE0);
+        const QColor highlight(0x00, 0x78, 0xD7);
+        QCOMPARE(label->grab().toImage().pixelColor(3, 3), grey);
+
+        QTest::mousePress(label, Qt::LeftButton, {}, QPoint(20, 8));
+        QTest::mouseMove(label, QPoint(60, 8));
+        QTest::mouseRelease(label, Qt::LeftButton, {}, QPoint(60, 8));
+        QVERIFY(label->isSelected());
+        QCOMPARE(label->grab().toImage().pixelColor(3, 3), highlight);
+        if (QGuiApplication::clipboard()->supportsSelection())
+            QCOMPARE(QGuiApplication::clipboard()->text(QClipboard::Selection), u"José Peña Ibáñez"_s);
+
+        QTest::mouseClick(label, Qt::LeftButton, {}, QPoint(20, 8));
+        QVERIFY(!label->isSelected());
+        QCOMPARE(label->grab().toImage().pixelColor(3, 3), grey);
+
+        QTest::mouseDClick(label, Qt::LeftButton, {}, QPoint(20, 8));
+        QVERIFY(label->isSelected());
+        label->setCaption(u"María Muñoz López"_s);
+        QVERIFY(!label->isSelected());
+    }
+
     // A result label one line high shows its first line only: no pixel of
     // the second (accented capitals reach highest) in its last inner row.
     void resultLabelDrawsOnlyWholeLines()
     {
         QWidget form;
         setupWindow(&form, 4000, 1000);
-        Label* label = resultLabel(u"l"_s, QRect(10, 10, 249, 17), &form);
+        Label* label = new ResultLabel(u"l"_s, QRect(10, 10, 249, 17), &form);
         label->setCaption(u"ÁÉÍÓÚ ÑÁÉÍÓ "_s.repeated(8));
-        QVERIFY(label->lines().size() >= 2);
+        QCOMPARE(label->lines(), QStringList{u"ÁÉÍÓÚ ÑÁÉÍÓ ÁÉÍÓÚ ÑÁÉÍÓ ÁÉÍÓÚ ÑÁÉÍÓ…"_s});
         QCOMPARE(QFontMetrics(label->font()).height(), 12); // the second line starts in row 2 + 12
         const QImage image = label->grab().toImage();
         for (int x = 2; x < 247; ++x)

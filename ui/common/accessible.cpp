@@ -2,7 +2,10 @@
 // knows its widgets; these are QFrames and QWidgets to it, which it would
 // call frames and fillers, name after a surrounding group box, or not
 // relate to the control they caption.
+#include "line.h"
 #include "look.h"
+#include "picturebox.h"
+#include "statusline.h"
 
 #include <QAccessible>
 #include <QAccessibleWidget>
@@ -26,7 +29,11 @@ public:
     QString text(QAccessible::Text t) const override
     {
         if (t == QAccessible::Name)
-            return widget()->accessibleName();
+            return static_cast<const Label*>(widget())->caption();
+        // The tooltip of a shortened value is the value again, which the
+        // name already says whole.
+        if (t == QAccessible::Description)
+            return {};
         return QAccessibleWidget::text(t);
     }
 

@@ -1,5 +1,6 @@
 #include "frmacercade.h"
 
+#include "common/label.h"
 #include "common/look.h"
 
 using namespace Qt::StringLiterals;

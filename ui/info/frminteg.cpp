@@ -1,6 +1,8 @@
 #include "frminteg.h"
 
+#include "common/label.h"
 #include "common/look.h"
+#include "common/stretchedpicture.h"
 
 using namespace Qt::StringLiterals;
 

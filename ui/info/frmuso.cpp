@@ -1,6 +1,9 @@
 #include "frmuso.h"
 
+#include "common/label.h"
 #include "common/look.h"
+#include "common/orangebutton.h"
+#include "common/picturebox.h"
 
 using namespace Qt::StringLiterals;
 

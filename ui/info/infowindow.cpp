@@ -1,6 +1,7 @@
 #include "infowindow.h"
 
 #include "common/look.h"
+#include "common/orangebutton.h"
 
 using namespace Qt::StringLiterals;
 

@@ -1,6 +1,12 @@
 #include "frmbusquedaal.h"
 
+#include "common/label.h"
+#include "common/line.h"
 #include "common/look.h"
+#include "common/orangebutton.h"
+#include "common/resultlabel.h"
+#include "common/statusline.h"
+#include "common/textbox.h"
 
 #include <QGroupBox>
 #include <QLineEdit>
@@ -39,10 +45,8 @@ frmBusquedaAl::frmBusquedaAl(Navigation& navigation, QWidget* parent)
     connect(Winsock2, &LookupConnection::DataArrival, this, &frmBusquedaAl::Winsock2_DataArrival);
     connect(Winsock2, &LookupConnection::stateChanged, this, &frmBusquedaAl::Winsock2_StateChanged);
 
-    m_waitingStatus.setSingleShot(true);
-    m_waitingStatus.setInterval(150);
-    connect(&m_waitingStatus, &QTimer::timeout, this,
-            [this] { showStatus(u"Consultando el número %1..."_s.arg(m_waitingNumber)); });
+    m_waiting.setSingleShot(true);
+    connect(&m_waiting, &QTimer::timeout, this, &frmBusquedaAl::onLookupWaiting);
 
     buildMenus();
     auto* client = new QWidget(this);
@@ -101,11 +105,11 @@ void frmBusquedaAl::buildControls(QWidget* client)
     setPaletteColors(fradatos, {{QPalette::WindowText, kOrange}, {QPalette::Window, kBlack}});
 
     Label* lblNombrec = captionAt(u"lblNombrec"_s, u"Nombre:"_s, 240, 480, fradatos);
-    lblNombreA = resultLabel(u"lblNombreA"_s, twipsRect(1200, 480, 3735, 255), fradatos);
+    lblNombreA = new ResultLabel(u"lblNombreA"_s, twipsRect(1200, 480, 3735, 255), fradatos);
     Label* lblDir = captionAt(u"lblDir"_s, u"Número de Control:"_s, 240, 840, fradatos);
-    lblNumero = resultLabel(u"lblNumero"_s, twipsRect(2280, 840, 1335, 255), fradatos);
+    lblNumero = new ResultLabel(u"lblNumero"_s, twipsRect(2280, 840, 1335, 255), fradatos);
     Label* Label2 = captionAt(u"Label2"_s, u"Teléfono:"_s, 240, 1200, fradatos);
-    lblTelefono = resultLabel(u"lblTelefono"_s, twipsRect(1320, 1200, 1335, 255), fradatos);
+    lblTelefono = new ResultLabel(u"lblTelefono"_s, twipsRect(1320, 1200, 1335, 255), fradatos);
 
     lblEstado = new StatusLine(u"lblEstado"_s, u"Sin conexión."_s,
                                QRect(8, client->height(), client->width() - 16, kStatusHeight - 2), client);
@@ -167,11 +171,14 @@ void frmBusquedaAl::Command1_Click()
 void frmBusquedaAl::cmdBuscar_Click()
 {
     const QString number = txtNumero->text();
-    m_waitingStatus.stop();
+    stopWaiting();
     switch (Winsock2->SendData(number)) {
     case LookupConnection::SendResult::Sent:
         m_waitingNumber = number;
-        m_waitingStatus.start();
+        m_waitingFor = Waiting::LookingUp;
+        m_waitingSince = std::chrono::steady_clock::now();
+        if (!m_waiting.isActive())
+            m_waiting.start(Winsock2->timing().lookingUp);
         break;
     case LookupConnection::SendResult::Empty:
         showStatus(u"Escriba un número de control: no se envió nada."_s);
@@ -192,9 +199,36 @@ void frmBusquedaAl::cmdBuscar_Click()
     }
 }
 
+void frmBusquedaAl::onLookupWaiting()
+{
+    if (m_waitingFor == Waiting::None)
+        return; // its lookup was answered
+    const lookup::Timing& timing = Winsock2->timing();
+    const auto due = m_waitingSince + (m_waitingFor == Waiting::LookingUp ? timing.lookingUp : timing.replyOverdue);
+    const auto now = std::chrono::steady_clock::now();
+    if (now < due) {
+        // A later lookup than the one the timer was started for.
+        m_waiting.start(std::chrono::ceil<std::chrono::milliseconds>(due - now));
+        return;
+    }
+    if (m_waitingFor == Waiting::LookingUp) {
+        showStatus(u"Consultando el número %1..."_s.arg(m_waitingNumber));
+        m_waitingFor = Waiting::Overdue;
+        m_waiting.start(std::chrono::ceil<std::chrono::milliseconds>(m_waitingSince + timing.replyOverdue - now));
+        return;
+    }
+    showStatus(u"El servidor aún no responde al número %1: se mostrará si llega."_s.arg(m_waitingNumber));
+    m_waitingFor = Waiting::None;
+}
+
+void frmBusquedaAl::stopWaiting()
+{
+    m_waitingFor = Waiting::None;
+}
+
 void frmBusquedaAl::Winsock2_DataArrival(qint64 /*bytesTotal*/)
 {
-    m_waitingStatus.stop();
+    stopWaiting();
     const lookup::Reply reply = Winsock2->GetData();
     if (reply.hasSeparator) {
         lblNombreA->setCaption(reply.name);
@@ -205,14 +239,31 @@ void frmBusquedaAl::Winsock2_DataArrival(qint64 /*bytesTotal*/)
         lblTelefono->setCaption(QString());
     }
     lblNumero->setCaption(txtNumero->text());
+    showStatus(replyStatus(reply));
+}
 
+QString frmBusquedaAl::replyStatus(const lookup::Reply& reply) const
+{
     if (reply.truncated)
-        showStatus(u"Respuesta demasiado larga: se muestran sus primeros %1 caracteres."_s
-                       .arg(lookup::kMaxReplyLength));
-    else if (!reply.hasSeparator)
-        showStatus(u"Respuesta sin \"*\": se muestra entera como nombre."_s);
-    else
-        showStatus(u"Respuesta recibida."_s);
+        return u"Respuesta demasiado larga: se muestran sus primeros %1 caracteres."_s.arg(lookup::kMaxReplyLength);
+    QStringList shortened;
+    if (lblNombreA->isShortened())
+        shortened << u"nombre"_s;
+    if (lblNumero->isShortened())
+        shortened << u"número"_s;
+    if (lblTelefono->isShortened())
+        shortened << u"teléfono"_s;
+    if (!reply.hasSeparator) {
+        if (!shortened.isEmpty())
+            return u"Respuesta sin \"*\", recortada como nombre: pase el puntero encima."_s;
+        return u"Respuesta sin \"*\": se muestra entera como nombre."_s;
+    }
+    if (shortened.isEmpty())
+        return u"Respuesta recibida."_s;
+    if (shortened.size() == 1)
+        return u"Respuesta recibida; recortado: %1. Pase el puntero encima."_s.arg(shortened.first());
+    const QString last = shortened.takeLast();
+    return u"Respuesta recibida; recortados: %1 y %2. Pase el puntero encima."_s.arg(shortened.join(u", "_s), last);
 }
 
 void frmBusquedaAl::cmdVolver_Click()
@@ -223,7 +274,7 @@ void frmBusquedaAl::cmdVolver_Click()
     lblNumero->setCaption(QString());
     lblTelefono->setCaption(QString());
     // With every result gone, the line speaks of the connection again.
-    m_waitingStatus.stop();
+    stopWaiting();
     showStatus(connectionStatus());
 }
 
@@ -261,7 +312,7 @@ void frmBusquedaAl::Winsock2_StateChanged(int /*state*/, LookupConnection::Cause
     // Whatever the change, a lookup under way has its answer or never will:
     // the line tells the connection's state, and no late "Consultando..."
     // replaces it.
-    m_waitingStatus.stop();
+    stopWaiting();
     showStatus(connectionStatus());
 }
 
@@ -272,6 +323,14 @@ QString frmBusquedaAl::connectionStatus() const
         return u"El servidor cerró la conexión: pulse Conectar para volver a conectar."_s;
     };
     const QString host = Winsock2->RemoteHost();
+    // A name may have several addresses: say how many were tried.
+    const auto tried = [this](QString text) {
+        if (Winsock2->hostIsName()) {
+            const qsizetype count = Winsock2->triedAddresses().size();
+            text += count == 1 ? u" (1 dirección probada)"_s : u" (%1 direcciones probadas)"_s.arg(count);
+        }
+        return text + u'.';
+    };
     using Cause = LookupConnection::Cause;
     switch (Winsock2->State()) {
     case LookupConnection::Closed:
@@ -294,18 +353,22 @@ QString frmBusquedaAl::connectionStatus() const
         return u"No se pudo resolver el nombre %1."_s.arg(host);
     case Cause::HostLookupTimedOut:
         return u"No se pudo resolver el nombre %1: el servidor de nombres no respondió a tiempo."_s.arg(host);
+    case Cause::NameServerNoAnswer:
+        return u"No se pudo resolver %1 por ahora: el servidor de nombres no dio respuesta."_s.arg(host);
     case Cause::Refused:
-        return u"El servidor %1 rechazó la conexión."_s.arg(host);
+        return tried(u"El servidor %1 rechazó la conexión"_s.arg(host));
     case Cause::Unreachable:
-        return u"No hay ruta de red hasta %1."_s.arg(host);
+        return tried(u"No hay ruta de red hasta %1"_s.arg(host));
     case Cause::TimedOut:
-        return u"El servidor %1 no respondió a tiempo."_s.arg(host);
+        return tried(u"El servidor %1 no respondió a tiempo"_s.arg(host));
     case Cause::ClosedByServer:
         return closedByServer();
     case Cause::NetworkError:
     case Cause::None:
         break;
     }
+    if (Winsock2->hostIsName() && !Winsock2->triedAddresses().isEmpty())
+        return tried(u"Error de red con %1: %2"_s.arg(host, Winsock2->causeText()));
     return u"Error de red con %1: %2"_s.arg(host, Winsock2->causeText());
 }
 

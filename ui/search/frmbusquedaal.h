@@ -6,6 +6,8 @@
 #include <QMainWindow>
 #include <QTimer>
 
+#include <chrono>
+
 class QAction;
 class QGroupBox;
 class QLineEdit;
@@ -15,6 +17,7 @@ namespace velmario {
 namespace look {
 class Label;
 class OrangeButton;
+class ResultLabel;
 class StatusLine;
 } // namespace look
 
@@ -53,7 +56,11 @@ private:
     void showStatus(const QString& text);
     // What the connection is doing, or why it is not connected.
     QString connectionStatus() const;
+    // What the reply just shown was, and which of its values the labels shorten.
+    QString replyStatus(const lookup::Reply& reply) const;
     void Winsock2_StateChanged(int state, lookup::LookupConnection::Cause cause);
+    void onLookupWaiting();
+    void stopWaiting();
 
     Navigation& m_navigation;
 
@@ -72,14 +79,21 @@ private:
     look::OrangeButton* Command1 = nullptr;
     look::OrangeButton* cmdVolver = nullptr;
     QGroupBox* fradatos = nullptr;
-    look::Label* lblNombreA = nullptr;
-    look::Label* lblNumero = nullptr;
-    look::Label* lblTelefono = nullptr;
+    look::ResultLabel* lblNombreA = nullptr;
+    look::ResultLabel* lblNumero = nullptr;
+    look::ResultLabel* lblTelefono = nullptr;
     look::StatusLine* lblEstado = nullptr;
     lookup::LookupConnection* Winsock2 = nullptr;
-    // Says a lookup is under way only if its reply is slow to come: a quick
-    // answer is not preceded by a status line that only flickers.
-    QTimer m_waitingStatus;
+    // While a lookup waits for its reply: first says it is under way (only
+    // if the reply is slow to come, so that a quick answer is not preceded
+    // by a line that only flickers), then that no answer has come yet. The
+    // timer is not stopped and restarted with every lookup (that costs more
+    // than the rest of a quick answer's handling): when it fires it looks at
+    // the lookup waiting then, if any, and waits on for what is left.
+    enum class Waiting { None, LookingUp, Overdue };
+    QTimer m_waiting;
+    Waiting m_waitingFor = Waiting::None;
+    std::chrono::steady_clock::time_point m_waitingSince;
     QString m_waitingNumber;
 };
 

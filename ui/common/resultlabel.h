@@ -1,0 +1,41 @@
+#pragma once
+// A result shown by a window: Arial 8.25 pt in the button-text colour on
+// light grey, in a sunken border, of a fixed size and empty at first.
+//
+// A value too long for it ends in "…" (label.h), and the whole value is then
+// its tooltip; it is always its accessible name. The value can be taken
+// whole with the mouse: dragging across it or double-clicking it selects it
+// (and gives it to the desktop's selection, where there is one), and its
+// context menu's "Copiar" puts it on the clipboard. It takes no focus, so
+// the window's tab order is as designed.
+
+#include "label.h"
+
+namespace velmario::look {
+
+class ResultLabel : public Label
+{
+    Q_OBJECT
+public:
+    ResultLabel(const QString& objectName, const QRect& geometry, QWidget* parent);
+
+    bool isSelected() const { return isHighlighted(); }
+    // Puts the whole value on the clipboard, as "Copiar" does.
+    void copy() const;
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    void select();
+    void unselect();
+
+    QPoint m_pressedAt;
+    bool m_dragging = false;
+};
+
+} // namespace velmario::look
