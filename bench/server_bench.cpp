@@ -405,7 +405,7 @@ int main(int argc, char** argv)
                            Run{50, "every limit on", on, 0.90, 1.20},
                            Run{50, "limits off, metrics scraped", off, 0.90, 1.20, true}}) {
         std::printf("[%s]\n", run.label);
-        std::vector<double> throughput, p99;
+        std::vector<double> throughput, p99, cpu;
         // The two servers take turns, so that a neighbour's load on the
         // machine falls on both alike.
         for (int round = 0; round < rounds; ++round) {
@@ -439,9 +439,13 @@ int main(int argc, char** argv)
             print("epoll baseline", run.connections, floor);
             throughput.push_back(ours.perSecond / floor.perSecond);
             p99.push_back(ours.p99us / floor.p99us);
+            cpu.push_back(ours.cpuUsPerLookup / floor.cpuUsPerLookup);
         }
         printRatio("throughput", "of the baseline's", throughput, run.throughputTarget, true);
         printRatio("p99 latency", "x the baseline's", p99, run.p99Target, false);
+        // Steadier than the rates on a machine others share: what each
+        // lookup costs the server, whoever else runs.
+        printRatio("cpu/lookup", "x the baseline's", cpu, 0, false);
         std::printf("\n");
     }
     comparePostgres(server, db, csv, dir, rows, seconds);
