@@ -35,7 +35,13 @@
 #include <unistd.h>
 #include <vector>
 
+#include "benchsupport.h"
+
 namespace {
+
+using velmario::bench::freePort;
+using velmario::bench::pin;
+using velmario::bench::stop;
 
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
@@ -54,17 +60,6 @@ double median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
     return values.empty() ? 0 : values[values.size() / 2];
-}
-
-// Keeps the calling process to one CPU, where there are two.
-void pin(int cpu)
-{
-    if (std::thread::hardware_concurrency() < 2)
-        return;
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    sched_setaffinity(0, sizeof set, &set);
 }
 
 // Runs a program with its standard output to `out` and standard error to
@@ -96,12 +91,6 @@ int waitFor(pid_t pid)
     int status = 0;
     ::waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-void stop(pid_t pid)
-{
-    ::kill(pid, SIGTERM);
-    waitFor(pid);
 }
 
 long statusKb(pid_t pid, const char* field)
@@ -140,19 +129,6 @@ Started startServer(const std::vector<std::string>& args, int cpu = -1)
         std::fprintf(stderr, "%s", log.c_str());
     ::close(pipeFds[0]); // the server goes on writing to nobody
     return started;
-}
-
-uint16_t freePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
 }
 
 // Lookups per second of random known numbers, one outstanding per

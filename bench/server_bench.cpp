@@ -35,7 +35,13 @@
 #include <unistd.h>
 #include <vector>
 
+#include "benchsupport.h"
+
 namespace {
+
+using velmario::bench::freePort;
+using velmario::bench::pin;
+using velmario::bench::stop;
 
 using Clock = std::chrono::steady_clock;
 
@@ -51,16 +57,6 @@ struct Result {
 std::string controlNumber(long i)
 {
     return std::to_string(10000000 + i);
-}
-
-void pin(int cpu)
-{
-    if (std::thread::hardware_concurrency() < 2)
-        return;
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    sched_setaffinity(0, sizeof set, &set);
 }
 
 // Starts a server on CPU 0, its standard error to `stderrFd` (-1: nowhere).
@@ -214,25 +210,6 @@ Result drive(uint16_t port, pid_t server, int connections, double seconds, long 
         result.cpuUsPerLookup = (cpuAfter - cpuBefore) * 1e6 / double(latencies.size());
     }
     return result;
-}
-
-uint16_t freePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-void stop(pid_t pid)
-{
-    ::kill(pid, SIGTERM);
-    ::waitpid(pid, nullptr, 0);
 }
 
 void print(const char* name, int connections, const Result& r)
