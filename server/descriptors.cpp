@@ -1,6 +1,8 @@
 #include "descriptors.h"
 
 #include <algorithm>
+#include <charconv>
+#include <string>
 #include <filesystem>
 #include <limits>
 #include <system_error>
@@ -26,16 +28,21 @@ std::uint64_t descriptorLimit()
     return limit.rlim_cur;
 }
 
-std::size_t openDescriptors()
+std::size_t openDescriptors(std::uint64_t limit)
 {
     std::error_code error;
     std::size_t count = 0;
-    for (std::filesystem::directory_iterator it("/proc/self/fd", error), end; !error && it != end; it.increment(error))
-        ++count;
+    for (std::filesystem::directory_iterator it("/proc/self/fd", error), end; !error && it != end; it.increment(error)) {
+        std::uint64_t fd = 0;
+        const std::string name = it->path().filename().string();
+        const auto [rest, bad] = std::from_chars(name.data(), name.data() + name.size(), fd);
+        if (bad == std::errc() && rest == name.data() + name.size() && fd < limit)
+            ++count;
+    }
     if (!error)
         return count > 0 ? count - 1 : 0; // less the directory's own descriptor
     // Without /proc: ask each descriptor number in turn.
-    const std::uint64_t highest = std::min<std::uint64_t>(descriptorLimit(), 65536);
+    const std::uint64_t highest = std::min<std::uint64_t>(limit, 65536);
     count = 0;
     for (std::uint64_t fd = 0; fd < highest; ++fd) {
         if (fcntl(static_cast<int>(fd), F_GETFD) != -1)

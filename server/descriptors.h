@@ -14,7 +14,9 @@ std::size_t connectionsWithin(std::uint64_t limit, std::size_t open, std::size_t
 
 // The process's soft limit on open descriptors (RLIMIT_NOFILE).
 std::uint64_t descriptorLimit();
-// How many descriptors the process has open.
-std::size_t openDescriptors();
+// How many descriptors the process has open numbered below `limit`: only
+// those take a place a new one could have (one inherited above the limit
+// takes none).
+std::size_t openDescriptors(std::uint64_t limit);
 
 } // namespace velmario::server

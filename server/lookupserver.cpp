@@ -504,8 +504,14 @@ bool LookupServer::start(std::string& error)
 bool LookupServer::limitToDescriptors(std::string& error)
 {
     m_spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    // libuv keeps a descriptor of its own from a loop's first stream on:
+    // have it open now, so that it is counted rather than taken later from
+    // the connections' share.
+    uv_tcp_init(&m_loop, &m_firstStream);
+    ++m_openHandles;
+    closeHandle(reinterpret_cast<uv_handle_t*>(&m_firstStream));
     const std::uint64_t limit = descriptorLimit();
-    const std::size_t open = openDescriptors();
+    const std::size_t open = openDescriptors(limit);
     const std::size_t room = connectionsWithin(limit, open, m_options.reservedDescriptors);
     if (room == 0) {
         error = "only " + std::to_string(limit) + " file descriptors are allowed, " + std::to_string(open) +
@@ -596,6 +602,9 @@ bool LookupServer::answerBusyWithSpare(Listener& listener)
     socklen_t length = sizeof peer;
     const int fd = ::accept4(listener.fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
     const int acceptError = errno;
+    if (fd >= 0)
+        sayAndClose(fd, fixedReply(kBusy));
+    // Only now: the refused connection held the spare's place until closed.
     m_spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         errno = acceptError;
@@ -605,7 +614,6 @@ bool LookupServer::answerBusyWithSpare(Listener& listener)
     ++m_stats.refused;
     ++m_stats.refusedDescriptors;
     note(Event::RefusedDescriptors, from ? addressText(*from) : "?");
-    sayAndClose(fd, fixedReply(kBusy));
     return true;
 }
 

@@ -155,6 +155,7 @@ private:
     std::vector<char> m_readBuffer;
     uv_timer_t m_tick{};
     uv_timer_t m_acceptAgain{};
+    uv_tcp_t m_firstStream{}; // opened and closed at once; see limitToDescriptors
     std::uint64_t m_ticks = 0;
     std::size_t m_openHandles = 0; // listeners and timers, open or closing
     ServerStats m_stats;

@@ -82,9 +82,9 @@ void raiseFileLimit(std::size_t maxConnections)
     if (limit.rlim_cur >= wanted)
         return;
     limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
-    if (setrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur < wanted)
-        log("only " + std::to_string(limit.rlim_cur) + " file descriptors allowed: fewer than " +
-            std::to_string(maxConnections) + " connections may be served at once", LogPriority::Warning);
+    // Short of it, the server says how many connections the limit leaves
+    // room for once its listeners are open (LookupServer::start).
+    (void)setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 // Where reloads read from: PostgreSQL, or the database file (--db, or
