@@ -85,20 +85,36 @@ std::optional<std::uint8_t> encode(char32_t codePoint)
     return std::nullopt;
 }
 
+bool appendFromUtf8(std::string& out, std::string_view utf8)
+{
+    const std::size_t before = out.size();
+    std::size_t pos = 0;
+    while (pos < utf8.size()) {
+        // Runs of ASCII, most of any name, go over whole.
+        std::size_t ascii = pos;
+        while (ascii < utf8.size() && static_cast<std::uint8_t>(utf8[ascii]) < 0x80)
+            ++ascii;
+        out.append(utf8.substr(pos, ascii - pos));
+        pos = ascii;
+        if (pos == utf8.size())
+            break;
+        const auto c = nextUtf8(utf8, pos);
+        const auto b = c ? encode(*c) : std::nullopt;
+        if (!b) {
+            out.resize(before);
+            return false;
+        }
+        out.push_back(static_cast<char>(*b));
+    }
+    return true;
+}
+
 std::optional<std::string> fromUtf8(std::string_view utf8)
 {
     std::string out;
     out.reserve(utf8.size());
-    std::size_t pos = 0;
-    while (pos < utf8.size()) {
-        const auto c = nextUtf8(utf8, pos);
-        if (!c)
-            return std::nullopt;
-        const auto b = encode(*c);
-        if (!b)
-            return std::nullopt;
-        out.push_back(static_cast<char>(*b));
-    }
+    if (!appendFromUtf8(out, utf8))
+        return std::nullopt;
     return out;
 }
 

@@ -25,6 +25,9 @@ std::optional<std::uint8_t> encode(char32_t codePoint);
 // UTF-8 text to Windows-1252 bytes. Nothing when the input is not valid UTF-8
 // or holds a character without a Windows-1252 form.
 std::optional<std::string> fromUtf8(std::string_view utf8);
+// The same, appended to `out`: false, with `out` as it was, when fromUtf8
+// would give nothing.
+bool appendFromUtf8(std::string& out, std::string_view utf8);
 
 // Windows-1252 bytes to UTF-8 text (always succeeds).
 std::string toUtf8(std::string_view bytes);

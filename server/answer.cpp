@@ -30,13 +30,12 @@ const std::string& notRegisteredReply() { return fixed().notRegistered; }
 
 void appendReply(std::string_view nameUtf8, std::string_view telephoneUtf8, std::string& out)
 {
-    const auto name = cp1252::fromUtf8(nameUtf8);
-    const auto telephone = cp1252::fromUtf8(telephoneUtf8);
-    if (!name || !telephone) { // only a database written by hand could hold such text
+    const std::size_t before = out.size();
+    if (!cp1252::appendFromUtf8(out, nameUtf8) || !(out += '*', cp1252::appendFromUtf8(out, telephoneUtf8))) {
+        // Only a database written by hand could hold such text.
+        out.resize(before);
         out += notRegisteredReply();
-        return;
     }
-    out.append(*name).append(1, '*').append(*telephone);
 }
 
 } // namespace
@@ -131,10 +130,13 @@ Holding holdRepliesInMemory(Directory& directory, std::size_t maxEntries, std::s
         if (*total > maxEntries)
             return Holding::TooLarge;
         auto replies = std::make_unique<ReplyIndex>();
-        if (!replies->reserve(*total))
+        // Rows come in control-number order, so a repeated number would
+        // follow its twin: each is compared with the one before, and the
+        // table need not compare them.
+        if (!replies->reserve(*total, ReplyIndex::Keys::Distinct))
             return Holding::TooLarge;
         std::size_t count = 0;
-        std::string reply;
+        std::string key, previous, reply;
         bool fits = true;
         bool changed = false;
         const bool complete = directory.forEach([&](const Entry& e) {
@@ -148,12 +150,17 @@ Holding holdRepliesInMemory(Directory& directory, std::size_t maxEntries, std::s
             }
             // A control number with no Windows-1252 form can never arrive
             // on the wire: it needs no slot.
-            const auto key = cp1252::fromUtf8(e.controlNumber);
-            if (!key)
+            key.swap(previous);
+            key.clear();
+            if (!cp1252::appendFromUtf8(key, e.controlNumber))
                 return true;
+            if (count > 1 && key == previous) {
+                problem = describeProblem(e, "the control number appears more than once");
+                return false;
+            }
             reply.clear();
             appendReply(e.name, e.telephone, reply);
-            fits = replies->add(*key, reply);
+            fits = replies->add(key, reply);
             return fits;
         });
         if (!problem.empty())

@@ -169,7 +169,7 @@ std::unique_ptr<ReplyIndex> LdapEntryChecker::build()
         const std::size_t before = replies->size();
         std::string why;
         if (!replies->add(key, reply))
-            why = "too many entries or too long";
+            why = replies->fullReason();
         else if (replies->size() == before)
             why = "the control number appears more than once";
         if (!why.empty()) {

@@ -46,7 +46,7 @@ public:
             m_reply.append(*cp1252::fromUtf8(entry.name)).append(1, '*').append(*cp1252::fromUtf8(entry.telephone));
             const std::size_t before = m_replies.size();
             if (!m_replies.add(*cp1252::fromUtf8(entry.controlNumber), m_reply))
-                why = "too many rows or too long";
+                why = m_replies.fullReason();
             else if (m_replies.size() == before)
                 why = "the control number appears more than once";
         }

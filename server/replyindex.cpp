@@ -1,47 +1,65 @@
 #include "replyindex.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <functional>
-#include <limits>
 #include <new>
 
 namespace velmario::server {
 namespace {
 
 constexpr std::size_t kHugePage = 2 * 1024 * 1024;
-constexpr std::size_t kHeader = 4; // key length, reply length: 2 bytes each
+// A slot: the entry's offset in the text plus one (0: empty), 4 bytes, then
+// a byte of its key's hash.
+constexpr std::size_t kSlot = 5;
+// Slots read 8 bytes at a time: the last one's reading runs this far past it.
+constexpr std::size_t kSlotTail = 8 - kSlot;
+// The text grows a chunk at a time; its pages are touched only when written.
+constexpr std::size_t kTextChunk = 64 * 1024 * 1024;
 
-// One record: kind, a byte of the key's hash, then for an inline entry its
-// key length, reply length, key and reply; for a far one the entry's offset
-// in the far text.
-constexpr std::size_t kRecord = 64;
-constexpr std::size_t kInlineHeader = 4;
-constexpr std::size_t kInlineRoom = kRecord - kInlineHeader;
-enum Kind : unsigned char { Empty = 0, Inline = 1, Far = 2 };
-
-std::uint16_t load16(const char* p)
+std::size_t roundUp(std::size_t bytes, std::size_t to)
 {
-    std::uint16_t v;
+    return (bytes + to - 1) / to * to;
+}
+
+// Lengths as LEB128: seven bits a byte, low bits first.
+char* putLength(char* p, std::size_t n)
+{
+    while (n >= 0x80) {
+        *p++ = static_cast<char>(0x80 | (n & 0x7F));
+        n >>= 7;
+    }
+    *p++ = static_cast<char>(n);
+    return p;
+}
+
+const char* getLength(const char* p, std::size_t& n)
+{
+    n = 0;
+    for (unsigned shift = 0;; shift += 7) {
+        const auto b = static_cast<unsigned char>(*p++);
+        n |= std::size_t(b & 0x7F) << shift;
+        if (b < 0x80)
+            return p;
+    }
+}
+
+std::size_t lengthBytes(std::size_t n)
+{
+    return n < 0x80 ? 1 : n < 0x4000 ? 2 : 3;
+}
+
+std::uint64_t load64(const char* p)
+{
+    std::uint64_t v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
 
-void store16(char* p, std::size_t v)
-{
-    const auto narrow = static_cast<std::uint16_t>(v);
-    std::memcpy(p, &narrow, sizeof narrow);
-}
-
-std::uint32_t load32(const char* p)
-{
-    std::uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
+// The hash's top byte: the slot comes from the whole hash.
 unsigned char tagOf(std::uint64_t hash)
 {
     return static_cast<unsigned char>(hash >> 56);
@@ -55,7 +73,7 @@ bool ReplyIndex::Region::allocate(std::size_t bytes)
     if (bytes == 0)
         return true;
     const bool huge = bytes >= kHugePage;
-    const std::size_t length = huge ? (bytes + kHugePage - 1) / kHugePage * kHugePage : bytes;
+    const std::size_t length = huge ? roundUp(bytes, kHugePage) : bytes;
     // Map a huge page more than needed so the region can start on a huge
     // page boundary, then give back what lies outside it.
     const std::size_t mapped = huge ? length + kHugePage : length;
@@ -80,18 +98,51 @@ bool ReplyIndex::Region::allocate(std::size_t bytes)
     return true;
 }
 
+bool ReplyIndex::Region::resize(std::size_t bytes)
+{
+    if (!data)
+        return allocate(bytes);
+    if (bytes == 0) {
+        release();
+        return true;
+    }
+    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const std::size_t length = roundUp(bytes, page);
+    if (length == roundUp(size, page)) {
+        size = bytes;
+        return true;
+    }
+    // The pages move with their contents, nothing is copied; a shrink stays
+    // in place.
+    void* moved = ::mremap(data, roundUp(size, page), length, MREMAP_MAYMOVE);
+    if (moved == MAP_FAILED)
+        return length < size; // a shrink that failed leaves it larger, still whole
+    data = moved;
+    size = bytes;
+    if (length >= kHugePage)
+        ::madvise(data, length, MADV_HUGEPAGE);
+    return true;
+}
+
 void ReplyIndex::Region::release()
 {
-    if (data)
-        ::munmap(data, size);
+    if (data) {
+        const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+        ::munmap(data, roundUp(size, page));
+    }
     data = nullptr;
     size = 0;
 }
 
+ReplyIndex::ReplyIndex(std::size_t maxTextBytes)
+    : m_maxText(std::min(maxTextBytes, kMaxTextBytes))
+{
+}
+
 ReplyIndex::~ReplyIndex()
 {
-    m_records.release();
-    m_far.release();
+    m_text.release();
+    m_slots.release();
 }
 
 std::uint64_t ReplyIndex::hashOf(std::string_view key)
@@ -99,153 +150,169 @@ std::uint64_t ReplyIndex::hashOf(std::string_view key)
     return std::hash<std::string_view>{}(key);
 }
 
-bool ReplyIndex::reserve(std::size_t entries)
+std::size_t ReplyIndex::slotOf(std::uint64_t hash) const
 {
-    if (m_entries > 0 || entries >= (std::size_t(1) << 30))
-        return false;
-    m_recordCount = std::max<std::size_t>(entries + entries / 3 + 1, 8);
-    // Fresh anonymous memory reads as zeros: every record starts empty.
-    if (!m_records.allocate(m_recordCount * kRecord)) {
-        m_recordCount = 0;
+    return static_cast<std::size_t>(hash % m_slotCount);
+}
+
+bool ReplyIndex::allocateSlots(std::size_t entries)
+{
+    m_slotCount = std::max<std::size_t>(entries + entries / 4 + 1, 8);
+    // Fresh anonymous memory reads as zeros: every slot starts empty.
+    if (!m_slots.allocate(m_slotCount * kSlot + kSlotTail)) {
+        m_slotCount = 0;
         return false;
     }
+    return true;
+}
+
+bool ReplyIndex::reserve(std::size_t entries, Keys keys)
+{
+    if (m_entries > 0 || entries >= kMaxEntries || !allocateSlots(entries))
+        return false;
+    m_sized = true;
     m_reserved = entries;
+    m_distinct = keys == Keys::Distinct;
     return true;
 }
 
 bool ReplyIndex::add(std::string_view key, std::string_view reply)
 {
-    constexpr std::size_t kMaxField = std::numeric_limits<std::uint16_t>::max();
-    constexpr std::size_t kMaxText = std::numeric_limits<std::uint32_t>::max();
-    const std::size_t bytes = kHeader + key.size() + reply.size();
-    if (key.size() > kMaxField || reply.size() > kMaxField || bytes > kMaxText - m_building.size()
-        || m_entries >= (std::size_t(1) << 30) || (m_reserved > 0 && m_entries >= m_reserved))
+    if (key.size() > kMaxField || reply.size() > kMaxField) {
+        m_fullReason = "a control number or reply longer than 65 535 bytes";
         return false;
-    const bool toText = m_reserved == 0 || key.size() + reply.size() > kInlineRoom;
-    const std::size_t at = m_building.size();
-    if (toText) {
-        m_building.resize(at + kHeader);
-        store16(m_building.data() + at, key.size());
-        store16(m_building.data() + at + 2, reply.size());
-        m_building.append(key).append(reply);
     }
+    if (m_entries >= kMaxEntries || (m_sized && m_entries >= m_reserved)) {
+        m_fullReason = m_sized && m_entries >= m_reserved ? "more entries than counted" : "more than 2^30 entries";
+        return false;
+    }
+    const std::size_t bytes = lengthBytes(key.size()) + lengthBytes(reply.size()) + key.size() + reply.size();
+    if (bytes > m_maxText - m_textUsed) {
+        m_fullReason = "more text than the 4 GiB an in-memory directory can hold";
+        return false;
+    }
+    if (m_textUsed + bytes > m_text.size) {
+        const std::size_t wanted = std::min(std::max(m_text.size * 2, roundUp(m_textUsed + bytes, kTextChunk)),
+                                            roundUp(m_maxText, kHugePage));
+        if (!m_text.resize(std::max(wanted, m_textUsed + bytes)))
+            throw std::bad_alloc();
+    }
+    const std::size_t offset = m_textUsed;
+    char* p = static_cast<char*>(m_text.data) + offset;
+    p = putLength(p, key.size());
+    p = putLength(p, reply.size());
+    std::memcpy(p, key.data(), key.size());
+    std::memcpy(p + key.size(), reply.data(), reply.size());
     ++m_entries;
-    if (m_reserved > 0 && !place(key, reply, at) && toText)
-        m_building.resize(at); // a repeated key keeps nothing
+    if (m_distinct) {
+        const std::uint64_t hash = hashOf(key);
+        __builtin_prefetch(static_cast<const char*>(m_slots.data) + slotOf(hash) * kSlot, 1);
+        Pending& pending = m_pending[m_entries % kAhead];
+        if (m_pendingCount == kAhead)
+            placeDistinct(pending.hash, pending.offset);
+        else
+            ++m_pendingCount;
+        pending = {hash, offset};
+        m_textUsed += bytes;
+    } else if (!m_sized || place(key, hashOf(key), offset)) {
+        m_textUsed += bytes; // a repeated key keeps nothing
+    }
     return true;
 }
 
-bool ReplyIndex::place(std::string_view key, std::string_view reply, std::size_t far)
+void ReplyIndex::placeDistinct(std::uint64_t hash, std::size_t offset)
 {
-    auto* records = static_cast<char*>(m_records.data);
-    const std::uint64_t hash = hashOf(key);
-    char* record = nullptr;
-    for (std::size_t r = hash % m_recordCount;; r = r + 1 == m_recordCount ? 0 : r + 1) {
-        record = records + r * kRecord;
-        if (record[0] == Empty)
-            break;
-        if (static_cast<unsigned char>(record[1]) == tagOf(hash) && recordKey(record) == key)
-            return false; // the first one added stays
+    auto* slots = static_cast<char*>(m_slots.data);
+    for (std::size_t s = slotOf(hash);; s = s + 1 == m_slotCount ? 0 : s + 1) {
+        char* slot = slots + s * kSlot;
+        if (static_cast<std::uint32_t>(load64(slot)) == 0) {
+            const auto stored = static_cast<std::uint32_t>(offset + 1);
+            std::memcpy(slot, &stored, sizeof stored);
+            slot[4] = static_cast<char>(tagOf(hash));
+            ++m_size;
+            return;
+        }
     }
-    record[1] = static_cast<char>(tagOf(hash));
-    if (key.size() + reply.size() <= kInlineRoom) {
-        record[0] = Inline;
-        record[2] = static_cast<char>(key.size());
-        record[3] = static_cast<char>(reply.size());
-        std::memcpy(record + kInlineHeader, key.data(), key.size());
-        std::memcpy(record + kInlineHeader + key.size(), reply.data(), reply.size());
-    } else {
-        record[0] = Far;
-        const auto at = static_cast<std::uint32_t>(far);
-        std::memcpy(record + kInlineHeader, &at, sizeof at);
+}
+
+bool ReplyIndex::place(std::string_view key, std::uint64_t hash, std::size_t offset)
+{
+    auto* slots = static_cast<char*>(m_slots.data);
+    const unsigned char tag = tagOf(hash);
+    for (std::size_t s = slotOf(hash);; s = s + 1 == m_slotCount ? 0 : s + 1) {
+        char* slot = slots + s * kSlot;
+        const std::uint64_t word = load64(slot);
+        const auto at = static_cast<std::uint32_t>(word);
+        if (at == 0) {
+            const auto stored = static_cast<std::uint32_t>(offset + 1);
+            std::memcpy(slot, &stored, sizeof stored);
+            slot[4] = static_cast<char>(tag);
+            ++m_size;
+            return true;
+        }
+        if (static_cast<unsigned char>(word >> 32) == tag) {
+            std::string_view heldKey, heldReply;
+            entryAt(at - 1, heldKey, heldReply);
+            if (heldKey == key)
+                return false; // the first one added stays
+        }
     }
-    ++m_size;
-    return true;
 }
 
 void ReplyIndex::finish()
 {
-    if (m_reserved > 0) {
-        // The table is built: only the far text moves to its region.
-        if (!m_far.allocate(m_building.size()))
+    // The oldest waiting first, as they came.
+    for (std::size_t i = m_entries - m_pendingCount + 1; m_pendingCount > 0; ++i, --m_pendingCount)
+        placeDistinct(m_pending[i % kAhead].hash, m_pending[i % kAhead].offset);
+    if (!m_sized && m_entries > 0) {
+        if (!allocateSlots(m_entries))
             throw std::bad_alloc();
-        if (!m_building.empty() && m_far.data)
-            std::memcpy(m_far.data, m_building.data(), m_building.size());
-        std::string().swap(m_building);
-        return;
+        // Entries whose key came before stay in the text unused.
+        std::string_view key, reply;
+        for (std::size_t offset = 0; offset < m_textUsed;) {
+            entryAt(offset, key, reply);
+            place(key, hashOf(key), offset);
+            offset = static_cast<std::size_t>(reply.data() + reply.size() - static_cast<const char*>(m_text.data));
+        }
     }
-    const std::string text = std::move(m_building);
-    m_building.clear();
-    const auto entryAt = [&](std::size_t offset, std::string_view& key, std::string_view& reply) {
-        const std::size_t keyLength = load16(text.data() + offset);
-        const std::size_t replyLength = load16(text.data() + offset + 2);
-        key = {text.data() + offset + kHeader, keyLength};
-        reply = {text.data() + offset + kHeader + keyLength, replyLength};
-        return kHeader + keyLength + replyLength;
-    };
-
-    std::size_t farBytes = 0;
-    std::string_view key;
-    std::string_view reply;
-    for (std::size_t offset = 0; offset < text.size();) {
-        const std::size_t length = entryAt(offset, key, reply);
-        if (key.size() + reply.size() > kInlineRoom)
-            farBytes += length;
-        offset += length;
-    }
-    m_recordCount = std::max<std::size_t>(m_entries + m_entries / 3 + 1, 8);
-    // Fresh anonymous memory reads as zeros: every record starts empty.
-    if (!m_records.allocate(m_recordCount * kRecord) || !m_far.allocate(farBytes))
+    // What the text was given to grow into goes back.
+    if (m_text.data && !m_text.resize(m_textUsed))
         throw std::bad_alloc();
-    auto* far = static_cast<char*>(m_far.data);
-    std::size_t farUsed = 0;
-    for (std::size_t offset = 0; offset < text.size();) {
-        const std::size_t length = entryAt(offset, key, reply);
-        const bool isFar = key.size() + reply.size() > kInlineRoom;
-        if (isFar)
-            std::memcpy(far + farUsed, text.data() + offset, length);
-        if (place(key, reply, farUsed) && isFar)
-            farUsed += length;
-        offset += length;
-    }
 }
 
-const char* ReplyIndex::farText() const
+void ReplyIndex::entryAt(std::size_t offset, std::string_view& key, std::string_view& reply) const
 {
-    return m_far.data ? static_cast<const char*>(m_far.data) : m_building.data();
-}
-
-std::string_view ReplyIndex::recordKey(const char* record) const
-{
-    if (record[0] == Inline)
-        return {record + kInlineHeader, static_cast<unsigned char>(record[2])};
-    const char* entry = farText() + load32(record + kInlineHeader);
-    return {entry + kHeader, load16(entry)};
+    const char* p = static_cast<const char*>(m_text.data) + offset;
+    std::size_t keyLength = 0, replyLength = 0;
+    p = getLength(p, keyLength);
+    p = getLength(p, replyLength);
+    key = {p, keyLength};
+    reply = {p + keyLength, replyLength};
 }
 
 std::optional<std::string_view> ReplyIndex::find(std::string_view key) const
 {
-    if (m_recordCount == 0)
+    if (m_size == 0)
         return std::nullopt;
-    const auto* records = static_cast<const char*>(m_records.data);
+    const auto* slots = static_cast<const char*>(m_slots.data);
+    const auto* text = static_cast<const char*>(m_text.data);
     const std::uint64_t hash = hashOf(key);
     const unsigned char tag = tagOf(hash);
-    for (std::size_t r = hash % m_recordCount;; r = r + 1 == m_recordCount ? 0 : r + 1) {
-        const char* record = records + r * kRecord;
-        if (record[0] == Empty)
+    for (std::size_t s = slotOf(hash);; s = s + 1 == m_slotCount ? 0 : s + 1) {
+        const std::uint64_t word = load64(slots + s * kSlot);
+        const auto at = static_cast<std::uint32_t>(word);
+        if (at == 0)
             return std::nullopt;
-        if (static_cast<unsigned char>(record[1]) != tag)
+        if (static_cast<unsigned char>(word >> 32) != tag)
             continue;
-        if (record[0] == Inline) {
-            const std::size_t keyLength = static_cast<unsigned char>(record[2]);
-            if (keyLength == key.size() && std::memcmp(record + kInlineHeader, key.data(), keyLength) == 0)
-                return std::string_view(record + kInlineHeader + keyLength, static_cast<unsigned char>(record[3]));
+        const char* p = text + (at - 1);
+        std::size_t keyLength = static_cast<unsigned char>(*p);
+        if (keyLength < 0x80 && keyLength != key.size())
             continue;
-        }
-        const char* entry = static_cast<const char*>(m_far.data) + load32(record + kInlineHeader);
-        const std::size_t keyLength = load16(entry);
-        if (keyLength == key.size() && std::memcmp(entry + kHeader, key.data(), keyLength) == 0)
-            return std::string_view(entry + kHeader + keyLength, load16(entry + 2));
+        std::size_t replyLength = 0;
+        p = getLength(getLength(p, keyLength), replyLength);
+        if (keyLength == key.size() && std::memcmp(p, key.data(), keyLength) == 0)
+            return std::string_view(p + keyLength, replyLength);
     }
 }
 

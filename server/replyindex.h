@@ -2,11 +2,18 @@
 // Replies held in memory: every entry's reply bytes, keyed by its control
 // number as it arrives on the wire, so that a lookup is one hash probe with
 // no allocation and no database call. Built once, then only read.
+//
+// The layout keeps close to the size of the data: the entries lie one after
+// another in one block of text, each as its key length and reply length (a
+// byte each below 128), key and reply; a table of 5-byte slots, at most four
+// fifths full, holds each entry's offset in the text and a byte of its key's
+// hash, so that a probe reads the text only for a likely match. Offsets are
+// 32 bits: the text holds at most 4 GiB, a little over 70 million entries
+// like "Persona Número 1234567 Apellido*961-123-4567".
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <string_view>
 
 namespace velmario::server {
@@ -14,62 +21,81 @@ namespace velmario::server {
 class ReplyIndex
 {
 public:
-    ReplyIndex() = default;
+    // What the layout can address; a smaller bound only for tests.
+    static constexpr std::size_t kMaxTextBytes = 0xFFFFFFFEu; // the last offset + 1 marks an empty slot
+    static constexpr std::size_t kMaxEntries = std::size_t(1) << 30;
+    static constexpr std::size_t kMaxField = 65535; // bytes of a key or a reply
+
+    explicit ReplyIndex(std::size_t maxTextBytes = kMaxTextBytes);
     ~ReplyIndex();
     ReplyIndex(const ReplyIndex&) = delete;
     ReplyIndex& operator=(const ReplyIndex&) = delete;
 
     // Sizes the table for `entries` up front, so that each add() goes
-    // straight into it and building needs no second copy of the text.
-    // add() then refuses entries past that many.
-    bool reserve(std::size_t entries);
+    // straight into it; add() then refuses entries past that many.
+    // Keys known to be distinct (a table's primary key) are not compared:
+    // they go into the table a few adds behind, their slots fetched ahead,
+    // and size() counts them only once finish() has placed the last.
+    enum class Keys { MayRepeat, Distinct };
+    bool reserve(std::size_t entries, Keys keys = Keys::MayRepeat);
     // Adds one entry; a key added twice keeps its first reply. False, with
-    // nothing added, once the index would pass 4 GiB of text or 2^30
-    // entries (or what was reserved), or for a key or reply longer than
-    // 65 535 bytes.
+    // nothing added and fullReason() saying why, once the text would pass
+    // what the layout addresses or the entries kMaxEntries (or what was
+    // reserved), or for a key or reply longer than kMaxField bytes.
     bool add(std::string_view key, std::string_view reply);
     // Builds the table; call once after the last add and before any find.
+    // Throws std::bad_alloc when there is no memory for it.
     void finish();
+    // Why the last add() was refused.
+    const char* fullReason() const { return m_fullReason; }
 
     std::optional<std::string_view> find(std::string_view key) const;
     std::size_t size() const { return m_size; }
     // Bytes the index holds.
-    std::size_t memoryBytes() const { return m_records.size + m_far.size; }
+    std::size_t memoryBytes() const { return m_textUsed + m_slots.size; }
 
 private:
     // Anonymous memory, on huge pages where it is large enough: lookups land
-    // anywhere in tens of megabytes, and small pages would make nearly
+    // anywhere in hundreds of megabytes, and small pages would make nearly
     // every one miss the TLB.
     struct Region {
         void* data = nullptr;
         std::size_t size = 0;
         bool allocate(std::size_t bytes);
+        // Grows or shrinks, keeping the contents; never copies them.
+        bool resize(std::size_t bytes);
         void release();
     };
 
     static std::uint64_t hashOf(std::string_view key);
-    std::string_view recordKey(const char* record) const;
-    const char* farText() const;
-    // Puts an entry in the table; `far` is its offset in the far text when
-    // it does not fit in a record. False for a key that is already there.
-    bool place(std::string_view key, std::string_view reply, std::size_t far);
+    std::size_t slotOf(std::uint64_t hash) const;
+    bool allocateSlots(std::size_t entries);
+    // Puts the entry at `offset` of the text in the table. False for a key
+    // that is already there.
+    bool place(std::string_view key, std::uint64_t hash, std::size_t offset);
+    void placeDistinct(std::uint64_t hash, std::size_t offset);
+    // The key and reply of the entry at `offset`.
+    void entryAt(std::size_t offset, std::string_view& key, std::string_view& reply) const;
 
-    // While building: each entry as key length (2 bytes), reply length
-    // (2 bytes), key, reply. With a reserved table, only the entries that
-    // do not fit in a record (the far text).
-    std::string m_building;
-    std::size_t m_entries = 0;
-    std::size_t m_reserved = 0; // entries the table was sized for up front
-
-    // Once built: an open-addressing table of 64-byte records, one cache
-    // line each, at most three quarters full. A record holds its entry
-    // whole when key and reply fit in it, which is nearly always, so a
-    // lookup touches one line; otherwise it points into m_far, which holds
-    // such entries laid out as while building.
-    Region m_records;
-    Region m_far;
-    std::size_t m_recordCount = 0;
-    std::size_t m_size = 0;
+    std::size_t m_maxText;
+    Region m_text;
+    std::size_t m_textUsed = 0;
+    Region m_slots;
+    std::size_t m_slotCount = 0;
+    std::size_t m_entries = 0;  // added, repeated keys among them until finish()
+    bool m_sized = false;       // the table was sized up front...
+    std::size_t m_reserved = 0; // ...for this many entries
+    std::size_t m_size = 0;     // distinct keys in the table
+    const char* m_fullReason = "";
+    // Distinct keys waiting for their slots to arrive in the cache.
+    struct Pending {
+        std::uint64_t hash;
+        std::size_t offset;
+    };
+    static constexpr std::size_t kAhead = 16;
+    bool m_distinct = false;
+    Pending m_pending[kAhead] = {};
+    std::size_t m_pendingCount = 0;
 };
 
 } // namespace velmario::server

@@ -77,11 +77,14 @@ private slots:
         QTest::newRow("empty key is a key") << QByteArray("") << true << QByteArray("e*5");
         QTest::newRow("added twice keeps the first") << QByteArray("AB") << true << QByteArray("first*1");
         QTest::newRow("empty reply") << QByteArray("nada") << true << QByteArray("");
-        // Entries too long to sit in their record whole.
-        QTest::newRow("long reply") << QByteArray("L") << true << QByteArray(70, 'r');
-        QTest::newRow("long key") << QByteArray(61, 'k') << true << QByteArray("k*61");
-        QTest::newRow("long key, one byte short") << QByteArray(60, 'k') << false << QByteArray();
-        QTest::newRow("just fits its record") << QByteArray(30, 'j') << true << QByteArray(30, 'J');
+        // Lengths stored in one, two and three bytes, either side of where
+        // one more is needed.
+        QTest::newRow("127-byte key") << QByteArray(127, 'k') << true << QByteArray("k*127");
+        QTest::newRow("128-byte key") << QByteArray(128, 'k') << true << QByteArray("k*128");
+        QTest::newRow("its 127-byte prefix is not it") << QByteArray(126, 'k') << false << QByteArray();
+        QTest::newRow("128-byte reply") << QByteArray("L") << true << QByteArray(128, 'r');
+        QTest::newRow("16 384-byte reply") << QByteArray("M") << true << QByteArray(16384, 'm');
+        QTest::newRow("16 383-byte key") << QByteArray(16383, 'q') << true << QByteArray(16383, 'Q');
     }
     void lookalikeKeys()
     {
@@ -91,7 +94,8 @@ private slots:
         const std::pair<std::string, std::string> entries[] = {
             {"2023", "a*1"}, {"20230", "b*2"}, {std::string("2023\0", 5), "c*3"}, {"\xf1\xe9", "d*4"},
             {"", "e*5"}, {"AB", "first*1"}, {"AB", "second*2"}, {"nada", ""},
-            {"L", std::string(70, 'r')}, {std::string(61, 'k'), "k*61"}, {std::string(30, 'j'), std::string(30, 'J')},
+            {std::string(127, 'k'), "k*127"}, {std::string(128, 'k'), "k*128"}, {"L", std::string(128, 'r')},
+            {"M", std::string(16384, 'm')}, {std::string(16383, 'q'), std::string(16383, 'Q')},
             {"L", "second long"},
         };
         // Built after the last entry, and into a table sized up front.
@@ -159,6 +163,54 @@ private slots:
         if (length > 1)
             QCOMPARE(reply(key.substr(0, std::size_t(length - 1))), notRegistered);
         QCOMPARE(reply("0" + key), notRegistered);
+    }
+
+    // Distinct keys placed behind the adds: every one is found once
+    // finished, wherever its slot was still on its way.
+    void distinctKeysPlacedBehind()
+    {
+        for (const int entries : {0, 1, 15, 16, 17, 100'000}) {
+            ReplyIndex index;
+            QVERIFY(index.reserve(std::size_t(entries), ReplyIndex::Keys::Distinct));
+            for (int i = 0; i < entries; ++i)
+                QVERIFY(index.add(key(i), reply(i)));
+            QVERIFY(!index.add("over", "the count"));
+            index.finish();
+            QCOMPARE(index.size(), std::size_t(entries));
+            for (int i = 0; i < entries; ++i) {
+                const auto found = index.find(key(i));
+                if (!found || *found != reply(i))
+                    QFAIL(qPrintable(QString::fromStdString("wrong reply for " + key(i))));
+            }
+            QVERIFY(!index.find(key(entries)));
+        }
+    }
+
+    // The text the layout can address, with a bound small enough to reach:
+    // an entry that would pass it is refused, with why, and the rest serve.
+    void textAsLargeAsAddressable()
+    {
+        // Each entry: a byte of key length, one of reply length, 8 of key
+        // and 10 of reply.
+        constexpr std::size_t kEntry = 20;
+        for (const bool reserved : {false, true}) {
+            ReplyIndex index(10 * kEntry + 2);
+            if (reserved)
+                QVERIFY(index.reserve(12));
+            for (int i = 0; i < 10; ++i)
+                QVERIFY(index.add(std::string("K").append(std::to_string(1000000 + i)),
+                                  std::string("R").append(std::to_string(100000000 + i))));
+            QVERIFY(!index.add("K2000000", "R200000000"));
+            QCOMPARE(std::string(index.fullReason()), std::string("more text than the 4 GiB an in-memory directory can hold"));
+            QVERIFY(index.add("", "")); // the last two bytes
+            QVERIFY(!index.add("", ""));
+            index.finish();
+            QCOMPARE(index.size(), std::size_t(11));
+            QCOMPARE(*index.find("K1000009"), std::string_view("R100000009"));
+            QVERIFY(!index.find("K2000000"));
+        }
+        // The largest offset the table stores is the last byte of that text.
+        QCOMPARE(ReplyIndex::kMaxTextBytes, std::size_t(0xFFFFFFFFu) - 1);
     }
 
     void fieldLengthBounds()
