@@ -120,6 +120,16 @@ std::optional<std::string> checkDirectory(Directory& directory)
 
 Holding holdRepliesInMemory(Directory& directory, std::size_t maxEntries, std::string& problem)
 {
+    std::unique_ptr<const ReplyIndex> replies;
+    const Holding holding = readReplies(directory, maxEntries, problem, replies);
+    if (holding == Holding::InMemory)
+        directory.setReplies(std::move(replies));
+    return holding;
+}
+
+Holding readReplies(Directory& directory, std::size_t maxEntries, std::string& problem,
+                    std::unique_ptr<const ReplyIndex>& held)
+{
     try {
         // Counting first sizes the table once: building then holds no copy
         // of the replies beside it, and a reload peaks near twice the
@@ -170,7 +180,7 @@ Holding holdRepliesInMemory(Directory& directory, std::size_t maxEntries, std::s
         if (!complete || changed)
             return Holding::Unreadable;
         replies->finish();
-        directory.setReplies(std::move(replies));
+        held = std::move(replies);
         return Holding::InMemory;
     } catch (const std::bad_alloc&) {
         return Holding::TooLarge;

@@ -4,6 +4,7 @@
 #include "directory.h"
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -46,6 +47,11 @@ enum class Holding {
 // Every entry is checked as an import checks it; `problem` names the first
 // that is not (Invalid).
 Holding holdRepliesInMemory(Directory& directory, std::size_t maxEntries, std::string& problem);
+// The same, leaving the directory as it is: the replies, when InMemory, are
+// put in `replies` for the caller to give it. The directory's file may be
+// read from another thread meanwhile.
+Holding readReplies(Directory& directory, std::size_t maxEntries, std::string& problem,
+                    std::unique_ptr<const ReplyIndex>& replies);
 
 // Reads the whole directory and checks every entry: the entry that breaks
 // the rules, "" when all keep them, or nothing if it cannot be read.

@@ -148,7 +148,10 @@ std::unique_ptr<Directory> Directory::open(const std::string& path, std::string&
         return nullptr;
     }
     sqlite3* db = nullptr;
-    const int rc = sqlite3_open_v2(fileUri(path).c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+    // The loop may look an entry up while the source's thread reads the
+    // whole table into memory: the connection serialises them.
+    const int rc = sqlite3_open_v2(fileUri(path).c_str(), &db,
+                                   SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_FULLMUTEX, nullptr);
     std::unique_ptr<Directory> directory(new Directory(db));
     if (rc != SQLITE_OK) {
         error = path + ": " + (db ? sqlite3_errmsg(db) : "cannot open the database");

@@ -8,7 +8,26 @@
 
 namespace velmario::server {
 
-Loaded openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries)
+namespace {
+
+// Reads the replies of a directory already checked and serving.
+std::unique_ptr<const ReplyIndex> readHeld(Directory& directory, const std::string& dbPath,
+                                           std::size_t maxMemoryEntries, std::string& why)
+{
+    std::unique_ptr<const ReplyIndex> replies;
+    std::string problem;
+    switch (readReplies(directory, maxMemoryEntries, problem, replies)) {
+    case Holding::InMemory: return replies;
+    case Holding::TooLarge: why = "not enough memory"; break;
+    case Holding::Unreadable: why = damagedFile(dbPath); break;
+    case Holding::Invalid: why = problem; break;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+Loaded openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries, bool later)
 {
     Loaded opened;
     if (dbPath.empty()) {
@@ -29,8 +48,21 @@ Loaded openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries)
     std::string how = "looked up in the database file";
     std::string problem;
     Holding holding = Holding::TooLarge;
-    if (maxMemoryEntries > 0)
+    bool holdLater = false;
+    if (maxMemoryEntries > 0 && later) {
+        entries = opened.directory->size();
+        if (!entries)
+            return damaged();
+        holdLater = *entries <= maxMemoryEntries;
+    } else if (maxMemoryEntries > 0) {
         holding = holdRepliesInMemory(*opened.directory, maxMemoryEntries, problem);
+    }
+    if (holdLater) {
+        how = "looked up in the database file until its replies are held in memory";
+        opened.holdLater = [dbPath, maxMemoryEntries](Directory& directory, std::string& why) {
+            return readHeld(directory, dbPath, maxMemoryEntries, why);
+        };
+    }
     switch (holding) {
     case Holding::InMemory: {
         const ReplyIndex& replies = *opened.directory->replies();
@@ -71,6 +103,11 @@ Loaded openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries)
 Loaded FileSource::load(Wake*, Clock::time_point)
 {
     return openDirectory(m_dbPath, m_maxMemoryEntries);
+}
+
+Loaded FileSource::loadAgain(Wake*, Clock::time_point)
+{
+    return openDirectory(m_dbPath, m_maxMemoryEntries, true);
 }
 
 std::string FileSource::name() const

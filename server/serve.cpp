@@ -102,9 +102,21 @@ std::unique_ptr<Source> makeSource(const Settings& settings, const std::string& 
 // request on. The source thread has logged and published any failure.
 void reloaded(LookupServer& server, Reloaded&& outcome)
 {
+    if (outcome.replies) {
+        // Only for the directory they were read from, if it still serves.
+        const std::shared_ptr<Directory> directory = outcome.repliesFor.lock();
+        if (!directory || directory.get() != &server.directory())
+            return;
+        char held[96];
+        std::snprintf(held, sizeof held, "now held in memory (%zu entries, %.1f MiB)", outcome.replies->size(),
+                      double(outcome.replies->memoryBytes()) / (1024.0 * 1024.0));
+        directory->setReplies(std::move(outcome.replies));
+        log(std::string("reloaded: its replies are ") + held);
+        return;
+    }
     if (!outcome.directory)
         return;
-    server.setDirectory(std::shared_ptr<Directory>(std::move(outcome.directory)));
+    server.setDirectory(std::move(outcome.directory));
     log("reloaded: serving " + outcome.description);
     loadServed(outcome.description);
 }

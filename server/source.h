@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -59,6 +60,11 @@ struct Loaded {
     // Its entries break the directory's rules: starting again will not
     // mend it (the file source; a start refused so exits 3).
     bool rejected = false;
+    // A directory served from its file at first, whose replies are to be
+    // held in memory once it serves and the one before it is gone, so that
+    // a reload never holds two directories in memory: reads them, on the
+    // source's thread; nothing, with why, when they cannot be held.
+    std::function<std::unique_ptr<const ReplyIndex>(Directory&, std::string& why)> holdLater;
 };
 
 class Source
@@ -69,6 +75,9 @@ public:
     // Reads the whole directory and checks it. Gives up at `deadline`, or
     // at once when `wake` stops (then what it returns is not used).
     virtual Loaded load(Wake* wake, Clock::time_point deadline) = 0;
+    // A load while another directory serves: as load() unless the source
+    // can spare the memory of holding both at once.
+    virtual Loaded loadAgain(Wake* wake, Clock::time_point deadline) { return load(wake, deadline); }
 
     enum class Watch { Changed, Quiet, Lost };
     // Waits until `until` or a wake-up for the source's own word that its

@@ -59,6 +59,9 @@ struct SourceThread::Shared {
 
     void run();
     void hand(Reloaded&& outcome);
+    // Once the loop serves `directory`, reads its replies into memory and
+    // hands them over.
+    void holdLater(const std::shared_ptr<Directory>& directory, const Loaded& loaded);
 
     std::unique_ptr<Source> source;
     const std::string name; // for the log, read on any thread
@@ -68,6 +71,9 @@ struct SourceThread::Shared {
     std::mutex mutex;
     std::condition_variable endedChanged;
     std::deque<Reloaded> outcomes; // guarded by mutex
+    std::uint64_t handed = 0;      // guarded by mutex: outcomes handed over...
+    std::uint64_t delivered = 0;   // ...and those the loop has taken
+    std::condition_variable deliveredChanged;
     uv_async_t* done = nullptr;    // guarded by mutex; null once closed
     bool ended = false;            // guarded by mutex
 };
@@ -78,7 +84,36 @@ void SourceThread::Shared::hand(Reloaded&& outcome)
     if (!done)
         return;
     outcomes.push_back(std::move(outcome));
+    ++handed;
     uv_async_send(done);
+}
+
+void SourceThread::Shared::holdLater(const std::shared_ptr<Directory>& directory, const Loaded& loaded)
+{
+    {
+        std::unique_lock lock(mutex);
+        deliveredChanged.wait(lock, [this] { return delivered == handed || !done; });
+        if (!done)
+            return;
+    }
+    std::string why;
+    std::unique_ptr<const ReplyIndex> replies;
+    try {
+        replies = loaded.holdLater(*directory, why);
+    } catch (const std::bad_alloc&) {
+        why = "out of memory";
+    }
+    if (wake.stopping())
+        return;
+    if (!replies) {
+        log("cannot hold the replies of " + name + " in memory, still looking them up in the file: " + why,
+            LogPriority::Warning);
+        return;
+    }
+    Reloaded outcome;
+    outcome.replies = std::move(replies);
+    outcome.repliesFor = directory;
+    hand(std::move(outcome));
 }
 
 void SourceThread::Shared::run()
@@ -104,7 +139,7 @@ void SourceThread::Shared::run()
             log("loading " + name + " again");
             Loaded loaded;
             try {
-                loaded = source->load(&wake, now + timing.loadTimeout);
+                loaded = source->loadAgain(&wake, now + timing.loadTimeout);
             } catch (const std::bad_alloc&) {
                 loaded.error = "out of memory";
             }
@@ -137,7 +172,10 @@ void SourceThread::Shared::run()
                 log("reload failed, still serving the previous directory: " + outcome.error, LogPriority::Error);
                 loadRefused(outcome.error);
             }
+            const std::shared_ptr<Directory> served = outcome.directory;
             hand(std::move(outcome));
+            if (served && loaded.holdLater)
+                holdLater(served, loaded);
             continue;
         }
         auto until = std::min(nextRefresh, schedule.due().value_or(never));
@@ -195,6 +233,7 @@ void SourceThread::close()
         const std::lock_guard lock(m_shared->mutex);
         m_shared->done = nullptr;
         m_shared->outcomes.clear();
+        m_shared->deliveredChanged.notify_all();
     }
     m_shared->wake.stop();
     uv_close(reinterpret_cast<uv_handle_t*>(&m_done), nullptr);
@@ -214,6 +253,11 @@ void SourceThread::deliverAll()
     }
     for (Reloaded& outcome : outcomes)
         m_deliver(std::move(outcome));
+    const std::size_t taken = outcomes.size();
+    outcomes.clear(); // what they replaced is gone before the thread goes on
+    const std::lock_guard lock(m_shared->mutex);
+    m_shared->delivered += taken;
+    m_shared->deliveredChanged.notify_all();
 }
 
 } // namespace velmario::server

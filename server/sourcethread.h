@@ -44,9 +44,14 @@ Loaded loadAtStart(Source& source, const SourceTiming& timing);
 // The outcome of one load, handed to the loop: a directory to serve, or
 // why the old one still serves.
 struct Reloaded {
-    std::unique_ptr<Directory> directory;
+    std::shared_ptr<Directory> directory;
     std::string description;
     std::string error;
+    // Or, for a directory that serves from its file until its replies are
+    // read (Loaded::holdLater), those replies: to be given to it if it
+    // still serves.
+    std::unique_ptr<const ReplyIndex> replies;
+    std::weak_ptr<Directory> repliesFor;
 };
 
 class SourceThread final : public DirectorySource
