@@ -2,7 +2,7 @@
 // velmario-server against a bare fixed-reply epoll server, measured in the
 // same run on loopback.
 //
-//   server_bench [--rows N] [--seconds S] [--rounds R] [--keep DIR]
+//   server_bench [--rows N] [--seconds S] [--rounds R] [--entries N] [--keep DIR]
 //
 // It writes a directory of N rows (1 000 000 by default) as CSV, imports it
 // with velmario-server, then drives each server at 1 and at 50 connections,
@@ -11,6 +11,11 @@
 // and the target beside it.
 // At 50 connections once more with --metrics served and scraped ten times
 // a second.
+// Then the scale row, on a directory of --entries rows (10 000 000 by
+// default; 0 skips it) like "Persona Número N Apellido*961-xxx-xxxx":
+// bytes an entry in memory, start-up seconds per million entries, a
+// reload's peak against the steady resident set, lookups against the
+// floor, and the database file's lookups against memory's.
 // The servers run pinned to CPU 0 and the load to CPU 1 where there are two.
 #include <algorithm>
 #include <arpa/inet.h>
@@ -24,6 +29,7 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <random>
 #include <sched.h>
 #include <signal.h>
@@ -321,12 +327,161 @@ void scrape(uint16_t port, std::chrono::milliseconds every, const std::atomic<bo
     }
 }
 
+// A server whose standard error is read line by line as it comes.
+struct Watched {
+    pid_t pid = -1;
+    int err = -1;
+    std::string log;
+
+    // Seconds until a line holding `text` (negative: the server ended or
+    // `timeout` passed first).
+    double waitFor(const std::string& text, double timeout = 600)
+    {
+        const auto t0 = Clock::now();
+        while (log.find(text) == std::string::npos) {
+            const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
+            if (elapsed > timeout)
+                return -1;
+            pollfd p{err, POLLIN, 0};
+            if (::poll(&p, 1, 100) > 0) {
+                char buffer[4096];
+                const ssize_t n = ::read(err, buffer, sizeof buffer);
+                if (n <= 0)
+                    return -1;
+                log.append(buffer, static_cast<std::size_t>(n));
+            }
+        }
+        return std::chrono::duration<double>(Clock::now() - t0).count();
+    }
+    ~Watched()
+    {
+        if (pid > 0)
+            stop(pid);
+        if (err >= 0)
+            ::close(err);
+    }
+};
+
+Watched watch(const std::vector<std::string>& args)
+{
+    Watched w;
+    int out[2];
+    if (::pipe(out) != 0)
+        return w;
+    w.pid = spawn(args, out[1]);
+    ::close(out[1]);
+    w.err = out[0];
+    return w;
+}
+
+// kB of "VmRSS" or "VmHWM" of a process.
+long statusKb(pid_t pid, const char* field)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field, 0) == 0)
+            return std::atol(line.c_str() + std::strlen(field) + 1);
+    }
+    return -1;
+}
+
+void printFigure(const char* what, double value, const char* unit, double target, bool atLeast)
+{
+    const bool met = atLeast ? value >= target : value <= target;
+    std::printf("%-34s %8.2f %-22s target %s %.2f: %s\n", what, value, unit, atLeast ? ">=" : "<=", target,
+                met ? "met" : "MISSED");
+}
+
+// The scale row: a directory of `entries` rows, built once in `dir`.
+void scale(const std::string& server, const std::string& baseline, const std::filesystem::path& dir, long entries,
+           double seconds)
+{
+    const std::string db = (dir / ("scale-" + std::to_string(entries) + ".db")).string();
+    if (!std::filesystem::exists(db)) {
+        const std::string csv = (dir / "scale.csv").string();
+        {
+            std::ofstream out(csv);
+            out << "control_number,name,telephone\n";
+            char line[128];
+            for (long i = 0; i < entries; ++i) {
+                const int n = std::snprintf(line, sizeof line, "%ld,Persona Número %ld Apellido,961-%03ld-%04ld\n",
+                                            10000000 + i, i, 100 + i % 900, i % 10000);
+                out.write(line, n);
+            }
+        }
+        const auto t0 = Clock::now();
+        const int status = std::system(("'" + server + "' import '" + csv + "' --db '" + db + "' 2>/dev/null").c_str());
+        std::filesystem::remove(csv);
+        if (status != 0) {
+            std::printf("[scale] import failed\n");
+            return;
+        }
+        std::printf("[scale: %ld entries, imported in %.1f s]\n", entries,
+                    std::chrono::duration<double>(Clock::now() - t0).count());
+    } else {
+        std::printf("[scale: %ld entries]\n", entries);
+    }
+    const std::vector<std::string> off = {"--rate-limit", "0", "--max-connections-per-address", "0"};
+    const auto command = [&](uint16_t port, long memoryEntries) {
+        std::vector<std::string> c = {server, "--listen", "127.0.0.1", "--port", std::to_string(port), "--db", db,
+                                      "--max-memory-entries", std::to_string(memoryEntries)};
+        c.insert(c.end(), off.begin(), off.end());
+        return c;
+    };
+    const double millions = double(entries) / 1e6;
+
+    // Held in memory: start, size, lookups, then a reload.
+    const uint16_t port = freePort();
+    Watched memory = watch(command(port, entries));
+    const double start = memory.waitFor("started:");
+    if (start < 0) {
+        std::printf("the server did not start:\n%s\n", memory.log.c_str());
+        return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const long steadyKb = statusKb(memory.pid, "VmRSS:");
+    const Result inMemory = drive(port, memory.pid, 50, seconds, entries);
+    // The peak from here on: the reload's.
+    std::ofstream(("/proc/" + std::to_string(memory.pid) + "/clear_refs").c_str()) << "5";
+    const long beforeReloadKb = statusKb(memory.pid, "VmRSS:");
+    ::kill(memory.pid, SIGHUP);
+    const double reload = memory.waitFor("reloaded: its replies are now held in memory");
+    const long peakKb = statusKb(memory.pid, "VmHWM:");
+    stop(memory.pid);
+    memory.pid = -1;
+
+    const uint16_t floorPort = freePort();
+    const pid_t floorPid = spawn({baseline, std::to_string(floorPort)});
+    const Result floor = drive(floorPort, floorPid, 50, seconds, entries);
+    stop(floorPid);
+
+    // Looked up in the database file.
+    const uint16_t filePort = freePort();
+    Watched file = watch(command(filePort, 0));
+    const double fileStart = file.waitFor("started:");
+    const Result fromFile = fileStart < 0 ? Result{} : drive(filePort, file.pid, 50, seconds, entries);
+
+    print("held in memory", 50, inMemory);
+    print("epoll baseline", 50, floor);
+    print("database file", 50, fromFile);
+    std::printf("reload: %.1f s until held in memory again; file mode started in %.1f s\n", reload, fileStart);
+    printFigure("bytes an entry (resident set)", double(steadyKb) * 1024.0 / double(entries), "B", 64, false);
+    printFigure("start-up", start / millions, "s per million entries", 0.5, false);
+    printFigure("reload peak", reload < 0 ? 0 : double(peakKb) / double(beforeReloadKb), "x the steady set", 1.5,
+                false);
+    printFigure("lookups held in memory", inMemory.perSecond / floor.perSecond, "of the floor", 0.9, true);
+    printFigure("lookups in the database file", fromFile.perSecond / inMemory.perSecond, "of memory's", 0.6, true);
+    std::printf("\n");
+}
+
 int main(int argc, char** argv)
 {
     long rows = 1'000'000;
     double seconds = 3;
     int rounds = 3;
     std::string keep;
+    long entries = 10'000'000;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string arg = argv[i];
         if (arg == "--rows")
@@ -337,6 +492,8 @@ int main(int argc, char** argv)
             keep = argv[i + 1];
         else if (arg == "--rounds")
             rounds = std::max(1, std::atoi(argv[i + 1]));
+        else if (arg == "--entries")
+            entries = std::atol(argv[i + 1]);
     }
     const std::filesystem::path self = std::filesystem::canonical("/proc/self/exe").parent_path();
     const std::string server = (self.parent_path() / "server" / "velmario-server").string();
@@ -347,85 +504,90 @@ int main(int argc, char** argv)
     const std::string csv = (dir / "directory.csv").string();
     const std::string db = (dir / "directory.db").string();
 
-    if (!std::filesystem::exists(db)) {
-        std::ofstream out(csv);
-        out << "control_number,name,telephone\n";
-        for (long i = 0; i < rows; ++i)
-            out << controlNumber(i) << ",Persona " << i << " Núñez,961-" << (100 + i % 900) << '-' << (1000 + i % 9000) << '\n';
-        out.close();
-        const auto t0 = Clock::now();
-        const int status = std::system(("'" + server + "' import '" + csv + "' --db '" + db + "' 2>/dev/null").c_str());
-        if (status != 0) {
-            std::fprintf(stderr, "import failed\n");
-            return 1;
-        }
-        std::printf("imported %ld rows in %.1f s\n", rows,
-                    std::chrono::duration<double>(Clock::now() - t0).count());
-    }
     pin(1);
-
-    std::printf("velmario-server (directory of %ld rows) against a fixed-reply epoll server, %.0f s a run, "
-                "%d rounds\n", rows, seconds, rounds);
-    struct Run {
-        int connections;
-        const char* label;
-        std::vector<std::string> limits;
-        double throughputTarget; // least ratio to the baseline wanted; 0: none
-        double p99Target;        // most ratio to the baseline's p99 wanted; 0: none
-        bool metrics = false;    // served on another port and scraped meanwhile
-    };
-    // Limits off, then every limit on with a rate the load does not reach,
-    // so that the second row shows what keeping the books costs.
-    const std::vector<std::string> off = {"--rate-limit", "0", "--max-connections-per-address", "0"};
-    const std::vector<std::string> on = {"--rate-limit", "1000000", "--rate-burst", "1000000", "--allow", "127.0.0.0/8"};
-    for (const Run& run : {Run{1, "limits off", off, 0, 0}, Run{50, "limits off", off, 0.90, 1.20},
-                           Run{50, "every limit on", on, 0.90, 1.20},
-                           Run{50, "limits off, metrics scraped", off, 0.90, 1.20, true}}) {
-        std::printf("[%s]\n", run.label);
-        std::vector<double> throughput, p99, cpu;
-        // The two servers take turns, so that a neighbour's load on the
-        // machine falls on both alike.
-        for (int round = 0; round < rounds; ++round) {
-            uint16_t port = freePort();
-            std::vector<std::string> command = {server, "--listen", "127.0.0.1", "--port", std::to_string(port), "--db", db};
-            command.insert(command.end(), run.limits.begin(), run.limits.end());
-            const uint16_t metricsPort = run.metrics ? freePort() : 0;
-            if (run.metrics) {
-                command.push_back("--metrics");
-                command.push_back("127.0.0.1:" + std::to_string(metricsPort));
+    // --rows 0: the scale row alone.
+    if (rows > 0) {
+        if (!std::filesystem::exists(db)) {
+            std::ofstream out(csv);
+            out << "control_number,name,telephone\n";
+            for (long i = 0; i < rows; ++i)
+                out << controlNumber(i) << ",Persona " << i << " Núñez,961-" << (100 + i % 900) << '-' << (1000 + i % 9000) << '\n';
+            out.close();
+            const auto t0 = Clock::now();
+            const int status = std::system(("'" + server + "' import '" + csv + "' --db '" + db + "' 2>/dev/null").c_str());
+            if (status != 0) {
+                std::fprintf(stderr, "import failed\n");
+                return 1;
             }
-            pid_t pid = spawn(command);
-            std::atomic<bool> scraped{false};
-            long scrapes = 0;
-            std::thread scraper;
-            if (run.metrics)
-                scraper = std::thread(scrape, metricsPort, std::chrono::milliseconds(100), std::cref(scraped),
-                                      std::ref(scrapes));
-            const Result ours = drive(port, pid, run.connections, seconds, rows);
-            scraped = true;
-            if (scraper.joinable())
-                scraper.join();
-            stop(pid);
-            if (run.metrics)
-                std::printf("%-16s %ld scrapes answered\n", "metrics", scrapes);
-            port = freePort();
-            pid = spawn({baseline, std::to_string(port)});
-            const Result floor = drive(port, pid, run.connections, seconds, rows);
-            stop(pid);
-            print("velmario-server", run.connections, ours);
-            print("epoll baseline", run.connections, floor);
-            throughput.push_back(ours.perSecond / floor.perSecond);
-            p99.push_back(ours.p99us / floor.p99us);
-            cpu.push_back(ours.cpuUsPerLookup / floor.cpuUsPerLookup);
+            std::printf("imported %ld rows in %.1f s\n", rows,
+                        std::chrono::duration<double>(Clock::now() - t0).count());
         }
-        printRatio("throughput", "of the baseline's", throughput, run.throughputTarget, true);
-        printRatio("p99 latency", "x the baseline's", p99, run.p99Target, false);
-        // Steadier than the rates on a machine others share: what each
-        // lookup costs the server, whoever else runs.
-        printRatio("cpu/lookup", "x the baseline's", cpu, 0, false);
-        std::printf("\n");
+
+        std::printf("velmario-server (directory of %ld rows) against a fixed-reply epoll server, %.0f s a run, "
+                    "%d rounds\n", rows, seconds, rounds);
+        struct Run {
+            int connections;
+            const char* label;
+            std::vector<std::string> limits;
+            double throughputTarget; // least ratio to the baseline wanted; 0: none
+            double p99Target;        // most ratio to the baseline's p99 wanted; 0: none
+            bool metrics = false;    // served on another port and scraped meanwhile
+        };
+        // Limits off, then every limit on with a rate the load does not reach,
+        // so that the second row shows what keeping the books costs.
+        const std::vector<std::string> off = {"--rate-limit", "0", "--max-connections-per-address", "0"};
+        const std::vector<std::string> on = {"--rate-limit", "1000000", "--rate-burst", "1000000", "--allow", "127.0.0.0/8"};
+        for (const Run& run : {Run{1, "limits off", off, 0, 0}, Run{50, "limits off", off, 0.90, 1.20},
+                               Run{50, "every limit on", on, 0.90, 1.20},
+                               Run{50, "limits off, metrics scraped", off, 0.90, 1.20, true}}) {
+            std::printf("[%s]\n", run.label);
+            std::vector<double> throughput, p99, cpu;
+            // The two servers take turns, so that a neighbour's load on the
+            // machine falls on both alike.
+            for (int round = 0; round < rounds; ++round) {
+                uint16_t port = freePort();
+                std::vector<std::string> command = {server, "--listen", "127.0.0.1", "--port", std::to_string(port), "--db", db};
+                command.insert(command.end(), run.limits.begin(), run.limits.end());
+                const uint16_t metricsPort = run.metrics ? freePort() : 0;
+                if (run.metrics) {
+                    command.push_back("--metrics");
+                    command.push_back("127.0.0.1:" + std::to_string(metricsPort));
+                }
+                pid_t pid = spawn(command);
+                std::atomic<bool> scraped{false};
+                long scrapes = 0;
+                std::thread scraper;
+                if (run.metrics)
+                    scraper = std::thread(scrape, metricsPort, std::chrono::milliseconds(100), std::cref(scraped),
+                                          std::ref(scrapes));
+                const Result ours = drive(port, pid, run.connections, seconds, rows);
+                scraped = true;
+                if (scraper.joinable())
+                    scraper.join();
+                stop(pid);
+                if (run.metrics)
+                    std::printf("%-16s %ld scrapes answered\n", "metrics", scrapes);
+                port = freePort();
+                pid = spawn({baseline, std::to_string(port)});
+                const Result floor = drive(port, pid, run.connections, seconds, rows);
+                stop(pid);
+                print("velmario-server", run.connections, ours);
+                print("epoll baseline", run.connections, floor);
+                throughput.push_back(ours.perSecond / floor.perSecond);
+                p99.push_back(ours.p99us / floor.p99us);
+                cpu.push_back(ours.cpuUsPerLookup / floor.cpuUsPerLookup);
+            }
+            printRatio("throughput", "of the baseline's", throughput, run.throughputTarget, true);
+            printRatio("p99 latency", "x the baseline's", p99, run.p99Target, false);
+            // Steadier than the rates on a machine others share: what each
+            // lookup costs the server, whoever else runs.
+            printRatio("cpu/lookup", "x the baseline's", cpu, 0, false);
+            std::printf("\n");
+        }
+        comparePostgres(server, db, csv, dir, rows, seconds);
     }
-    comparePostgres(server, db, csv, dir, rows, seconds);
+    if (entries > 0)
+        scale(server, baseline, dir, entries, seconds);
     std::filesystem::remove(csv);
     if (keep.empty())
         std::filesystem::remove_all(dir);
