@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins
-  libsqlite3-dev libuv1-dev libcli11-dev libpq-dev libsystemd-dev libldap-dev
+  libsqlite3-dev libuv1-dev libcli11-dev libpq-dev libsystemd-dev libldap-dev libxxhash-dev
   prometheus-cpp-dev libcivetweb-dev
   fonts-liberation fontconfig
   iproute2 util-linux libcap2-bin

@@ -128,7 +128,7 @@ Holding holdRepliesInMemory(Directory& directory, std::size_t maxEntries, std::s
 }
 
 Holding readReplies(Directory& directory, std::size_t maxEntries, std::string& problem,
-                    std::unique_ptr<const ReplyIndex>& held)
+                    std::unique_ptr<const ReplyIndex>& held, bool (*stopped)())
 {
     try {
         // Counting first sizes the table once: building then holds no copy
@@ -150,6 +150,8 @@ Holding readReplies(Directory& directory, std::size_t maxEntries, std::string& p
         bool fits = true;
         bool changed = false;
         const bool complete = directory.forEach([&](const Entry& e) {
+            if (stopped && count % 4096 == 0 && stopped())
+                return false;
             if (++count > *total) {
                 changed = true; // more rows than counted: the file changed under us
                 return false;

@@ -50,8 +50,10 @@ Holding holdRepliesInMemory(Directory& directory, std::size_t maxEntries, std::s
 // The same, leaving the directory as it is: the replies, when InMemory, are
 // put in `replies` for the caller to give it. The directory's file may be
 // read from another thread meanwhile.
+// `stopped`, if given, is asked now and then whether to give up (then
+// Unreadable).
 Holding readReplies(Directory& directory, std::size_t maxEntries, std::string& problem,
-                    std::unique_ptr<const ReplyIndex>& replies);
+                    std::unique_ptr<const ReplyIndex>& replies, bool (*stopped)() = nullptr);
 
 // Reads the whole directory and checks every entry: the entry that breaks
 // the rules, "" when all keep them, or nothing if it cannot be read.

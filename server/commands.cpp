@@ -1,10 +1,12 @@
 #include "commands.h"
 
+#include "answer.h"
 #include "csvimport.h"
 #include "directory.h"
 #include "exitcodes.h"
 #include "log.h"
 #include "signals.h"
+#include "snapshot.h"
 
 #include <algorithm>
 #include <csignal>
@@ -63,6 +65,53 @@ private:
     std::array<char, 64 * 1024> m_block{};
     std::string m_error;
 };
+
+bool interrupted()
+{
+    return interruption() != 0;
+}
+
+// Keeps the replies of the database just written beside it, as a checked
+// copy: the server then need not read and check every entry each time it
+// loads the database. Without it the server still works, only slower to
+// start.
+void keepCheckedCopy(const std::string& dbPath)
+{
+    snapshot::remove(dbPath); // an older one no longer belongs to the database
+    std::string why;
+    const auto file = snapshot::readDatabase(dbPath, why);
+    std::unique_ptr<Directory> directory;
+    if (file)
+        directory = Directory::open(dbPath, why);
+    if (directory && !snapshot::unchanged(dbPath, *file)) {
+        directory.reset();
+        why = "the database changed while it was read";
+    }
+    bool kept = false;
+    if (directory) {
+        std::unique_ptr<const ReplyIndex> replies;
+        std::string problem;
+        switch (readReplies(*directory, ReplyIndex::kMaxEntries, problem, replies, interrupted)) {
+        case Holding::InMemory: kept = snapshot::write(dbPath, *file, replies->size(), replies.get(), why); break;
+        case Holding::TooLarge:
+            // Too large to hold: the copy only vouches that every entry was checked.
+            if (const auto entries = directory->size())
+                kept = snapshot::write(dbPath, *file, *entries, nullptr, why);
+            else
+                why = damagedFile(dbPath);
+            break;
+        case Holding::Unreadable:
+            why = interrupted() ? std::string(interruption() == SIGTERM ? "stopped by SIGTERM" : "stopped by SIGINT")
+                                : damagedFile(dbPath);
+            break;
+        case Holding::Invalid: why = problem; break;
+        }
+    }
+    if (!kept)
+        log("no checked copy of its replies kept beside " + dbPath + " (" + why +
+                "): the server checks every entry each time it loads it",
+            LogPriority::Warning);
+}
 
 } // namespace
 
@@ -157,6 +206,7 @@ int runImport(const std::string& csvPath, const std::string& dbPath, bool allowE
         return kExitFailure;
     }
     log("imported " + std::to_string(count) + " entries into " + dbPath);
+    keepCheckedCopy(dbPath);
     return kExitOk;
 }
 

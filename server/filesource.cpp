@@ -2,6 +2,7 @@
 
 #include "answer.h"
 #include "log.h"
+#include "snapshot.h"
 
 #include <cstdio>
 #include <optional>
@@ -30,12 +31,23 @@ std::unique_ptr<const ReplyIndex> readHeld(Directory& directory, const std::stri
 Loaded openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries, bool later)
 {
     Loaded opened;
+    // A checked copy of the replies, if import left one that belongs to
+    // exactly these bytes, spares reading and checking every entry.
+    snapshot::Found copy = snapshot::Found::None;
+    snapshot::Match match;
+    std::string copyProblem;
     if (dbPath.empty()) {
         opened.directory = Directory::sample();
         if (!opened.directory)
             opened.error = "cannot build the sample directory";
     } else {
+        if (notAFile(dbPath, "database file").empty())
+            copy = snapshot::find(dbPath, match, copyProblem);
         opened.directory = Directory::open(dbPath, opened.error);
+        if (copy == snapshot::Found::Matches && opened.directory && !snapshot::unchanged(dbPath, match.database)) {
+            copy = snapshot::Found::Other;
+            copyProblem = "the database changed while it was read";
+        }
     }
     if (!opened.directory)
         return opened;
@@ -44,22 +56,62 @@ Loaded openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries, bo
         opened.directory.reset();
         return std::move(opened);
     };
+    const auto copyRefused = [&] {
+        log(snapshot::pathFor(dbPath) + ": " + copyProblem + ": not used; every entry of " + dbPath +
+                " is checked instead",
+            LogPriority::Warning);
+        copy = snapshot::Found::Other;
+    };
+    if (copy == snapshot::Found::Other)
+        copyRefused();
     std::optional<std::size_t> entries;
     std::string how = "looked up in the database file";
     std::string problem;
     Holding holding = Holding::TooLarge;
     bool holdLater = false;
-    if (maxMemoryEntries > 0 && later) {
-        entries = opened.directory->size();
-        if (!entries)
-            return damaged();
-        holdLater = *entries <= maxMemoryEntries;
-    } else if (maxMemoryEntries > 0) {
-        holding = holdRepliesInMemory(*opened.directory, maxMemoryEntries, problem);
+    const bool fits = maxMemoryEntries > 0 && (copy != snapshot::Found::Matches ||
+                                                (match.holdsReplies && match.entries <= maxMemoryEntries));
+    if (copy == snapshot::Found::Matches) {
+        entries = match.entries;
+        how = "looked up in the database file, checked when imported";
+        if (fits && later) {
+            holdLater = true;
+        } else if (fits) {
+            try {
+                if (auto replies = snapshot::readReplies(dbPath, match, copyProblem)) {
+                    opened.directory->setReplies(std::move(replies));
+                    holding = Holding::InMemory;
+                } else {
+                    copyRefused();
+                }
+            } catch (const std::bad_alloc&) {
+                // Not enough memory for them: served from the file.
+            }
+        }
+    }
+    if (copy != snapshot::Found::Matches) {
+        entries.reset();
+        if (maxMemoryEntries > 0 && later) {
+            entries = opened.directory->size();
+            if (!entries)
+                return damaged();
+            holdLater = *entries <= maxMemoryEntries;
+        } else if (maxMemoryEntries > 0) {
+            holding = holdRepliesInMemory(*opened.directory, maxMemoryEntries, problem);
+        }
     }
     if (holdLater) {
         how = "looked up in the database file until its replies are held in memory";
-        opened.holdLater = [dbPath, maxMemoryEntries](Directory& directory, std::string& why) {
+        const bool fromCopy = copy == snapshot::Found::Matches;
+        opened.holdLater = [dbPath, maxMemoryEntries, fromCopy, match](Directory& directory, std::string& why) {
+            if (fromCopy) {
+                std::string refused;
+                if (auto replies = snapshot::readReplies(dbPath, match, refused))
+                    return replies;
+                log(snapshot::pathFor(dbPath) + ": " + refused + ": not used; every entry of " + dbPath +
+                        " is checked instead",
+                    LogPriority::Warning);
+            }
             return readHeld(directory, dbPath, maxMemoryEntries, why);
         };
     }
@@ -67,12 +119,15 @@ Loaded openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries, bo
     case Holding::InMemory: {
         const ReplyIndex& replies = *opened.directory->replies();
         entries = replies.size();
-        char held[64];
-        std::snprintf(held, sizeof held, "held in memory, %.1f MiB", double(replies.memoryBytes()) / (1024.0 * 1024.0));
+        char held[96];
+        std::snprintf(held, sizeof held, "held in memory, %.1f MiB%s", double(replies.memoryBytes()) / (1024.0 * 1024.0),
+                      copy == snapshot::Found::Matches ? ", read from the copy checked when imported" : "");
         how = held;
         break;
     }
     case Holding::TooLarge: {
+        if (copy == snapshot::Found::Matches)
+            break; // checked when imported, and the bytes are the same
         // Served from the file: every entry is still checked once.
         const auto checked = checkDirectory(*opened.directory);
         if (!checked)

@@ -252,9 +252,10 @@ void addServeOptions(CLI::App& app, Settings& s, Numbers& n)
     app.add_option("--send-timeout", n.sendSeconds, "drop a client that takes none of its replies for this long")
         ->type_name("SECONDS")->check(wholeNumber(1, 10'000'000))->default_val(30);
     app.add_option("--max-memory-entries", s.maxMemoryEntries,
-                   "hold the replies of a directory of up to N entries in memory, about 90 bytes each; "
-                   "a larger one is looked up in the database file (0: always)")
-        ->type_name("N")->check(wholeNumber(0))->default_val(5'000'000);
+                   "hold the replies of up to N entries in memory, some 60 bytes each for names of "
+                   "30 characters: about 1.2 GiB at the default, as a reload never holds two "
+                   "directories; a larger directory is looked up in the database file (0: always)")
+        ->type_name("N")->check(wholeNumber(0))->default_val(20'000'000);
     CLI::Option* postgres =
         app.add_option("--postgres", s.postgres.conninfo,
                        "serve the rows of an organisation's PostgreSQL database instead of a file: a libpq "

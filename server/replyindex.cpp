@@ -1,11 +1,11 @@
 #include "replyindex.h"
 
 #include <sys/mman.h>
+#include <xxhash.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <new>
 
 namespace velmario::server {
@@ -147,7 +147,14 @@ ReplyIndex::~ReplyIndex()
 
 std::uint64_t ReplyIndex::hashOf(std::string_view key)
 {
-    return std::hash<std::string_view>{}(key);
+    // A hash whose values are fixed by its specification: a table kept in
+    // a file stays valid for every build that reads it.
+    return XXH3_64bits(key.data(), key.size());
+}
+
+std::size_t ReplyIndex::slotCountFor(std::size_t entries)
+{
+    return std::max<std::size_t>(entries + entries / 4 + 1, 8);
 }
 
 std::size_t ReplyIndex::slotOf(std::uint64_t hash) const
@@ -157,7 +164,7 @@ std::size_t ReplyIndex::slotOf(std::uint64_t hash) const
 
 bool ReplyIndex::allocateSlots(std::size_t entries)
 {
-    m_slotCount = std::max<std::size_t>(entries + entries / 4 + 1, 8);
+    m_slotCount = slotCountFor(entries);
     // Fresh anonymous memory reads as zeros: every slot starts empty.
     if (!m_slots.allocate(m_slotCount * kSlot + kSlotTail)) {
         m_slotCount = 0;
@@ -314,6 +321,78 @@ std::optional<std::string_view> ReplyIndex::find(std::string_view key) const
         if (keyLength == key.size() && std::memcmp(p, key.data(), keyLength) == 0)
             return std::string_view(p + keyLength, replyLength);
     }
+}
+
+ReplyIndex::Image ReplyIndex::image() const
+{
+    return {m_size, {static_cast<const char*>(m_text.data), m_textUsed}, m_slotCount,
+            {static_cast<const char*>(m_slots.data), m_slotCount * kSlot}};
+}
+
+std::unique_ptr<ReplyIndex> ReplyIndex::fromImage(std::size_t entries, std::size_t textBytes, std::size_t slotCount,
+                                                  const Fill& fill, std::string& why)
+{
+    const bool emptyTable = entries == 0 && slotCount == 0;
+    if (entries >= kMaxEntries || textBytes > kMaxTextBytes || (!emptyTable && slotCount != slotCountFor(entries))) {
+        why = "sizes that do not make a table of replies";
+        return nullptr;
+    }
+    auto index = std::make_unique<ReplyIndex>();
+    // The text's region is sized to the text, as finish() leaves it.
+    if (!index->m_text.allocate(textBytes) || !index->m_text.resize(textBytes) ||
+        (slotCount > 0 && !index->m_slots.allocate(slotCount * kSlot + kSlotTail)))
+        throw std::bad_alloc();
+    auto* text = static_cast<char*>(index->m_text.data);
+    if ((textBytes > 0 && !fill(text, textBytes)) ||
+        (slotCount > 0 && !fill(static_cast<char*>(index->m_slots.data), slotCount * kSlot))) {
+        why = "cannot be read";
+        return nullptr;
+    }
+    // The text: entries one after another, each inside it, to its last byte.
+    std::size_t textEntries = 0;
+    for (std::size_t at = 0; at < textBytes; ++textEntries) {
+        std::size_t lengths[2] = {0, 0};
+        for (std::size_t& n : lengths) {
+            for (unsigned shift = 0;; shift += 7) {
+                if (at == textBytes || shift > 14) {
+                    why = "an entry that runs past the text";
+                    return nullptr;
+                }
+                const auto b = static_cast<unsigned char>(text[at++]);
+                n |= std::size_t(b & 0x7F) << shift;
+                if (b < 0x80)
+                    break;
+            }
+        }
+        if (lengths[0] > kMaxField || lengths[1] > kMaxField || lengths[0] + lengths[1] > textBytes - at) {
+            why = "an entry that runs past the text";
+            return nullptr;
+        }
+        at += lengths[0] + lengths[1];
+    }
+    // The table: one slot for each entry, each within the text.
+    const auto* slots = static_cast<const char*>(index->m_slots.data);
+    std::size_t used = 0;
+    for (std::size_t s = 0; s < slotCount; ++s) {
+        std::uint32_t at;
+        std::memcpy(&at, slots + s * kSlot, sizeof at);
+        if (at == 0)
+            continue;
+        if (at - 1 >= textBytes) {
+            why = "an entry outside the text";
+            return nullptr;
+        }
+        ++used;
+    }
+    if (used != entries || textEntries < entries) {
+        why = "a count of entries that differs from the table's";
+        return nullptr;
+    }
+    index->m_textUsed = textBytes;
+    index->m_slotCount = slotCount;
+    index->m_entries = textEntries;
+    index->m_size = entries;
+    return index;
 }
 
 } // namespace velmario::server

@@ -13,7 +13,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace velmario::server {
@@ -53,6 +56,29 @@ public:
     std::size_t size() const { return m_size; }
     // Bytes the index holds.
     std::size_t memoryBytes() const { return m_textUsed + m_slots.size; }
+
+    // The index as it lies in memory, to be kept in a file and read back
+    // with fromImage(): its text, then its table of slotCount slots. Only
+    // once finished.
+    struct Image {
+        std::size_t entries;
+        std::string_view text;
+        std::size_t slotCount;
+        std::string_view table;
+    };
+    Image image() const;
+    // An index read back from an image of `entries` entries, `textBytes` of
+    // text and `slotCount` slots: `fill` is asked for the text's bytes, then
+    // the table's, in pieces, straight into the index's memory. Nothing,
+    // with `why`, when fill fails or the bytes are not an index's (sizes
+    // that do not go together, an entry running past the text, an offset
+    // outside it, a count that differs). The bytes are trusted to be what
+    // image() gave: the caller checks that they are.
+    using Fill = std::function<bool(char* into, std::size_t bytes)>;
+    static std::unique_ptr<ReplyIndex> fromImage(std::size_t entries, std::size_t textBytes, std::size_t slotCount,
+                                                 const Fill& fill, std::string& why);
+    // The table's size for a number of entries: at most four fifths full.
+    static std::size_t slotCountFor(std::size_t entries);
 
 private:
     // Anonymous memory, on huge pages where it is large enough: lookups land

@@ -6,10 +6,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstring>
 #include <string>
 
 using velmario::server::ReplyIndex;
 using namespace velmario::server;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -226,6 +228,92 @@ private slots:
         QCOMPARE(index.find("long")->size(), longest.size());
         QCOMPARE(*index.find(longest), std::string_view("k*1"));
         QVERIFY(!index.find("too long"));
+    }
+    // An index read back from its image answers as the one it was taken
+    // from; bytes that are not an index's are refused, never served.
+    void imageReadBack_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("as taken") << QString() << QString();
+        QTest::newRow("one entry fewer counted") << u"count-1"_s << u"sizes that do not"_s;
+        QTest::newRow("a table sized for other entries") << u"slots+1"_s << u"sizes that do not"_s;
+        QTest::newRow("text cut inside its last entry") << u"text-1"_s << u"runs past the text"_s;
+        QTest::newRow("a length running past the text") << u"length"_s << u"runs past the text"_s;
+        QTest::newRow("an offset past the text") << u"offset"_s << u"outside the text"_s;
+        QTest::newRow("a slot emptied") << u"empty slot"_s << u"a count of entries"_s;
+        QTest::newRow("the reader fails") << u"read"_s << u"cannot be read"_s;
+    }
+    void imageReadBack()
+    {
+        QFETCH(QString, damage);
+        QFETCH(QString, why);
+        ReplyIndex index;
+        constexpr int kEntries = 1000;
+        for (int i = 0; i < kEntries; ++i)
+            QVERIFY(index.add(key(i), reply(i)));
+        QVERIFY(index.add(std::string(300, 'L'), std::string(20'000, 'r'))); // two-byte lengths
+        index.finish();
+        const ReplyIndex::Image image = index.image();
+        QCOMPARE(image.entries, std::size_t(kEntries + 1));
+        std::string text(image.text), table(image.table);
+        std::size_t entries = image.entries, slotCount = image.slotCount;
+        const auto slotAt = [&](std::size_t s) {
+            std::uint32_t at;
+            std::memcpy(&at, table.data() + s * 5, sizeof at);
+            return at;
+        };
+        std::size_t used = 0;
+        while (slotAt(used) == 0)
+            ++used;
+        if (damage == u"count-1"_s)
+            entries -= 1;
+        else if (damage == u"slots+1"_s)
+            slotCount += 1, table.append(5, '\0');
+        else if (damage == u"text-1"_s)
+            text.pop_back();
+        else if (damage == u"length"_s)
+            text[text.size() - 20'000 - 300 - 1] = char(0x7F); // the last reply's length, now 2 MiB
+        else if (damage == u"offset"_s) {
+            const auto past = static_cast<std::uint32_t>(text.size() + 1);
+            std::memcpy(table.data() + used * 5, &past, sizeof past);
+        } else if (damage == u"empty slot"_s)
+            std::memset(table.data() + used * 5, 0, 4);
+        int fills = 0;
+        const auto fill = [&](char* into, std::size_t bytes) {
+            const std::string& from = fills++ == 0 ? text : table;
+            if (damage == u"read"_s || bytes != from.size())
+                return false;
+            std::memcpy(into, from.data(), bytes);
+            return true;
+        };
+        std::string refused;
+        const auto back = ReplyIndex::fromImage(entries, text.size(), slotCount, fill, refused);
+        if (!why.isEmpty()) {
+            QVERIFY(!back);
+            QVERIFY2(QString::fromStdString(refused).contains(why), refused.c_str());
+            return;
+        }
+        QVERIFY(back);
+        QCOMPARE(back->size(), index.size());
+        QCOMPARE(back->memoryBytes(), index.memoryBytes());
+        for (int i = 0; i < kEntries; ++i)
+            QCOMPARE(back->find(key(i)), index.find(key(i)));
+        QCOMPARE(back->find(std::string(300, 'L'))->size(), std::size_t(20'000));
+        QVERIFY(!back->find(key(kEntries)));
+    }
+
+    void emptyImageReadBack()
+    {
+        ReplyIndex empty;
+        empty.finish();
+        const ReplyIndex::Image image = empty.image();
+        std::string why;
+        const auto back = ReplyIndex::fromImage(image.entries, image.text.size(), image.slotCount,
+                                                [](char*, std::size_t) { return false; }, why);
+        QVERIFY2(back, why.c_str());
+        QCOMPARE(back->size(), std::size_t(0));
+        QVERIFY(!back->find("K1"));
     }
 };
 

@@ -227,7 +227,7 @@ private slots:
                 server.terminate();
             });
         const QByteArray expected = "<6>velmario-server: started: serving 3 entries from " + db.toLocal8Bit() +
-                                    " (held in memory, 0.0 MiB) on 127.0.0.1 port " + QByteArray::number(port) + "\n"
+                                    " (held in memory, 0.0 MiB, read from the copy checked when imported) on 127.0.0.1 port " + QByteArray::number(port) + "\n"
                                     "<5>velmario-server: denied 1 connection(s) from addresses not allowed (last from "
                                     "127.0.0.2)\n"
                                     "<6>velmario-server: loading " + db.toLocal8Bit() + " again\n"

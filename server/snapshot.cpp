@@ -1,0 +1,333 @@
+#include "snapshot.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <filesystem>
+#include <new>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <xxhash.h>
+
+namespace velmario::server::snapshot {
+
+namespace {
+
+constexpr char kMagic[8] = {'V', 'E', 'L', 'M', 'R', 'E', 'P', 'L'};
+// Read back as written only on a machine of the same byte order.
+constexpr std::uint64_t kByteOrder = 0x0102030405060708ULL;
+// The layout of the copy and of the table in it, its hash included.
+constexpr std::uint64_t kVersion = 1;
+constexpr std::size_t kBlock = 1 << 20;
+
+struct Header {
+    char magic[8];
+    std::uint64_t byteOrder;
+    std::uint64_t version;
+    std::uint64_t entries;
+    std::uint64_t holdsReplies;
+    std::uint64_t textBytes;
+    std::uint64_t slotCount;
+    std::uint64_t databaseSize;
+    std::uint64_t databaseLow;
+    std::uint64_t databaseHigh;
+    std::uint64_t bodyLow;
+    std::uint64_t bodyHigh;
+    std::uint64_t headerHash; // of every field above
+};
+static_assert(sizeof(Header) == 8 + 12 * 8, "a header without padding");
+
+constexpr std::size_t kSlotBytes = 5;
+
+std::uint64_t headerHash(const Header& h)
+{
+    return XXH3_64bits(&h, offsetof(Header, headerHash));
+}
+
+// XXH3's 128-bit hash, fed piece by piece.
+class Hash128
+{
+public:
+    Hash128() : m_state(XXH3_createState())
+    {
+        if (!m_state)
+            throw std::bad_alloc();
+        XXH3_128bits_reset(m_state);
+    }
+    ~Hash128() { XXH3_freeState(m_state); }
+    Hash128(const Hash128&) = delete;
+    Hash128& operator=(const Hash128&) = delete;
+    void add(const void* data, std::size_t bytes) { XXH3_128bits_update(m_state, data, bytes); }
+    XXH128_hash_t digest() const { return XXH3_128bits_digest(m_state); }
+
+private:
+    XXH3_state_t* m_state;
+};
+
+class Fd
+{
+public:
+    explicit Fd(int fd = -1) : m_fd(fd) {}
+    ~Fd()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+// Reads exactly `bytes`; false at an error or the file's end before them.
+bool readAll(int fd, char* into, std::size_t bytes)
+{
+    while (bytes > 0) {
+        const ssize_t n = ::read(fd, into, std::min(bytes, kBlock * 64));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        into += n;
+        bytes -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool writeAll(int fd, const char* from, std::size_t bytes)
+{
+    while (bytes > 0) {
+        const ssize_t n = ::write(fd, from, std::min(bytes, kBlock * 64));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        from += n;
+        bytes -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::int64_t modifiedNs(const struct stat& st)
+{
+    return std::int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+}
+
+std::size_t bodyBytes(const Header& h)
+{
+    return h.holdsReplies ? h.textBytes + h.slotCount * kSlotBytes : 0;
+}
+
+// The header of the copy open at `fd`, if it is one whole and made here.
+bool readHeader(int fd, Header& h, std::string& why)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        why = "not a regular file";
+        return false;
+    }
+    if (!readAll(fd, reinterpret_cast<char*>(&h), sizeof h) || std::memcmp(h.magic, kMagic, sizeof kMagic) != 0) {
+        why = "not a copy of replies";
+        return false;
+    }
+    if (h.byteOrder != kByteOrder) {
+        why = "made on a machine of another byte order";
+        return false;
+    }
+    if (h.version != kVersion) {
+        why = "made by another version of velmario-server";
+        return false;
+    }
+    if (h.headerHash != headerHash(h) || h.holdsReplies > 1 || h.textBytes > ReplyIndex::kMaxTextBytes ||
+        h.slotCount > (std::uint64_t(1) << 32)) {
+        why = "damaged";
+        return false;
+    }
+    if (std::uint64_t(st.st_size) != sizeof h + bodyBytes(h)) {
+        why = "cut short or damaged";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::string pathFor(const std::string& dbPath)
+{
+    return dbPath + "-replies";
+}
+
+std::optional<DatabaseFile> readDatabase(const std::string& dbPath, std::string& why)
+{
+    const Fd fd(::open(dbPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat st {};
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
+        why = std::strerror(errno);
+        return std::nullopt;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        why = "not a regular file";
+        return std::nullopt;
+    }
+    ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    Hash128 hash;
+    std::unique_ptr<char[]> block(new char[kBlock]);
+    std::uint64_t size = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), block.get(), kBlock);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            why = std::strerror(errno);
+            return std::nullopt;
+        }
+        if (n == 0)
+            break;
+        hash.add(block.get(), static_cast<std::size_t>(n));
+        size += static_cast<std::uint64_t>(n);
+    }
+    const XXH128_hash_t digest = hash.digest();
+    DatabaseFile file;
+    file.size = size;
+    file.hashLow = digest.low64;
+    file.hashHigh = digest.high64;
+    file.device = st.st_dev;
+    file.inode = st.st_ino;
+    file.modifiedNs = modifiedNs(st);
+    return file;
+}
+
+bool unchanged(const std::string& dbPath, const DatabaseFile& file)
+{
+    struct stat st {};
+    return ::stat(dbPath.c_str(), &st) == 0 && st.st_dev == file.device && st.st_ino == file.inode &&
+           std::uint64_t(st.st_size) == file.size && modifiedNs(st) == file.modifiedNs;
+}
+
+bool write(const std::string& dbPath, const DatabaseFile& file, std::size_t entries, const ReplyIndex* replies,
+           std::string& error)
+{
+    Header h{};
+    std::memcpy(h.magic, kMagic, sizeof kMagic);
+    h.byteOrder = kByteOrder;
+    h.version = kVersion;
+    h.entries = entries;
+    h.databaseSize = file.size;
+    h.databaseLow = file.hashLow;
+    h.databaseHigh = file.hashHigh;
+    ReplyIndex::Image image{};
+    if (replies) {
+        image = replies->image();
+        h.holdsReplies = 1;
+        h.entries = image.entries;
+        h.textBytes = image.text.size();
+        h.slotCount = image.slotCount;
+        Hash128 hash;
+        hash.add(image.text.data(), image.text.size());
+        hash.add(image.table.data(), image.table.size());
+        const XXH128_hash_t body = hash.digest();
+        h.bodyLow = body.low64;
+        h.bodyHigh = body.high64;
+    }
+    h.headerHash = headerHash(h);
+
+    const std::string target = pathFor(dbPath);
+    std::string temp = target + ".new-XXXXXX";
+    const Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
+    if (fd.get() < 0) {
+        error = "cannot create " + temp + ": " + std::strerror(errno);
+        return false;
+    }
+    // Readable by whoever may read the database.
+    struct stat st {};
+    if (::stat(dbPath.c_str(), &st) == 0)
+        ::fchmod(fd.get(), st.st_mode & 0666);
+    const bool written = writeAll(fd.get(), reinterpret_cast<const char*>(&h), sizeof h) &&
+                         writeAll(fd.get(), image.text.data(), image.text.size()) &&
+                         writeAll(fd.get(), image.table.data(), image.table.size()) && ::fsync(fd.get()) == 0;
+    const int writeErrno = errno;
+    std::error_code ec;
+    if (!written || (std::filesystem::rename(temp, target, ec), ec)) {
+        error = "cannot write " + target + ": " + (written ? ec.message() : std::strerror(writeErrno));
+        std::filesystem::remove(temp, ec);
+        return false;
+    }
+    return true;
+}
+
+void remove(const std::string& dbPath)
+{
+    std::error_code ec;
+    std::filesystem::remove(pathFor(dbPath), ec);
+}
+
+Found find(const std::string& dbPath, Match& match, std::string& why)
+{
+    const Fd fd(::open(pathFor(dbPath).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (fd.get() < 0) {
+        if (errno == ENOENT)
+            return Found::None;
+        why = std::strerror(errno);
+        return Found::Other;
+    }
+    Header h{};
+    if (!readHeader(fd.get(), h, why))
+        return Found::Other;
+    const auto database = readDatabase(dbPath, why);
+    if (!database)
+        return Found::Other;
+    if (database->size != h.databaseSize || database->hashLow != h.databaseLow ||
+        database->hashHigh != h.databaseHigh) {
+        why = "made from another version of the database";
+        return Found::Other;
+    }
+    match.database = *database;
+    match.entries = h.entries;
+    match.holdsReplies = h.holdsReplies != 0;
+    return Found::Matches;
+}
+
+std::unique_ptr<const ReplyIndex> readReplies(const std::string& dbPath, const Match& match, std::string& why)
+{
+    const Fd fd(::open(pathFor(dbPath).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (fd.get() < 0) {
+        why = std::strerror(errno);
+        return nullptr;
+    }
+    Header h{};
+    if (!readHeader(fd.get(), h, why))
+        return nullptr;
+    if (!h.holdsReplies || h.entries != match.entries || h.databaseSize != match.database.size ||
+        h.databaseLow != match.database.hashLow || h.databaseHigh != match.database.hashHigh) {
+        why = "replaced since it was checked";
+        return nullptr;
+    }
+    ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    Hash128 hash;
+    const auto fill = [&](char* into, std::size_t bytes) {
+        // Hashed a block at a time, while the block is still in the cache.
+        for (std::size_t done = 0; done < bytes;) {
+            const std::size_t n = std::min(bytes - done, kBlock);
+            if (!readAll(fd.get(), into + done, n))
+                return false;
+            hash.add(into + done, n);
+            done += n;
+        }
+        return true;
+    };
+    auto replies = ReplyIndex::fromImage(h.entries, h.textBytes, h.slotCount, fill, why);
+    const XXH128_hash_t body = hash.digest();
+    if (!replies)
+        return nullptr;
+    if (body.low64 != h.bodyLow || body.high64 != h.bodyHigh) {
+        why = "damaged";
+        return nullptr;
+    }
+    return replies;
+}
+
+} // namespace velmario::server::snapshot

@@ -1,0 +1,199 @@
+// The checked copy of the replies that an import keeps beside its database:
+// used only while it belongs to exactly the database's bytes, and then
+// answering as the database does; otherwise every entry is checked again.
+#include "answer.h"
+#include "commands.h"
+#include "filesource.h"
+#include "snapshot.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sqlite3.h>
+
+#include <fstream>
+#include <string>
+
+using namespace velmario::server;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr int kEntries = 300;
+
+std::string number(int i)
+{
+    return std::to_string(20'000'000 + i);
+}
+
+// A CSV of kEntries people; `tag` tells two directories apart.
+std::string writeCsv(const QTemporaryDir& dir, const std::string& name, const std::string& tag)
+{
+    const std::string path = dir.filePath(QString::fromStdString(name)).toStdString();
+    std::ofstream out(path);
+    out << "control_number,name,telephone\n";
+    for (int i = 0; i < kEntries; ++i)
+        out << number(i) << ",Íñigo Peña " << tag << i << " Œuvre,961-" << 100 + i << "-00" << i % 100 << "\n";
+    return path;
+}
+
+bool execute(const std::string& db, const std::string& sql)
+{
+    sqlite3* handle = nullptr;
+    const bool done = sqlite3_open(db.c_str(), &handle) == SQLITE_OK &&
+                      sqlite3_exec(handle, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(handle);
+    return done;
+}
+
+// Turns every bit of the byte at `offset` (from the end when negative).
+bool flipByte(const QString& path, qint64 offset)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadWrite))
+        return false;
+    const qint64 at = offset < 0 ? f.size() + offset : offset;
+    char c = 0;
+    if (!f.seek(at) || !f.getChar(&c) || !f.seek(at))
+        return false;
+    return f.putChar(static_cast<char>(~c));
+}
+
+// What a directory answers to every number, and to one it lacks.
+std::string answers(Directory& directory)
+{
+    std::string all;
+    for (int i = 0; i <= kEntries; ++i) {
+        answer(directory, number(i), 256, all);
+        all += '\n';
+    }
+    return all;
+}
+
+// The answers of the database file itself, looked up entry by entry.
+std::string truth(const std::string& db)
+{
+    std::string error;
+    const auto directory = Directory::open(db, error);
+    return directory ? answers(*directory) : error;
+}
+
+} // namespace
+
+class TestSnapshot : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void copyIsUsedOnlyWhileItBelongs_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<int>("maxMemory");
+        QTest::addColumn<bool>("used");
+        QTest::addColumn<bool>("refused");
+        for (const int maxMemory : {1000, 0}) {
+            const char* mode = maxMemory ? "memory" : "file";
+            const auto row = [&](const char* name) -> QTestData& { return QTest::addRow("%s, %s", name, mode); };
+            row("as imported") << u"none"_s << maxMemory << true << false;
+            row("an entry edited by hand") << u"edit"_s << maxMemory << false << false;
+            row("an entry edited to break the rules") << u"break"_s << maxMemory << false << true;
+            row("the copy of another database") << u"other"_s << maxMemory << false << false;
+            row("the copy's header damaged") << u"header"_s << maxMemory << false << false;
+            row("no copy") << u"remove"_s << maxMemory << false << false;
+        }
+        // Only the replies themselves show these.
+        QTest::newRow("the copy cut short, memory") << u"cut"_s << 1000 << false << false;
+        QTest::newRow("a reply in the copy damaged, memory") << u"reply"_s << 1000 << false << false;
+        QTest::newRow("more entries than memory may hold") << u"none"_s << kEntries - 1 << true << false;
+    }
+    void copyIsUsedOnlyWhileItBelongs()
+    {
+        QFETCH(QString, change);
+        QFETCH(int, maxMemory);
+        QFETCH(bool, used);
+        QFETCH(bool, refused);
+        QTemporaryDir dir;
+        const std::string db = dir.filePath(u"people.db"_s).toStdString();
+        const QString copy = QString::fromStdString(snapshot::pathFor(db));
+        QCOMPARE(runImport(writeCsv(dir, "people.csv", "A"), db, false), 0);
+        QVERIFY(QFile::exists(copy));
+
+        if (change == u"edit"_s) {
+            QVERIFY(execute(db, "UPDATE directory SET name = 'Otra Persona' WHERE control_number = '" + number(7) + "'"));
+        } else if (change == u"break"_s) {
+            QVERIFY(execute(db, "UPDATE directory SET telephone = '1*2' WHERE control_number = '" + number(7) + "'"));
+        } else if (change == u"other"_s) {
+            const std::string other = dir.filePath(u"other.db"_s).toStdString();
+            QCOMPARE(runImport(writeCsv(dir, "other.csv", "B"), other, false), 0);
+            QVERIFY(QFile::remove(copy));
+            QVERIFY(QFile::copy(QString::fromStdString(snapshot::pathFor(other)), copy));
+        } else if (change == u"header"_s) {
+            QVERIFY(flipByte(copy, 30));
+        } else if (change == u"cut"_s) {
+            QVERIFY(QFile::resize(copy, QFile(copy).size() / 2));
+        } else if (change == u"reply"_s) {
+            // The text's last bytes: the last reply's telephone.
+            const qint64 tableBytes = 5 * qint64(ReplyIndex::slotCountFor(kEntries));
+            QVERIFY(flipByte(copy, -tableBytes - 2));
+        } else if (change == u"remove"_s) {
+            QVERIFY(QFile::remove(copy));
+        }
+
+        const Loaded loaded = openDirectory(db, std::size_t(maxMemory));
+        if (refused) {
+            QVERIFY(!loaded.directory);
+            QVERIFY(loaded.rejected);
+            QVERIFY2(QString::fromStdString(loaded.error).contains(QString::fromStdString(number(7))),
+                     loaded.error.c_str());
+            return;
+        }
+        QVERIFY2(loaded.directory, loaded.error.c_str());
+        QCOMPARE(QString::fromStdString(loaded.description).contains(u"checked when imported"_s), used);
+        QCOMPARE(loaded.directory->replies() != nullptr, maxMemory >= kEntries);
+        QCOMPARE(answers(*loaded.directory), truth(db));
+        if (change == u"edit"_s)
+            QVERIFY(answers(*loaded.directory).find("Otra Persona") != std::string::npos);
+    }
+
+    // A reload serves from the file first, then reads the replies: from the
+    // copy if it is still the one checked, else from the database again.
+    void reloadReadsTheCopyOnlyWhileItIsTheSame_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::newRow("the same copy") << QString();
+        QTest::newRow("a reply damaged meanwhile") << u"reply"_s;
+        QTest::newRow("replaced by another database's meanwhile") << u"other"_s;
+    }
+    void reloadReadsTheCopyOnlyWhileItIsTheSame()
+    {
+        QFETCH(QString, change);
+        QTemporaryDir dir;
+        const std::string db = dir.filePath(u"people.db"_s).toStdString();
+        const QString copy = QString::fromStdString(snapshot::pathFor(db));
+        QCOMPARE(runImport(writeCsv(dir, "people.csv", "A"), db, false), 0);
+
+        Loaded loaded = openDirectory(db, 1000, true);
+        QVERIFY2(loaded.directory, loaded.error.c_str());
+        QVERIFY(!loaded.directory->replies());
+        QVERIFY(loaded.holdLater);
+        QCOMPARE(answers(*loaded.directory), truth(db));
+
+        if (change == u"reply"_s) {
+            QVERIFY(flipByte(copy, -5 * qint64(ReplyIndex::slotCountFor(kEntries)) - 2));
+        } else if (change == u"other"_s) {
+            const std::string other = dir.filePath(u"other.db"_s).toStdString();
+            QCOMPARE(runImport(writeCsv(dir, "other.csv", "B"), other, false), 0);
+            QVERIFY(QFile::remove(copy));
+            QVERIFY(QFile::copy(QString::fromStdString(snapshot::pathFor(other)), copy));
+        }
+        std::string why;
+        auto replies = loaded.holdLater(*loaded.directory, why);
+        QVERIFY2(replies, why.c_str());
+        loaded.directory->setReplies(std::move(replies));
+        QCOMPARE(answers(*loaded.directory), truth(db));
+    }
+};
+
+QTEST_APPLESS_MAIN(TestSnapshot)
+#include "tst_snapshot.moc"
