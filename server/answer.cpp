@@ -68,6 +68,13 @@ Outcome answer(Directory& directory, std::string_view request, std::size_t maxRe
         out += reply ? *reply : std::string_view(notRegisteredReply());
         return reply ? Outcome::Found : Outcome::NotFound;
     }
+    if (const ReplyFile* file = directory.replyFile()) {
+        switch (file->find(number, out)) {
+        case ReplyFile::Found::Yes: return Outcome::Found;
+        case ReplyFile::Found::No: out += notRegisteredReply(); return Outcome::NotFound;
+        case ReplyFile::Found::Failed: out += fixed().error; return Outcome::Failed;
+        }
+    }
     // The number is only ever a bound parameter of the lookup.
     bool failed = false;
     const auto entry = directory.find(cp1252::toUtf8(number), &failed);

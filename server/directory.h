@@ -53,6 +53,10 @@ public:
 
     // The replies held in memory for this directory, if they are.
     const ReplyIndex* replies() const { return m_replies.get(); }
+    // Serves from the checked copy of its replies on disk rather than from
+    // the database's own table.
+    void setReplyFile(std::unique_ptr<const ReplyFile> file) { m_replyFile = std::move(file); }
+    const ReplyFile* replyFile() const { return m_replyFile.get(); }
     // Serves from `replies` from now on; the database file is then no
     // longer mapped into memory.
     void setReplies(std::unique_ptr<const ReplyIndex> replies);
@@ -70,6 +74,7 @@ private:
     sqlite3* m_db = nullptr;
     sqlite3_stmt* m_find = nullptr;
     std::unique_ptr<const ReplyIndex> m_replies;
+    std::unique_ptr<const ReplyFile> m_replyFile;
 };
 
 // A new database written entry by entry beside the one it will replace.

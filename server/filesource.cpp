@@ -87,10 +87,21 @@ Loaded openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries, bo
             } catch (const std::bad_alloc&) {
                 // Not enough memory for them: served from the file.
             }
+        } else if (match.holdsReplies) {
+            // Too many to hold: looked up where they lie in the copy, a
+            // slot and an entry read for each, rather than through the
+            // database's B-tree.
+            if (auto file = snapshot::openReplies(dbPath, match, copyProblem)) {
+                opened.directory->setReplyFile(std::move(file));
+                how = "looked up on disk in the copy of its replies checked when imported";
+            } else {
+                copyRefused();
+            }
         }
     }
     if (copy != snapshot::Found::Matches) {
         entries.reset();
+        how = "looked up in the database file";
         if (maxMemoryEntries > 0 && later) {
             entries = opened.directory->size();
             if (!entries)

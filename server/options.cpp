@@ -254,7 +254,7 @@ void addServeOptions(CLI::App& app, Settings& s, Numbers& n)
     app.add_option("--max-memory-entries", s.maxMemoryEntries,
                    "hold the replies of up to N entries in memory, some 60 bytes each for names of "
                    "30 characters: about 1.2 GiB at the default, as a reload never holds two "
-                   "directories; a larger directory is looked up in the database file (0: always)")
+                   "directories; a larger directory is looked up on disk (0: always)")
         ->type_name("N")->check(wholeNumber(0))->default_val(20'000'000);
     CLI::Option* postgres =
         app.add_option("--postgres", s.postgres.conninfo,

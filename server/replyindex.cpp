@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace velmario::server {
 namespace {
@@ -393,6 +395,99 @@ std::unique_ptr<ReplyIndex> ReplyIndex::fromImage(std::size_t entries, std::size
     index->m_entries = textEntries;
     index->m_size = entries;
     return index;
+}
+
+ReplyFile::ReplyFile(int fd, std::uint64_t offset, std::size_t entries, std::size_t textBytes, std::size_t slotCount)
+    : m_fd(fd), m_text(offset), m_slots(offset + textBytes), m_entries(entries), m_textBytes(textBytes),
+      m_slotCount(slotCount)
+{
+}
+
+ReplyFile::~ReplyFile()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool ReplyFile::readAt(std::uint64_t at, char* into, std::size_t bytes) const
+{
+    while (bytes > 0) {
+        const ssize_t n = ::pread(m_fd, into, bytes, static_cast<off_t>(at));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        into += n;
+        at += static_cast<std::uint64_t>(n);
+        bytes -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+ReplyFile::Found ReplyFile::find(std::string_view key, std::string& out) const
+{
+    if (m_entries == 0 || m_slotCount == 0)
+        return Found::No;
+    // Slots a read at a time: a probe rarely runs past the first few.
+    constexpr std::size_t kWindow = 12;
+    // Most entries fit in one read of this much; a longer one takes two.
+    constexpr std::size_t kEntryRead = 256;
+    char window[kWindow * kSlot];
+    char entry[kEntryRead];
+    const std::uint64_t hash = XXH3_64bits(key.data(), key.size());
+    const unsigned char tag = tagOf(hash);
+    std::size_t s = static_cast<std::size_t>(hash % m_slotCount);
+    for (std::size_t probed = 0; probed < m_slotCount;) {
+        const std::size_t count = std::min(kWindow, m_slotCount - s);
+        if (!readAt(m_slots + s * kSlot, window, count * kSlot))
+            return Found::Failed;
+        for (std::size_t i = 0; i < count; ++i, ++probed) {
+            std::uint32_t at;
+            std::memcpy(&at, window + i * kSlot, sizeof at);
+            if (at == 0)
+                return Found::No;
+            if (static_cast<unsigned char>(window[i * kSlot + 4]) != tag || at - 1 >= m_textBytes)
+                continue;
+            const std::size_t offset = at - 1;
+            const std::size_t got = std::min(kEntryRead, m_textBytes - offset);
+            if (!readAt(m_text + offset, entry, got))
+                return Found::Failed;
+            // The two lengths, each at most three bytes, inside what was read.
+            std::size_t lengths[2] = {0, 0};
+            std::size_t p = 0;
+            bool whole = true;
+            for (std::size_t& n : lengths) {
+                for (unsigned shift = 0;; shift += 7) {
+                    if (p == got || shift > 14) {
+                        whole = false;
+                        break;
+                    }
+                    const auto b = static_cast<unsigned char>(entry[p++]);
+                    n |= std::size_t(b & 0x7F) << shift;
+                    if (b < 0x80)
+                        break;
+                }
+            }
+            if (!whole || lengths[0] != key.size() || lengths[0] + lengths[1] > m_textBytes - offset - p)
+                continue;
+            if (p + lengths[0] + lengths[1] <= got) {
+                if (std::memcmp(entry + p, key.data(), key.size()) != 0)
+                    continue;
+                out.append(entry + p + lengths[0], lengths[1]);
+                return Found::Yes;
+            }
+            // A long entry: read it whole.
+            std::string rest(lengths[0] + lengths[1], '\0');
+            if (!readAt(m_text + offset + p, rest.data(), rest.size()))
+                return Found::Failed;
+            if (std::string_view(rest).substr(0, key.size()) != key)
+                continue;
+            out.append(rest, lengths[0], lengths[1]);
+            return Found::Yes;
+        }
+        s = s + count == m_slotCount ? 0 : s + count;
+    }
+    return Found::No;
 }
 
 } // namespace velmario::server

@@ -124,4 +124,36 @@ private:
     std::size_t m_pendingCount = 0;
 };
 
+// The same table read where it lies in a file, at `offset`: the image()
+// of an index, its text then its slots. A lookup reads a few slots and the
+// entry they point at, so it holds almost nothing in memory whatever the
+// size of the table. The file is read, never mapped: one cut short under
+// the server gives a failed lookup, not a signal.
+class ReplyFile
+{
+public:
+    // Takes `fd` and closes it. The image is trusted to be what image()
+    // gave (the caller checked it); every read is still kept inside it.
+    ReplyFile(int fd, std::uint64_t offset, std::size_t entries, std::size_t textBytes, std::size_t slotCount);
+    ~ReplyFile();
+    ReplyFile(const ReplyFile&) = delete;
+    ReplyFile& operator=(const ReplyFile&) = delete;
+
+    enum class Found { Yes, No, Failed };
+    // Appends the reply for `key` to `out` when found; Failed when the
+    // file could not be read.
+    Found find(std::string_view key, std::string& out) const;
+    std::size_t size() const { return m_entries; }
+
+private:
+    bool readAt(std::uint64_t at, char* into, std::size_t bytes) const;
+
+    int m_fd;
+    std::uint64_t m_text;
+    std::uint64_t m_slots;
+    std::size_t m_entries;
+    std::size_t m_textBytes;
+    std::size_t m_slotCount;
+};
+
 } // namespace velmario::server

@@ -78,6 +78,18 @@ public:
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     int get() const { return m_fd; }
+    void reset(int fd)
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = fd;
+    }
+    int release()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
 
 private:
     int m_fd;
@@ -291,21 +303,35 @@ Found find(const std::string& dbPath, Match& match, std::string& why)
     return Found::Matches;
 }
 
-std::unique_ptr<const ReplyIndex> readReplies(const std::string& dbPath, const Match& match, std::string& why)
+namespace {
+
+// Opens the copy again and reads its header, which must still be the one
+// find() matched.
+bool reopen(const std::string& dbPath, const Match& match, Fd& fd, Header& h, std::string& why)
 {
-    const Fd fd(::open(pathFor(dbPath).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    fd.reset(::open(pathFor(dbPath).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd.get() < 0) {
         why = std::strerror(errno);
-        return nullptr;
+        return false;
     }
-    Header h{};
     if (!readHeader(fd.get(), h, why))
-        return nullptr;
+        return false;
     if (!h.holdsReplies || h.entries != match.entries || h.databaseSize != match.database.size ||
         h.databaseLow != match.database.hashLow || h.databaseHigh != match.database.hashHigh) {
         why = "replaced since it was checked";
-        return nullptr;
+        return false;
     }
+    return true;
+}
+
+} // namespace
+
+std::unique_ptr<const ReplyIndex> readReplies(const std::string& dbPath, const Match& match, std::string& why)
+{
+    Fd fd;
+    Header h{};
+    if (!reopen(dbPath, match, fd, h, why))
+        return nullptr;
     ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     Hash128 hash;
     const auto fill = [&](char* into, std::size_t bytes) {
@@ -328,6 +354,31 @@ std::unique_ptr<const ReplyIndex> readReplies(const std::string& dbPath, const M
         return nullptr;
     }
     return replies;
+}
+
+std::unique_ptr<const ReplyFile> openReplies(const std::string& dbPath, const Match& match, std::string& why)
+{
+    Fd fd;
+    Header h{};
+    if (!reopen(dbPath, match, fd, h, why))
+        return nullptr;
+    Hash128 hash;
+    std::unique_ptr<char[]> block(new char[kBlock]);
+    for (std::uint64_t left = bodyBytes(h); left > 0;) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, kBlock));
+        if (!readAll(fd.get(), block.get(), n)) {
+            why = "cannot be read";
+            return nullptr;
+        }
+        hash.add(block.get(), n);
+        left -= n;
+    }
+    const XXH128_hash_t body = hash.digest();
+    if (body.low64 != h.bodyLow || body.high64 != h.bodyHigh) {
+        why = "damaged";
+        return nullptr;
+    }
+    return std::make_unique<const ReplyFile>(fd.release(), sizeof h, h.entries, h.textBytes, h.slotCount);
 }
 
 } // namespace velmario::server::snapshot

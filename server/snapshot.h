@@ -71,4 +71,9 @@ Found find(const std::string& dbPath, Match& match, std::string& why);
 // Throws std::bad_alloc when there is no memory for them.
 std::unique_ptr<const ReplyIndex> readReplies(const std::string& dbPath, const Match& match, std::string& why);
 
+// The replies of a copy find() matched, looked up where they lie in it: the
+// whole copy is read once to check it, then kept open. Nothing, with `why`,
+// if it is not the same whole copy.
+std::unique_ptr<const ReplyFile> openReplies(const std::string& dbPath, const Match& match, std::string& why);
+
 } // namespace velmario::server::snapshot

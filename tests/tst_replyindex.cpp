@@ -3,10 +3,13 @@
 #include "answer.h"
 #include "replyindex.h"
 
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <cstring>
+#include <fcntl.h>
+#include <vector>
 #include <string>
 
 using velmario::server::ReplyIndex;
@@ -314,6 +317,67 @@ private slots:
         QVERIFY2(back, why.c_str());
         QCOMPARE(back->size(), std::size_t(0));
         QVERIFY(!back->find("K1"));
+    }
+    // The table read where it lies in a file answers as in memory, long
+    // entries and probes that wrap around included; a file cut short
+    // under it fails lookups instead of answering wrongly.
+    void replyFileAnswersAsTheIndex_data()
+    {
+        QTest::addColumn<int>("entries");
+        QTest::addColumn<bool>("cut");
+        QTest::newRow("empty") << 0 << false;
+        QTest::newRow("one") << 1 << false;
+        QTest::newRow("many") << 5000 << false;
+        QTest::newRow("many, file cut short") << 5000 << true;
+    }
+    void replyFileAnswersAsTheIndex()
+    {
+        QFETCH(int, entries);
+        QFETCH(bool, cut);
+        ReplyIndex index;
+        for (int i = 0; i < entries; ++i)
+            QVERIFY(index.add(key(i), i % 7 == 3 ? std::string(300 + i % 500, char('a' + i % 26)) : reply(i)));
+        if (entries > 0) {
+            QVERIFY(index.add("K", "a key that is a prefix of every other"));
+            QVERIFY(index.add(std::string(1000, 'L'), "a key longer than one read"));
+        }
+        index.finish();
+        const ReplyIndex::Image image = index.image();
+        QTemporaryDir dir;
+        const QString path = dir.filePath(u"table"_s);
+        {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("header!");
+            f.write(image.text.data(), qint64(image.text.size()));
+            f.write(image.table.data(), qint64(image.table.size()));
+        }
+        if (cut)
+            QVERIFY(QFile::resize(path, 7 + qint64(image.text.size()) / 2));
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        QVERIFY(fd >= 0);
+        const ReplyFile file(fd, 7, image.entries, image.text.size(), image.slotCount);
+        QCOMPARE(file.size(), index.size());
+        std::vector<std::string> keys = {"K", std::string(1000, 'L'), "K-1", "", std::string(1000, 'M'), key(entries)};
+        for (int i = 0; i < entries; ++i)
+            keys.push_back(key(i));
+        int failed = 0;
+        for (const std::string& k : keys) {
+            std::string out = "before:";
+            const auto found = file.find(k, out);
+            const auto expected = index.find(k);
+            if (found == ReplyFile::Found::Failed) {
+                ++failed;
+                QCOMPARE(out, std::string("before:"));
+                continue;
+            }
+            QCOMPARE(found == ReplyFile::Found::Yes, expected.has_value());
+            QCOMPARE(out, "before:" + std::string(expected.value_or("")));
+        }
+        if (cut)
+            QVERIFY(failed > 0);
+        else
+            QCOMPARE(failed, 0);
     }
 };
 

@@ -668,7 +668,7 @@ private slots:
         // Imported, so read from the copy import checked, or served from the
         // file it vouches for.
         const QByteArray held = "(held in memory, 0.0 MiB, read from the copy checked when imported)";
-        const QByteArray file = "(looked up in the database file, checked when imported)";
+        const QByteArray file = "(looked up on disk in the copy of its replies checked when imported)";
         QTest::newRow("default") << QStringList() << held;
         QTest::newRow("just fits") << QStringList{u"--max-memory-entries"_s, u"50"_s} << held;
         QTest::newRow("one too many") << QStringList{u"--max-memory-entries"_s, u"49"_s} << file;
