@@ -485,7 +485,7 @@ ReplyFile::Found ReplyFile::find(std::string_view key, std::string& out) const
             out.append(rest, lengths[0], lengths[1]);
             return Found::Yes;
         }
-        s = s + count == m_slotCount ? 0 : s + count;
+        s = (s + count) % m_slotCount;
     }
     return Found::No;
 }
