@@ -820,24 +820,73 @@ private slots:
     }
 
     // Every option of --help, with its default, stands in the manual page.
-    void helpAgreesWithTheManual()
+    // Every option in --help, with its numeric default ("" for none):
+    // "  --name ARG   text (default D)".
+    static QMap<QString, QString> helpDefaults()
     {
         const Run help = run({u"--help"_s});
-        QCOMPARE(help.exitCode, 0);
-        QFile manual(QStringLiteral(VELMARIO_MANUAL));
-        QVERIFY2(manual.open(QIODevice::ReadOnly), qPrintable(manual.fileName()));
-        const QString page = QString::fromUtf8(manual.readAll());
-
-        // "  --name ARG   text (default D)" in --help; ".BI \-\-name ..." then
-        // its paragraph in the manual.
         const QString text = QString::fromUtf8(help.out);
-        QMap<QString, QString> helpDefaults;
+        QMap<QString, QString> defaults;
         static const QRegularExpression entry(uR"(^  (--[a-z0-9-]+)((?:.|\n {26})*))"_s, QRegularExpression::MultilineOption);
         for (auto it = entry.globalMatch(text); it.hasNext();) {
             const auto m = it.next();
             const auto dflt = QRegularExpression(uR"(\(default (\d+)\))"_s).match(m.captured(2));
-            helpDefaults.insert(m.captured(1), dflt.hasMatch() ? dflt.captured(1) : QString());
+            defaults.insert(m.captured(1), dflt.hasMatch() ? dflt.captured(1) : QString());
         }
+        return defaults;
+    }
+
+    // A default the README or the packaged options file states, as
+    // "`--name N`", "`--name` (N)", "`--name` seconds (N", "--name (N)" or
+    // "--name ARG   text (N)", is the one --help gives.
+    void documentsStateTheDefaultsOfTheHelp_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<int>("atLeast");
+        QTest::newRow("README") << QStringLiteral(VELMARIO_README) << 12;
+        QTest::newRow("options file") << QStringLiteral(VELMARIO_OPTIONS_FILE) << 4;
+    }
+    void documentsStateTheDefaultsOfTheHelp()
+    {
+        QFETCH(QString, file);
+        QFETCH(int, atLeast);
+        QFile f(file);
+        QVERIFY2(f.open(QIODevice::ReadOnly), qPrintable(file));
+        const QString text = QString::fromUtf8(f.readAll());
+        const QMap<QString, QString> defaults = helpDefaults();
+        QVERIFY(defaults.size() >= 8);
+        static const QRegularExpression stated[] = {
+            QRegularExpression(uR"(`(--[a-z0-9-]+) (\d+)`)"_s),
+            QRegularExpression(uR"(`(--[a-z0-9-]+)`\s+(?:seconds\s+)?\((\d[\d ]*\d|\d)( KiB)?[ ),])"_s),
+            QRegularExpression(uR"(^#\s+(--[a-z0-9-]+) [A-Z]+\s+[^\n]*\((\d+)\)$)"_s, QRegularExpression::MultilineOption),
+            QRegularExpression(uR"([^`](--[a-z0-9-]+) \((\d+)\))"_s),
+            QRegularExpression(uR"([^`](--[a-z0-9-]+) (\d+)\))"_s),
+        };
+        int found = 0;
+        for (const QRegularExpression& pattern : stated) {
+            for (auto it = pattern.globalMatch(text); it.hasNext();) {
+                const auto m = it.next();
+                QString value = m.captured(2);
+                value.remove(u' ');
+                if (m.lastCapturedIndex() >= 3 && !m.captured(3).isEmpty())
+                    value = QString::number(value.toLongLong() * 1024);
+                QVERIFY2(defaults.contains(m.captured(1)), qPrintable(m.captured(0)));
+                QVERIFY2(defaults.value(m.captured(1)) == value,
+                         qPrintable(m.captured(0) + u" states "_s + value + u", --help "_s + defaults.value(m.captured(1))));
+                ++found;
+            }
+        }
+        QVERIFY2(found >= atLeast, qPrintable(QString::number(found)));
+    }
+
+    void helpAgreesWithTheManual()
+    {
+        QFile manual(QStringLiteral(VELMARIO_MANUAL));
+        QVERIFY2(manual.open(QIODevice::ReadOnly), qPrintable(manual.fileName()));
+        const QString page = QString::fromUtf8(manual.readAll());
+
+        // Each option's paragraph in the manual: ".BI \-\-name ..." then text.
+        const QMap<QString, QString> helpDefaults = TestServer::helpDefaults();
         QMap<QString, QString> manualDefaults;
         static const QRegularExpression item(uR"(^\.BI? (\\-\\-[a-z0-9\\-]+)[^\n]*\n((?:[^.][^\n]*\n)*))"_s,
                                              QRegularExpression::MultilineOption);
