@@ -10,12 +10,14 @@
 
 #include <algorithm>
 #include <csignal>
+#include <optional>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -71,17 +73,35 @@ bool interrupted()
     return interruption() != 0;
 }
 
-// Keeps the replies of the database just written beside it, as a checked
-// copy: the server then need not read and check every entry each time it
-// loads the database. Without it the server still works, only slower to
-// start.
-void keepCheckedCopy(const std::string& dbPath)
+// What the kernel says this machine can still give without swapping.
+std::optional<std::uint64_t> memoryAvailable()
+{
+    std::FILE* f = std::fopen("/proc/meminfo", "re");
+    if (!f)
+        return std::nullopt;
+    std::optional<std::uint64_t> bytes;
+    char line[128];
+    unsigned long long kb = 0;
+    while (std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "MemAvailable: %llu kB", &kb) == 1)
+            bytes = std::uint64_t(kb) * 1024;
+    std::fclose(f);
+    return bytes;
+}
+
+// Keeps the replies of the database this import wrote (the file `written`)
+// beside it, as a checked copy: the server then need not read and check
+// every entry each time it loads the database. Without it the server still
+// works, only slower to start.
+void keepCheckedCopy(const std::string& dbPath, std::optional<std::pair<std::uint64_t, std::uint64_t>> written)
 {
     snapshot::remove(dbPath); // an older one no longer belongs to the database
     std::string why;
-    const auto file = snapshot::readDatabase(dbPath, why);
+    const auto file = snapshot::readDatabase(dbPath, why, interrupted);
     std::unique_ptr<Directory> directory;
-    if (file)
+    if (file && (!written || written->first != file->device || written->second != file->inode))
+        why = "another file took its place meanwhile";
+    else if (file)
         directory = Directory::open(dbPath, why);
     if (directory && !snapshot::unchanged(dbPath, *file)) {
         directory.reset();
@@ -89,24 +109,31 @@ void keepCheckedCopy(const std::string& dbPath)
     }
     bool kept = false;
     if (directory) {
+        // The replies take about what the database does: held to make the
+        // copy only while that leaves half the machine's memory free.
+        const auto available = memoryAvailable();
+        const bool hold = !available || file->size < *available / 2;
         std::unique_ptr<const ReplyIndex> replies;
         std::string problem;
-        switch (readReplies(*directory, ReplyIndex::kMaxEntries, problem, replies, interrupted)) {
-        case Holding::InMemory: kept = snapshot::write(dbPath, *file, replies->size(), replies.get(), why); break;
+        switch (hold ? readReplies(*directory, ReplyIndex::kMaxEntries, problem, replies, interrupted)
+                     : Holding::TooLarge) {
+        case Holding::InMemory:
+            kept = snapshot::write(dbPath, *file, replies->size(), replies.get(), why, interrupted);
+            break;
         case Holding::TooLarge:
-            // Too large to hold: the copy only vouches that every entry was checked.
+            // The copy then only vouches that every entry of this file was
+            // checked, which this import did.
             if (const auto entries = directory->size())
-                kept = snapshot::write(dbPath, *file, *entries, nullptr, why);
+                kept = snapshot::write(dbPath, *file, *entries, nullptr, why, interrupted);
             else
                 why = damagedFile(dbPath);
             break;
-        case Holding::Unreadable:
-            why = interrupted() ? std::string(interruption() == SIGTERM ? "stopped by SIGTERM" : "stopped by SIGINT")
-                                : damagedFile(dbPath);
-            break;
+        case Holding::Unreadable: why = damagedFile(dbPath); break;
         case Holding::Invalid: why = problem; break;
         }
     }
+    if (interrupted())
+        why = interruption() == SIGTERM ? "stopped by SIGTERM" : "stopped by SIGINT";
     if (!kept)
         log("no checked copy of its replies kept beside " + dbPath + " (" + why +
                 "): the server checks every entry each time it loads it",
@@ -201,12 +228,15 @@ int runImport(const std::string& csvPath, const std::string& dbPath, bool allowE
         return kExitRejected;
     }
     const std::size_t count = writer.count();
+    const auto written = writer.file();
     if (!writer.commit(error)) {
         log("import failed: " + error, LogPriority::Error);
         return kExitFailure;
     }
     log("imported " + std::to_string(count) + " entries into " + dbPath);
-    keepCheckedCopy(dbPath);
+    // The database is in place whatever happens to its copy: a stop
+    // meanwhile only leaves no copy.
+    keepCheckedCopy(dbPath, written);
     return kExitOk;
 }
 

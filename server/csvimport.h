@@ -42,6 +42,9 @@ struct CsvImport {
 // The rules every entry of a directory keeps, wherever it comes from: the
 // reason an entry breaks them, or nothing.
 std::string checkEntry(const Entry& entry);
+// Changes whenever checkEntry()'s rules or the replies' encoding change: a
+// checked copy of replies made under other rules is not used.
+inline constexpr unsigned kEntryRulesVersion = 1;
 
 // Takes each good entry of a CSV in turn, with the line it starts on. It
 // may refuse one by setting `why`, and stop the reading by returning false.

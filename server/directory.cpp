@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace velmario::server {
@@ -378,6 +379,14 @@ DirectoryWriter::Added DirectoryWriter::add(const Entry& e, std::string& error)
         return Added::Duplicate;
     error = sqlite3_errmsg(m_db);
     return Added::Failed;
+}
+
+std::optional<std::pair<std::uint64_t, std::uint64_t>> DirectoryWriter::file() const
+{
+    struct stat st {};
+    if (m_lock < 0 || ::fstat(m_lock, &st) != 0)
+        return std::nullopt;
+    return std::pair<std::uint64_t, std::uint64_t>(st.st_dev, st.st_ino);
 }
 
 bool DirectoryWriter::commit(std::string& error)

@@ -5,11 +5,13 @@
 #include "replyindex.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 struct sqlite3;
@@ -95,6 +97,9 @@ public:
     Added add(const Entry& entry, std::string& error);
     bool commit(std::string& error);
     std::size_t count() const { return m_count; }
+    // Which file the new database is (device, inode), to know it again
+    // once committed; nothing before begin().
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> file() const;
     // Removes the new file; the old database stays as it was.
     void discard();
 

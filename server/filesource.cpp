@@ -64,16 +64,20 @@ Loaded openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries, bo
     };
     if (copy == snapshot::Found::Other)
         copyRefused();
+    const bool fits = maxMemoryEntries > 0 && (copy != snapshot::Found::Matches || match.entries <= maxMemoryEntries);
+    // A copy without replies (the import could not hold them) vouches only
+    // for serving from the file: one that fits is read as without a copy.
+    if (copy == snapshot::Found::Matches && fits && !match.holdsReplies)
+        copy = snapshot::Found::None;
     std::optional<std::size_t> entries;
     std::string how = "looked up in the database file";
     std::string problem;
     Holding holding = Holding::TooLarge;
     bool holdLater = false;
-    const bool fits = maxMemoryEntries > 0 && (copy != snapshot::Found::Matches ||
-                                                (match.holdsReplies && match.entries <= maxMemoryEntries));
     if (copy == snapshot::Found::Matches) {
         entries = match.entries;
         how = "looked up in the database file, checked when imported";
+        bool onDisk = !fits;
         if (fits && later) {
             holdLater = true;
         } else if (fits) {
@@ -85,9 +89,12 @@ Loaded openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries, bo
                     copyRefused();
                 }
             } catch (const std::bad_alloc&) {
-                // Not enough memory for them: served from the file.
+                log("not enough memory to hold the replies of " + dbPath + ": they are looked up on disk",
+                    LogPriority::Warning);
+                onDisk = true;
             }
-        } else if (match.holdsReplies) {
+        }
+        if (copy == snapshot::Found::Matches && onDisk && match.holdsReplies) {
             // Too many to hold: looked up where they lie in the copy, a
             // slot and an entry read for each, rather than through the
             // database's B-tree.

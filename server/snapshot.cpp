@@ -1,5 +1,7 @@
 #include "snapshot.h"
 
+#include "csvimport.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
@@ -26,6 +28,7 @@ struct Header {
     char magic[8];
     std::uint64_t byteOrder;
     std::uint64_t version;
+    std::uint64_t rules; // kEntryRulesVersion
     std::uint64_t entries;
     std::uint64_t holdsReplies;
     std::uint64_t textBytes;
@@ -37,7 +40,7 @@ struct Header {
     std::uint64_t bodyHigh;
     std::uint64_t headerHash; // of every field above
 };
-static_assert(sizeof(Header) == 8 + 12 * 8, "a header without padding");
+static_assert(sizeof(Header) == 8 + 13 * 8, "a header without padding");
 
 constexpr std::size_t kSlotBytes = 5;
 
@@ -150,7 +153,7 @@ bool readHeader(int fd, Header& h, std::string& why)
         why = "made on a machine of another byte order";
         return false;
     }
-    if (h.version != kVersion) {
+    if (h.version != kVersion || h.rules != kEntryRulesVersion) {
         why = "made by another version of velmario-server";
         return false;
     }
@@ -173,7 +176,7 @@ std::string pathFor(const std::string& dbPath)
     return dbPath + "-replies";
 }
 
-std::optional<DatabaseFile> readDatabase(const std::string& dbPath, std::string& why)
+std::optional<DatabaseFile> readDatabase(const std::string& dbPath, std::string& why, bool (*stopped)())
 {
     const Fd fd(::open(dbPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat st {};
@@ -199,6 +202,10 @@ std::optional<DatabaseFile> readDatabase(const std::string& dbPath, std::string&
         }
         if (n == 0)
             break;
+        if (stopped && stopped()) {
+            why = "stopped";
+            return std::nullopt;
+        }
         hash.add(block.get(), static_cast<std::size_t>(n));
         size += static_cast<std::uint64_t>(n);
     }
@@ -221,12 +228,13 @@ bool unchanged(const std::string& dbPath, const DatabaseFile& file)
 }
 
 bool write(const std::string& dbPath, const DatabaseFile& file, std::size_t entries, const ReplyIndex* replies,
-           std::string& error)
+           std::string& error, bool (*stopped)())
 {
     Header h{};
     std::memcpy(h.magic, kMagic, sizeof kMagic);
     h.byteOrder = kByteOrder;
     h.version = kVersion;
+    h.rules = kEntryRulesVersion;
     h.entries = entries;
     h.databaseSize = file.size;
     h.databaseLow = file.hashLow;
@@ -247,27 +255,62 @@ bool write(const std::string& dbPath, const DatabaseFile& file, std::size_t entr
     }
     h.headerHash = headerHash(h);
 
+    namespace fs = std::filesystem;
     const std::string target = pathFor(dbPath);
-    std::string temp = target + ".new-XXXXXX";
-    const Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
+    const fs::path folder = fs::path(target).has_parent_path() ? fs::path(target).parent_path() : fs::path(".");
+    // Written as a file with no name, so that an import killed meanwhile
+    // leaves nothing behind; named only once complete.
+    Fd fd(::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644));
+    std::string temp;
     if (fd.get() < 0) {
-        error = "cannot create " + temp + ": " + std::strerror(errno);
+        // A file system without unnamed files: a named one, removed on failure.
+        temp = target + ".new-XXXXXX";
+        fd.reset(::mkostemp(temp.data(), O_CLOEXEC));
+    }
+    if (fd.get() < 0) {
+        error = "cannot create a file in " + folder.string() + ": " + std::strerror(errno);
         return false;
     }
+    std::error_code ec;
+    const auto fail = [&](const std::string& why) {
+        error = "cannot write " + target + ": " + why;
+        if (!temp.empty())
+            fs::remove(temp, ec);
+        return false;
+    };
     // Readable by whoever may read the database.
     struct stat st {};
-    if (::stat(dbPath.c_str(), &st) == 0)
-        ::fchmod(fd.get(), st.st_mode & 0666);
-    const bool written = writeAll(fd.get(), reinterpret_cast<const char*>(&h), sizeof h) &&
-                         writeAll(fd.get(), image.text.data(), image.text.size()) &&
-                         writeAll(fd.get(), image.table.data(), image.table.size()) && ::fsync(fd.get()) == 0;
-    const int writeErrno = errno;
-    std::error_code ec;
-    if (!written || (std::filesystem::rename(temp, target, ec), ec)) {
-        error = "cannot write " + target + ": " + (written ? ec.message() : std::strerror(writeErrno));
-        std::filesystem::remove(temp, ec);
-        return false;
+    if (::stat(dbPath.c_str(), &st) != 0 || ::fchmod(fd.get(), st.st_mode & 0666) != 0)
+        return fail(std::string("cannot give it the database's permissions: ") + std::strerror(errno));
+    const std::string_view parts[] = {{reinterpret_cast<const char*>(&h), sizeof h}, image.text, image.table};
+    for (std::string_view part : parts) {
+        while (!part.empty()) {
+            if (stopped && stopped())
+                return fail("stopped");
+            const std::size_t n = std::min(part.size(), kBlock * 64);
+            if (!writeAll(fd.get(), part.data(), n))
+                return fail(std::strerror(errno));
+            part.remove_prefix(n);
+        }
     }
+    if (::fsync(fd.get()) != 0)
+        return fail(std::strerror(errno));
+    if (temp.empty()) {
+        temp = target + ".new-XXXXXX";
+        const Fd placeholder(::mkostemp(temp.data(), O_CLOEXEC));
+        if (placeholder.get() < 0 || ::unlink(temp.c_str()) != 0)
+            return fail(std::strerror(errno));
+        // By the descriptor itself where allowed, else through /proc.
+        const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
+        if (::linkat(fd.get(), "", AT_FDCWD, temp.c_str(), AT_EMPTY_PATH) != 0 &&
+            ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+            temp.clear();
+            return fail(std::strerror(errno));
+        }
+    }
+    fs::rename(temp, target, ec);
+    if (ec)
+        return fail(ec.message());
     return true;
 }
 
@@ -290,8 +333,10 @@ Found find(const std::string& dbPath, Match& match, std::string& why)
     if (!readHeader(fd.get(), h, why))
         return Found::Other;
     const auto database = readDatabase(dbPath, why);
-    if (!database)
+    if (!database) {
+        why = "the database cannot be read to check it against (" + why + ")";
         return Found::Other;
+    }
     if (database->size != h.databaseSize || database->hashLow != h.databaseLow ||
         database->hashHigh != h.databaseHigh) {
         why = "made from another version of the database";

@@ -38,7 +38,8 @@ struct DatabaseFile {
     std::int64_t modifiedNs = 0;
 };
 // Reads the whole database file once. Nothing, with `why`, if it cannot.
-std::optional<DatabaseFile> readDatabase(const std::string& dbPath, std::string& why);
+// `stopped`, if given, is asked as it goes whether to give up.
+std::optional<DatabaseFile> readDatabase(const std::string& dbPath, std::string& why, bool (*stopped)() = nullptr);
 // Whether dbPath is still the file `file` describes, unmodified.
 bool unchanged(const std::string& dbPath, const DatabaseFile& file);
 
@@ -47,7 +48,7 @@ bool unchanged(const std::string& dbPath, const DatabaseFile& file);
 // held in memory: the copy then only vouches that it was checked). The old
 // copy is replaced only once the new one is complete. False, with `error`.
 bool write(const std::string& dbPath, const DatabaseFile& file, std::size_t entries, const ReplyIndex* replies,
-           std::string& error);
+           std::string& error, bool (*stopped)() = nullptr);
 // Removes the copy of dbPath, if there is one.
 void remove(const std::string& dbPath);
 

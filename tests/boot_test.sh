@@ -237,6 +237,13 @@ while IFS= read -r command; do
   inct sh -c "cd /root && $command" >"$scratch/step.log" 2>&1 || { cat "$scratch/step.log"; fail "'$command' failed"; }
 done <<<"$documented"
 expect_lookup 20240002 "$(printf 'Mar\xeda Mu\xf1oz L\xf3pez*961-555-0102')" "right after the first import and reload"
+# The service, as its dynamic user, starts from the checked copy import
+# kept beside the database.
+mark=$(mark_journal)
+inct systemctl restart velmario-server || fail "restart after the first import"
+grep -q "read from the copy checked when imported" <<<"$(since_mark "$mark")" ||
+  fail "the service did not start from the checked copy: $(since_mark "$mark" | tail -n 5)"
+expect_lookup 20240002 "$(printf 'Mar\xeda Mu\xf1oz L\xf3pez*961-555-0102')" "after a restart from the checked copy"
 
 # --- A reload returns once the new directory is served ---
 inct sh -c 'awk "BEGIN { print \"control_number,name,telephone\";
@@ -244,6 +251,10 @@ inct sh -c 'awk "BEGIN { print \"control_number,name,telephone\";
                          print \"20240002,Maria Actualizada,961-555-9999\" }" >/root/big.csv'
 inct velmario-server import /root/big.csv --db /var/lib/velmario-server/directory.db 2>/dev/null ||
   fail "importing 500 001 entries"
+inct test -f /var/lib/velmario-server/directory.db-replies || fail "import kept no checked copy of the replies"
+# Without that copy the reload reads and checks every entry: long enough to
+# watch the status text say so.
+inct rm /var/lib/velmario-server/directory.db-replies
 reload_started=$SECONDS
 inct systemctl reload velmario-server >"$scratch/reload.log" 2>&1 &
 reload_pid=$!

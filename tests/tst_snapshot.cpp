@@ -3,6 +3,7 @@
 // answering as the database does; otherwise every entry is checked again.
 #include "answer.h"
 #include "commands.h"
+#include "csvimport.h"
 #include "filesource.h"
 #include "snapshot.h"
 
@@ -11,7 +12,9 @@
 #include <QTest>
 
 #include <sqlite3.h>
+#include <xxhash.h>
 
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -103,6 +106,10 @@ private slots:
             row("no copy") << u"remove"_s << maxMemory << false << false;
             row("the copy cut short") << u"cut"_s << maxMemory << false << false;
             row("a reply in the copy damaged") << u"reply"_s << maxMemory << false << false;
+            // What an import that could not hold the replies leaves: it
+            // vouches only for serving from the file.
+            row("a copy without replies") << u"no replies"_s << maxMemory << (maxMemory == 0) << false;
+            row("a copy made under other rules") << u"rules"_s << maxMemory << false << false;
         }
         QTest::newRow("more entries than memory may hold") << u"none"_s << kEntries - 1 << true << false;
     }
@@ -137,6 +144,26 @@ private slots:
             QVERIFY(flipByte(copy, -tableBytes - 2));
         } else if (change == u"remove"_s) {
             QVERIFY(QFile::remove(copy));
+        } else if (change == u"rules"_s) {
+            // A whole header of another version of the rules for entries.
+            QFile f(copy);
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            QByteArray header = f.read(112);
+            QCOMPARE(header.size(), 112);
+            std::uint64_t rules;
+            std::memcpy(&rules, header.constData() + 24, sizeof rules);
+            QCOMPARE(rules, std::uint64_t(kEntryRulesVersion));
+            ++rules;
+            std::memcpy(header.data() + 24, &rules, sizeof rules);
+            const std::uint64_t hash = XXH3_64bits(header.constData(), 104);
+            std::memcpy(header.data() + 104, &hash, sizeof hash);
+            QVERIFY(f.seek(0));
+            QCOMPARE(f.write(header), qint64(112));
+        } else if (change == u"no replies"_s) {
+            std::string why;
+            const auto file = snapshot::readDatabase(db, why);
+            QVERIFY2(file, why.c_str());
+            QVERIFY2(snapshot::write(db, *file, kEntries, nullptr, why), why.c_str());
         }
 
         const Loaded loaded = openDirectory(db, std::size_t(maxMemory));
@@ -150,6 +177,8 @@ private slots:
         QVERIFY2(loaded.directory, loaded.error.c_str());
         QCOMPARE(QString::fromStdString(loaded.description).contains(u"checked when imported"_s), used);
         QCOMPARE(loaded.directory->replies() != nullptr, maxMemory >= kEntries);
+        // Too many to hold: looked up in the copy itself, when it has them.
+        QCOMPARE(loaded.directory->replyFile() != nullptr, used && maxMemory < kEntries && change != u"no replies"_s);
         QCOMPARE(answers(*loaded.directory), truth(db));
         if (change == u"edit"_s)
             QVERIFY(answers(*loaded.directory).find("Otra Persona") != std::string::npos);
@@ -160,7 +189,7 @@ private slots:
     void reloadReadsTheCopyOnlyWhileItIsTheSame_data()
     {
         QTest::addColumn<QString>("change");
-        QTest::newRow("the same copy") << QString();
+        QTest::newRow("the same copy") << u"database emptied"_s;
         QTest::newRow("a reply damaged meanwhile") << u"reply"_s;
         QTest::newRow("replaced by another database's meanwhile") << u"other"_s;
     }
@@ -176,9 +205,13 @@ private slots:
         QVERIFY2(loaded.directory, loaded.error.c_str());
         QVERIFY(!loaded.directory->replies());
         QVERIFY(loaded.holdLater);
-        QCOMPARE(answers(*loaded.directory), truth(db));
+        const std::string served = truth(db);
+        QCOMPARE(answers(*loaded.directory), served);
 
-        if (change == u"reply"_s) {
+        if (change == u"database emptied"_s) {
+            // Only the copy can give the replies now.
+            QVERIFY(QFile::resize(QString::fromStdString(db), 0));
+        } else if (change == u"reply"_s) {
             QVERIFY(flipByte(copy, -5 * qint64(ReplyIndex::slotCountFor(kEntries)) - 2));
         } else if (change == u"other"_s) {
             const std::string other = dir.filePath(u"other.db"_s).toStdString();
@@ -190,7 +223,7 @@ private slots:
         auto replies = loaded.holdLater(*loaded.directory, why);
         QVERIFY2(replies, why.c_str());
         loaded.directory->setReplies(std::move(replies));
-        QCOMPARE(answers(*loaded.directory), truth(db));
+        QCOMPARE(answers(*loaded.directory), served);
     }
 };
 
