@@ -29,5 +29,6 @@ export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp
 scripts/build.sh build-asan "$werror" -DCMAKE_BUILD_TYPE=Debug -DVELMARIO_SANITIZE=ON -DVELMARIO_BUILD_BENCH=OFF
 run_ctest build-asan
 
-# Fuzzers: the reply rules, the server's answer to any request, CSV import.
+# Fuzzers: the reply rules, the server's answer to any request, CSV import,
+# framing, PostgreSQL's COPY rows, and reply tables read back from a file.
 tests/fuzz/run.sh "$werror"

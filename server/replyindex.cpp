@@ -54,6 +54,27 @@ std::size_t lengthBytes(std::size_t n)
     return n < 0x80 ? 1 : n < 0x4000 ? 2 : 3;
 }
 
+// The key and reply lengths of the entry at `at` in `text`, each at most
+// three bytes, read no further than `end`: false when they are not there.
+// `at` moves to the key. Any bytes are safe to read this way.
+bool readLengths(const char* text, std::size_t end, std::size_t& at, std::size_t& keyLength,
+                 std::size_t& replyLength)
+{
+    std::size_t* const lengths[2] = {&keyLength, &replyLength};
+    for (std::size_t* n : lengths) {
+        *n = 0;
+        for (unsigned shift = 0;; shift += 7) {
+            if (at == end || shift > 14)
+                return false;
+            const auto b = static_cast<unsigned char>(text[at++]);
+            *n |= std::size_t(b & 0x7F) << shift;
+            if (b < 0x80)
+                break;
+        }
+    }
+    return true;
+}
+
 std::uint64_t load64(const char* p)
 {
     std::uint64_t v;
@@ -314,14 +335,18 @@ std::optional<std::string_view> ReplyIndex::find(std::string_view key) const
             return std::nullopt;
         if (static_cast<unsigned char>(word >> 32) != tag)
             continue;
-        const char* p = text + (at - 1);
-        std::size_t keyLength = static_cast<unsigned char>(*p);
-        if (keyLength < 0x80 && keyLength != key.size())
+        std::size_t offset = at - 1;
+        const auto first = static_cast<unsigned char>(text[offset]);
+        if (first < 0x80 && first != key.size())
             continue;
-        std::size_t replyLength = 0;
-        p = getLength(getLength(p, keyLength), replyLength);
-        if (keyLength == key.size() && std::memcmp(p, key.data(), keyLength) == 0)
-            return std::string_view(p + keyLength, replyLength);
+        // Every read stays inside the text, whatever bytes a table read
+        // back from a file holds.
+        std::size_t keyLength = 0, replyLength = 0;
+        if (!readLengths(text, m_textUsed, offset, keyLength, replyLength) || keyLength != key.size() ||
+            m_textUsed - offset < keyLength + replyLength)
+            continue;
+        if (std::memcmp(text + offset, key.data(), keyLength) == 0)
+            return std::string_view(text + offset + keyLength, replyLength);
     }
 }
 
@@ -353,24 +378,13 @@ std::unique_ptr<ReplyIndex> ReplyIndex::fromImage(std::size_t entries, std::size
     // The text: entries one after another, each inside it, to its last byte.
     std::size_t textEntries = 0;
     for (std::size_t at = 0; at < textBytes; ++textEntries) {
-        std::size_t lengths[2] = {0, 0};
-        for (std::size_t& n : lengths) {
-            for (unsigned shift = 0;; shift += 7) {
-                if (at == textBytes || shift > 14) {
-                    why = "an entry that runs past the text";
-                    return nullptr;
-                }
-                const auto b = static_cast<unsigned char>(text[at++]);
-                n |= std::size_t(b & 0x7F) << shift;
-                if (b < 0x80)
-                    break;
-            }
-        }
-        if (lengths[0] > kMaxField || lengths[1] > kMaxField || lengths[0] + lengths[1] > textBytes - at) {
+        std::size_t keyLength = 0, replyLength = 0;
+        if (!readLengths(text, textBytes, at, keyLength, replyLength) || keyLength > kMaxField ||
+            replyLength > kMaxField || keyLength + replyLength > textBytes - at) {
             why = "an entry that runs past the text";
             return nullptr;
         }
-        at += lengths[0] + lengths[1];
+        at += keyLength + replyLength;
     }
     // The table: one slot for each entry, each within the text.
     const auto* slots = static_cast<const char*>(index->m_slots.data);
@@ -452,23 +466,11 @@ ReplyFile::Found ReplyFile::find(std::string_view key, std::string& out) const
             const std::size_t got = std::min(kEntryRead, m_textBytes - offset);
             if (!readAt(m_text + offset, entry, got))
                 return Found::Failed;
-            // The two lengths, each at most three bytes, inside what was read.
+            // The two lengths, inside what was read.
             std::size_t lengths[2] = {0, 0};
             std::size_t p = 0;
-            bool whole = true;
-            for (std::size_t& n : lengths) {
-                for (unsigned shift = 0;; shift += 7) {
-                    if (p == got || shift > 14) {
-                        whole = false;
-                        break;
-                    }
-                    const auto b = static_cast<unsigned char>(entry[p++]);
-                    n |= std::size_t(b & 0x7F) << shift;
-                    if (b < 0x80)
-                        break;
-                }
-            }
-            if (!whole || lengths[0] != key.size() || lengths[0] + lengths[1] > m_textBytes - offset - p)
+            if (!readLengths(entry, got, p, lengths[0], lengths[1]) || lengths[0] != key.size() ||
+                lengths[0] + lengths[1] > m_textBytes - offset - p)
                 continue;
             if (p + lengths[0] + lengths[1] <= got) {
                 if (std::memcmp(entry + p, key.data(), key.size()) != 0)

@@ -10,7 +10,7 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWit
   -DVELMARIO_FUZZ=ON -DVELMARIO_SANITIZE=ON "$@" >/dev/null
 cmake --build build-fuzz -j"$(nproc)"
 status=0
-for name in reply answer csv framing copyrow; do
+for name in reply answer csv framing copyrow replytable; do
   corpus=tests/fuzz/corpus/$name
   regressions=tests/fuzz/regressions/$name
   work=build-fuzz/corpus-$name
