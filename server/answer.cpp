@@ -114,10 +114,18 @@ std::string describeProblem(const Entry& e, const std::string& why)
 std::optional<std::string> checkDirectory(Directory& directory)
 {
     std::string problem;
+    std::string previous;
+    bool first = true;
+    // Rows come in control-number order: a repeated number (in a table made
+    // by hand without its key) follows its twin.
     const bool complete = directory.forEach([&](const Entry& e) {
-        const std::string why = checkEntry(e);
+        std::string why = checkEntry(e);
+        if (why.empty() && !first && e.controlNumber == previous)
+            why = "the control number appears more than once";
         if (!why.empty())
             problem = describeProblem(e, why);
+        first = false;
+        previous = e.controlNumber;
         return why.empty();
     });
     if (!complete && problem.empty())

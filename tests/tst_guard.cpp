@@ -8,6 +8,8 @@
 #include <QDir>
 #include <QTemporaryDir>
 
+#include <sqlite3.h>
+
 #include <csignal>
 #include <fcntl.h>
 #include <spawn.h>
@@ -328,6 +330,31 @@ private slots:
     }
 
     // --- The directory ---------------------------------------------------
+
+    // A table made by hand without its key may hold a number twice: refused
+    // whether its replies are held in memory or looked up in the file.
+    void repeatedNumberIsRefused()
+    {
+        const QString db = path("repeated.db");
+        QFile::remove(db);
+        sqlite3* handle = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(db).constData(), &handle), SQLITE_OK);
+        const int rc = sqlite3_exec(handle,
+                                    "CREATE TABLE directory (control_number TEXT NOT NULL, name TEXT NOT NULL, "
+                                    "telephone TEXT NOT NULL);"
+                                    "INSERT INTO directory VALUES ('A1', 'Uno', '1'), ('R7', 'Primera', '2'), "
+                                    "('R7', 'Segunda', '3'), ('Z9', 'Ultima', '4');",
+                                    nullptr, nullptr, nullptr);
+        sqlite3_close(handle);
+        QCOMPARE(rc, SQLITE_OK);
+        for (const QString& memory : {u"100"_s, u"0"_s}) {
+            const Run result = run({u"--listen"_s, u"127.0.0.1"_s, u"--port"_s, u"0"_s, u"--db"_s, db,
+                                    u"--max-memory-entries"_s, memory});
+            QCOMPARE(result.exitCode, 3);
+            QVERIFY2(result.err.contains("\"R7\" breaks the directory's rules: the control number appears more than once"),
+                     result.err.constData());
+        }
+    }
 
     void databaseBreakingTheRulesIsRefused_data()
     {
