@@ -170,8 +170,9 @@ ReplyIndex::~ReplyIndex()
 
 std::uint64_t ReplyIndex::hashOf(std::string_view key)
 {
-    // A hash whose values are fixed by its specification: a table kept in
-    // a file stays valid for every build that reads it.
+    // XXH3 gives the same values on every machine and in every release of
+    // the library: a table kept in a file stays valid for every build that
+    // reads it.
     return XXH3_64bits(key.data(), key.size());
 }
 
