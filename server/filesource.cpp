@@ -26,6 +26,13 @@ std::unique_ptr<const ReplyIndex> readHeld(Directory& directory, const std::stri
     return nullptr;
 }
 
+// Says why the checked copy beside dbPath is not used.
+void logCopyRefused(const std::string& dbPath, const std::string& why)
+{
+    log(snapshot::pathFor(dbPath) + ": " + why + ": not used; every entry of " + dbPath + " is checked instead",
+        LogPriority::Warning);
+}
+
 } // namespace
 
 Loaded openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries, bool later)
@@ -57,9 +64,7 @@ Loaded openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries, bo
         return std::move(opened);
     };
     const auto copyRefused = [&] {
-        log(snapshot::pathFor(dbPath) + ": " + copyProblem + ": not used; every entry of " + dbPath +
-                " is checked instead",
-            LogPriority::Warning);
+        logCopyRefused(dbPath, copyProblem);
         copy = snapshot::Found::Other;
     };
     if (copy == snapshot::Found::Other)
@@ -126,9 +131,7 @@ Loaded openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries, bo
                 std::string refused;
                 if (auto replies = snapshot::readReplies(dbPath, match, refused))
                     return replies;
-                log(snapshot::pathFor(dbPath) + ": " + refused + ": not used; every entry of " + dbPath +
-                        " is checked instead",
-                    LogPriority::Warning);
+                logCopyRefused(dbPath, refused);
             }
             return readHeld(directory, dbPath, maxMemoryEntries, why);
         };
