@@ -196,6 +196,12 @@ private slots:
         label.setCaption(u"Nombre más largo:"_s);
         QCOMPARE(label.pos(), QPoint(16, 16));
         QCOMPARE(label.width(), metrics.horizontalAdvance(u"Nombre más largo:"_s) + 4);
+
+        // One never given a font takes its size in the window's font once shown.
+        Label plain(u"p"_s, u"Teléfono:"_s, QRect(16, 40, 999, 999), Label::Sizing::AutoSize, &window);
+        window.show();
+        const QFontMetrics windowMetrics(window.font());
+        QCOMPARE(plain.geometry(), QRect(16, 40, windowMetrics.horizontalAdvance(u"Teléfono:"_s), windowMetrics.height()));
     }
 
     void fixedLabelNeverGrows()

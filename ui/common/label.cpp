@@ -169,7 +169,10 @@ Label::Label(const QString& objectName, const QString& caption, const QRect& geo
     setGeometry(geometry);
     setFocusPolicy(Qt::NoFocus);
     setAttribute(Qt::WA_TransparentForMouseEvents);
-    captionOrRoomChanged();
+    if (sizing == Sizing::AutoSize)
+        m_sizePending = true; // measured in the font it is given next, or once polished
+    else
+        captionOrRoomChanged();
 }
 
 void Label::setCaption(const QString& caption)
@@ -240,6 +243,13 @@ void Label::setHighlighted(bool highlighted)
     update();
 }
 
+bool Label::event(QEvent* event)
+{
+    if (event->type() == QEvent::Polish && m_sizePending)
+        captionOrRoomChanged();
+    return QFrame::event(event);
+}
+
 void Label::changeEvent(QEvent* event)
 {
     if (event->type() == QEvent::FontChange) {
@@ -267,6 +277,7 @@ void Label::captionOrRoomChanged()
 {
     m_layout.reset();
     if (m_sizing == Sizing::AutoSize) {
+        m_sizePending = false;
         const QFontMetrics metrics(font());
         const int border = 2 * frameWidth();
         resize(metrics.horizontalAdvance(displayText(m_caption)) + border, metrics.height() + border);

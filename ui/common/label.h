@@ -3,7 +3,10 @@
 // accelerators.
 //
 // An auto-sizing label keeps its caption on one line and takes the size of
-// the caption in its font (plus its border); only its top-left is fixed.
+// the caption in its font (plus its border); only its top-left is fixed. It
+// takes that size when its caption, font or border changes, and at the
+// latest when it is polished before it is first shown, so that it is never
+// measured in a font it is about to leave.
 //
 // A fixed-size label wraps the caption at spaces within its width: a run of
 // spaces at which a line breaks is swallowed and never starts a line, a word
@@ -90,6 +93,7 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    bool event(QEvent* event) override;
     void changeEvent(QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     // Draws the shown text as selected text.
@@ -107,6 +111,7 @@ private:
     bool m_centered = false;
     bool m_wholeOnHover = false;
     bool m_highlighted = false;
+    bool m_sizePending = false; // an auto-sizing label not measured yet
     mutable std::optional<Fitted> m_layout; // until the caption or the room changes
     mutable const std::array<qreal, 256>* m_advances = nullptr; // of the font's first 256 characters
 };
