@@ -36,9 +36,10 @@ QColor color(ColorRef value)
 QFont arial(int pixelSize, bool bold, bool italic)
 {
     QFont font;
-    // Liberation Sans has Arial's metrics; it stands in where Arial itself
-    // is not installed.
-    font.setFamilies({u"Arial"_s, u"Liberation Sans"_s});
+    // Where Arial itself is not installed, fontconfig's metric aliases put
+    // Liberation Sans, which has Arial's metrics, in its place. Naming it
+    // here as well would make Qt look it up a second time.
+    font.setFamily(u"Arial"_s);
     font.setPixelSize(pixelSize);
     font.setWeight(bold ? QFont::Bold : QFont::Normal);
     font.setItalic(italic);
