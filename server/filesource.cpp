@@ -4,7 +4,6 @@
 #include "log.h"
 #include "snapshot.h"
 
-#include <cstdio>
 #include <optional>
 
 namespace velmario::server {
@@ -140,10 +139,9 @@ Loaded openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries, bo
     case Holding::InMemory: {
         const ReplyIndex& replies = *opened.directory->replies();
         entries = replies.size();
-        char held[96];
-        std::snprintf(held, sizeof held, "held in memory, %.1f MiB%s", double(replies.memoryBytes()) / (1024.0 * 1024.0),
-                      copy == snapshot::Found::Matches ? ", read from the copy checked when imported" : "");
-        how = held;
+        how = heldInMemory(replies);
+        if (copy == snapshot::Found::Matches)
+            how += ", read from the copy checked when imported";
         break;
     }
     case Holding::TooLarge: {

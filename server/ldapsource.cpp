@@ -7,20 +7,12 @@
 #include <ldap.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <strings.h>
 #include <utility>
 
 namespace velmario::server {
 namespace {
-
-std::string heldIn(const ReplyIndex& replies)
-{
-    char held[64];
-    std::snprintf(held, sizeof held, "held in memory, %.1f MiB", double(replies.memoryBytes()) / (1024.0 * 1024.0));
-    return held;
-}
 
 // The server's own time limit for a search: what is left of the load, in
 // whole seconds, so that it gives up by itself should this end never
@@ -273,7 +265,7 @@ Loaded LdapSource::entries(Wake* wake, Clock::time_point deadline)
                        ": nothing to serve (--allow-empty serves an empty directory)";
         return loaded;
     }
-    loaded.description = std::to_string(replies->size()) + " entries from " + m_name + " (" + heldIn(*replies) + ")";
+    loaded.description = std::to_string(replies->size()) + " entries from " + m_name + " (" + heldInMemory(*replies) + ")";
     loaded.directory = Directory::fromReplies(std::move(replies));
     return loaded;
 }

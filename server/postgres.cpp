@@ -9,7 +9,6 @@
 #include <poll.h>
 
 #include <array>
-#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -18,13 +17,6 @@ namespace {
 
 // Rows that break the rules named in the log, at most.
 constexpr std::size_t kNamedProblems = 20;
-
-std::string heldIn(const ReplyIndex& replies)
-{
-    char held[64];
-    std::snprintf(held, sizeof held, "held in memory, %.1f MiB", double(replies.memoryBytes()) / (1024.0 * 1024.0));
-    return held;
-}
 
 // The rows of a COPY checked one by one into a reply table.
 class RowChecker
@@ -203,7 +195,7 @@ Loaded PostgresSource::rows(Wake* wake, Clock::time_point deadline)
     }
     replies->finish();
     loaded.description = std::to_string(replies->size()) + " entries from " + m_connection.where() + " (" +
-                         heldIn(*replies) + ")";
+                         heldInMemory(*replies) + ")";
     loaded.directory = Directory::fromReplies(std::move(replies));
     return loaded;
 }

@@ -7,8 +7,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace velmario::server {
+
+std::string heldInMemory(const ReplyIndex& replies)
+{
+    char held[64];
+    std::snprintf(held, sizeof held, "held in memory, %.1f MiB", double(replies.memoryBytes()) / (1024.0 * 1024.0));
+    return held;
+}
 
 Wake::Wake()
 {

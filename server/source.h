@@ -50,6 +50,10 @@ enum class WakeOn { Stop, Any };
 // ends the process by itself).
 Ready waitReady(int fd, short events, Wake* wake, WakeOn on, Clock::time_point deadline);
 
+// How a directory whose replies are held in memory is served, for its
+// Loaded::description: "held in memory, 12.3 MiB".
+std::string heldInMemory(const ReplyIndex& replies);
+
 struct Loaded {
     std::unique_ptr<Directory> directory; // nothing on failure
     std::string description;              // "N entries from WHERE (how it is served)"
