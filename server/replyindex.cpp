@@ -82,6 +82,20 @@ std::uint64_t load64(const char* p)
     return v;
 }
 
+// The hash of a key, in memory and in a file alike. XXH3 gives the same
+// values on every machine and in every release of the library: a table
+// kept in a file stays valid for every build that reads it.
+std::uint64_t hashOf(std::string_view key)
+{
+    return XXH3_64bits(key.data(), key.size());
+}
+
+// The slot a key's probe starts at, in a table of slotCount slots.
+std::size_t firstSlot(std::uint64_t hash, std::size_t slotCount)
+{
+    return static_cast<std::size_t>(hash % slotCount);
+}
+
 // The hash's top byte: the slot comes from the whole hash.
 unsigned char tagOf(std::uint64_t hash)
 {
@@ -168,14 +182,6 @@ ReplyIndex::~ReplyIndex()
     m_slots.release();
 }
 
-std::uint64_t ReplyIndex::hashOf(std::string_view key)
-{
-    // XXH3 gives the same values on every machine and in every release of
-    // the library: a table kept in a file stays valid for every build that
-    // reads it.
-    return XXH3_64bits(key.data(), key.size());
-}
-
 std::size_t ReplyIndex::slotCountFor(std::size_t entries)
 {
     return std::max<std::size_t>(entries + entries / 4 + 1, 8);
@@ -183,7 +189,7 @@ std::size_t ReplyIndex::slotCountFor(std::size_t entries)
 
 std::size_t ReplyIndex::slotOf(std::uint64_t hash) const
 {
-    return static_cast<std::size_t>(hash % m_slotCount);
+    return firstSlot(hash, m_slotCount);
 }
 
 bool ReplyIndex::allocateSlots(std::size_t entries)
@@ -449,9 +455,9 @@ ReplyFile::Found ReplyFile::find(std::string_view key, std::string& out) const
     constexpr std::size_t kEntryRead = 256;
     char window[kWindow * kSlot];
     char entry[kEntryRead];
-    const std::uint64_t hash = XXH3_64bits(key.data(), key.size());
+    const std::uint64_t hash = hashOf(key);
     const unsigned char tag = tagOf(hash);
-    std::size_t s = static_cast<std::size_t>(hash % m_slotCount);
+    std::size_t s = firstSlot(hash, m_slotCount);
     for (std::size_t probed = 0; probed < m_slotCount;) {
         const std::size_t count = std::min(kWindow, m_slotCount - s);
         if (!readAt(m_slots + s * kSlot, window, count * kSlot))

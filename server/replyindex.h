@@ -93,7 +93,6 @@ private:
         void release();
     };
 
-    static std::uint64_t hashOf(std::string_view key);
     std::size_t slotOf(std::uint64_t hash) const;
     bool allocateSlots(std::size_t entries);
     // Puts the entry at `offset` of the text in the table. False for a key
