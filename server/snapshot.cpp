@@ -98,34 +98,25 @@ private:
     int m_fd;
 };
 
-// Reads exactly `bytes`; false at an error or the file's end before them.
-bool readAll(int fd, char* into, std::size_t bytes)
+// Reads or writes exactly `bytes` with `io`; false at an error or the
+// file's end before them.
+template <class Io, class Byte>
+bool whole(Io io, int fd, Byte* at, std::size_t bytes)
 {
     while (bytes > 0) {
-        const ssize_t n = ::read(fd, into, std::min(bytes, kBlock * 64));
+        const ssize_t n = io(fd, at, std::min(bytes, kBlock * 64));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return false;
-        into += n;
+        at += n;
         bytes -= static_cast<std::size_t>(n);
     }
     return true;
 }
 
-bool writeAll(int fd, const char* from, std::size_t bytes)
-{
-    while (bytes > 0) {
-        const ssize_t n = ::write(fd, from, std::min(bytes, kBlock * 64));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        from += n;
-        bytes -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
+bool readAll(int fd, char* into, std::size_t bytes) { return whole(::read, fd, into, bytes); }
+bool writeAll(int fd, const char* from, std::size_t bytes) { return whole(::write, fd, from, bytes); }
 
 std::int64_t modifiedNs(const struct stat& st)
 {
