@@ -306,6 +306,23 @@ private slots:
         QVERIFY(!back->find(key(kEntries)));
     }
 
+    // A copy kept in a file outlives the build that made it: the slots a
+    // key lands in (its hash, the table's size, the probe) are the same in
+    // every build. Were they to change, a copy made by the old build would
+    // answer "not registered" to every number; the layout's version must
+    // change with them.
+    void imageLastsAcrossBuilds()
+    {
+        ReplyIndex index;
+        QVERIFY(index.add("20230001", "Ana*961"));
+        QVERIFY(index.add("20230002", "Luis*962"));
+        QVERIFY(index.add("20230003", "Eva*963"));
+        index.finish();
+        const ReplyIndex::Image image = index.image();
+        QCOMPARE(image.slotCount, std::size_t(8));
+        QCOMPARE(QByteArray(image.table.data(), qsizetype(image.table.size())).toHex(), QByteArray("24000000e80000000000000000000000000000000000000000120000006e000000000001000000fe"));
+    }
+
     void emptyImageReadBack()
     {
         ReplyIndex empty;
