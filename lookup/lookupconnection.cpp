@@ -290,18 +290,15 @@ void LookupConnection::adopt(int attempt)
 
 void LookupConnection::onReadable()
 {
-    const qsizetype held = m_received.size();
-    const qsizetype room = kReadChunk - held;
-    if (room <= 0) {
-        m_readable->setEnabled(false); // until GetData takes what is held
-        return;
-    }
-    m_received.resize(held + room);
-    const ssize_t n = ::recv(m_fd, m_received.data() + held, size_t(room), MSG_DONTWAIT);
+    if (m_chunk.size() != kReadChunk)
+        m_chunk.resize(kReadChunk);
+    const ssize_t n = ::recv(m_fd, m_chunk.data(), size_t(m_chunk.size()), MSG_DONTWAIT);
     const int error = errno;
-    m_received.resize(held + std::max<qsizetype>(n, 0));
     if (n > 0) {
-        emit DataArrival(m_received.size());
+        // Past the reply's limit the bytes are read and dropped, so that a
+        // server that never stops neither fills memory nor stalls the window.
+        if (m_reply.append(QByteArrayView(m_chunk.constData(), n)))
+            emit DataArrival(m_reply.size());
         return;
     }
     if (n < 0 && (error == EAGAIN || error == EWOULDBLOCK || error == EINTR))
@@ -360,7 +357,7 @@ void LookupConnection::Close()
 {
     dropAttempts();
     dropSocket();
-    m_received.clear();
+    m_reply.clear();
     setState(Closed, Cause::None);
 }
 
@@ -380,16 +377,20 @@ LookupConnection::SendResult LookupConnection::SendData(const QString& text)
         if (m_unsent.size() + bytes->size() > kMaxUnsent)
             return SendResult::Failed;
         m_unsent.append(*bytes);
+        m_reply.requestSent();
         return SendResult::Sent;
     }
     const ssize_t n = ::send(m_fd, bytes->constData(), size_t(bytes->size()), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n == bytes->size())
+    if (n == bytes->size()) {
+        m_reply.requestSent();
         return SendResult::Sent;
+    }
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
         return SendResult::Failed;
     if (bytes->size() > kMaxUnsent)
         return SendResult::Failed;
     m_unsent = bytes->sliced(std::max<ssize_t>(n, 0));
+    m_reply.requestSent();
     if (!m_writable) {
         m_writable = new QSocketNotifier(qintptr(m_fd), QSocketNotifier::Write, this);
         QObject::connect(m_writable, &QSocketNotifier::activated, this, &LookupConnection::onWritable);
@@ -413,15 +414,9 @@ quint16 LookupConnection::LocalPort() const
     return 0;
 }
 
-Reply LookupConnection::GetData()
+Reply LookupConnection::GetData() const
 {
-    // Everything held belongs to this arrival; what is past the reply limit
-    // is discarded with it.
-    Reply reply = parseReply(m_received);
-    m_received.resize(0);
-    if (m_readable)
-        m_readable->setEnabled(true);
-    return reply;
+    return m_reply.reply();
 }
 
 } // namespace velmario::lookup

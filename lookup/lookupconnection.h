@@ -69,7 +69,7 @@ public:
     Q_ENUM(SendResult)
 
     // Bytes read from the socket at most per arrival; the rest waits for
-    // the next arrival, so memory stays bounded whatever the server sends.
+    // the next arrival.
     static constexpr qint64 kReadChunk = 64 * 1024;
     // Requests the server has not taken yet, at most.
     static constexpr qint64 kMaxUnsent = 64 * 1024;
@@ -107,13 +107,17 @@ public:
     void Close();
     // Sends the text as Windows-1252 bytes, only while connected.
     SendResult SendData(const QString& text);
-    // Takes what has arrived (at most one chunk) and returns it as a reply.
-    Reply GetData();
+    // The reply as it stands (ReplyBuffer): every byte delivered since its
+    // request was sent, up to kMaxReplyLength. It stays until the next reply
+    // begins or Connect.
+    Reply GetData() const;
 
-    qint64 bytesAvailable() const { return m_received.size(); }
+    qint64 bytesAvailable() const { return m_reply.size(); }
 
 signals:
-    // Bytes have arrived; bytesTotal is how many wait to be taken.
+    // The reply has grown; bytesTotal is how many bytes it holds. Bytes past
+    // kMaxReplyLength are dropped without a signal once the reply says it
+    // was cut.
     void DataArrival(qint64 bytesTotal);
     // The state has changed, with the reason where there is one.
     void stateChanged(int state, velmario::lookup::LookupConnection::Cause cause);
@@ -156,7 +160,8 @@ private:
     int m_fd = -1; // the connected socket
     QSocketNotifier* m_readable = nullptr;
     QSocketNotifier* m_writable = nullptr;
-    QByteArray m_received;
+    ReplyBuffer m_reply;
+    QByteArray m_chunk; // one read's room, kept between reads
     QByteArray m_unsent;
 
     QString m_remoteHost;

@@ -81,4 +81,39 @@ Reply parseReply(QByteArrayView bytes)
     return reply;
 }
 
+void ReplyBuffer::clear()
+{
+    m_bytes.clear();
+    m_cut = false;
+    m_awaited = 0;
+}
+
+bool ReplyBuffer::append(QByteArrayView bytes)
+{
+    if (bytes.isEmpty())
+        return false;
+    if (m_awaited > 0) {
+        // The first bytes of a reply not begun yet.
+        --m_awaited;
+        m_bytes.clear();
+        m_cut = false;
+    }
+    if (m_cut)
+        return false;
+    const qsizetype room = kMaxReplyLength - m_bytes.size();
+    if (bytes.size() > room) {
+        bytes = bytes.first(room);
+        m_cut = true;
+    }
+    m_bytes.append(bytes);
+    return true;
+}
+
+Reply ReplyBuffer::reply() const
+{
+    Reply reply = splitReply(decode(m_bytes));
+    reply.truncated = m_cut;
+    return reply;
+}
+
 } // namespace velmario::lookup

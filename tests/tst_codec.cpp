@@ -228,8 +228,8 @@ private slots:
     {
         QTest::addColumn<int>("length");
         QTest::addColumn<bool>("truncated");
-        QTest::newRow("32766 kept whole") << 32766 << false;
-        QTest::newRow("32767 cut") << 32767 << true;
+        QTest::newRow("the limit kept whole") << int(kMaxReplyLength) << false;
+        QTest::newRow("one past it cut") << int(kMaxReplyLength + 1) << true;
         QTest::newRow("a megabyte cut") << (1 << 20) << true;
     }
     void replyLengthLimit()
@@ -239,15 +239,79 @@ private slots:
         // The star sits just inside the limit; past it come more stars that
         // must not move the separator.
         QByteArray bytes(length, 'x');
-        bytes[32764] = '*';
-        for (int i = 32766; i < length; i += 7)
+        bytes[kMaxReplyLength - 2] = '*';
+        for (qsizetype i = kMaxReplyLength; i < length; i += 7)
             bytes[i] = '*';
         const Reply r = parseReply(bytes);
         QCOMPARE(r.truncated, truncated);
         QCOMPARE(r.text.size(), qMin<qsizetype>(length, kMaxReplyLength));
         QVERIFY(r.hasSeparator);
-        QCOMPARE(r.name.size(), 32764);
+        QCOMPARE(r.name.size(), kMaxReplyLength - 2);
         QCOMPARE(r.telephone, u"x"_s);
+    }
+
+    // What arrives, in order: ">" sends a request, "|" separates arrivals.
+    void replyGathersArrivals_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("telephone");
+        QTest::addColumn<bool>("separated");
+        QTest::newRow("one arrival") << u">|Ana*111"_s << u"Ana"_s << u"111"_s << true;
+        QTest::newRow("name, then telephone")
+            << u">|José Peña Ibáñez*|961-976-1527"_s << u"José Peña Ibáñez"_s << u"961-976-1527"_s << true;
+        QTest::newRow("three pieces") << u">|Jo|sé*961-|976"_s << u"José"_s << u"961-976"_s << true;
+        QTest::newRow("a star in a later piece moves the split")
+            << u">|a*b|*c"_s << u"a*b"_s << u"c"_s << true;
+        QTest::newRow("a new request starts a new reply") << u">|Ana*1|>|Eva*2"_s << u"Eva"_s << u"2"_s << true;
+        QTest::newRow("two requests, two replies after both")
+            << u">|>|Uno*1|Dos*2"_s << u"Dos"_s << u"2"_s << true;
+        QTest::newRow("the last request's reply in pieces")
+            << u">|>|Uno*1|Dos*|2"_s << u"Dos"_s << u"2"_s << true;
+        QTest::newRow("a request answered with nothing yet") << u">|Ana*1|>"_s << u"Ana"_s << u"1"_s << true;
+        QTest::newRow("bytes before any request") << u"Hola|*9"_s << u"Hola"_s << u"9"_s << true;
+        QTest::newRow("pieces without a star") << u">|Ana |López"_s << QString() << QString() << false;
+    }
+    void replyGathersArrivals()
+    {
+        QFETCH(QString, script);
+        QFETCH(QString, name);
+        QFETCH(QString, telephone);
+        QFETCH(bool, separated);
+        ReplyBuffer buffer;
+        for (const QString& step : script.split(u'|')) {
+            if (step == u">"_s)
+                buffer.requestSent();
+            else
+                QVERIFY(buffer.append(*encode(step)));
+        }
+        const Reply r = buffer.reply();
+        QCOMPARE(r.hasSeparator, separated);
+        QCOMPARE(r.name, name);
+        QCOMPARE(r.telephone, telephone);
+        QVERIFY(!r.truncated);
+    }
+
+    void replyBufferKeepsNothingPastTheLimit()
+    {
+        ReplyBuffer buffer;
+        buffer.requestSent();
+        const QByteArray piece(kMaxReplyLength / 2 + 1, 'x');
+        QVERIFY(buffer.append(piece));
+        QVERIFY(!buffer.reply().truncated);
+        QVERIFY(buffer.append(piece)); // crosses the limit: now cut
+        QCOMPARE(buffer.size(), kMaxReplyLength);
+        QVERIFY(buffer.reply().truncated);
+        QVERIFY(!buffer.append("*1")); // past it: dropped, nothing changes
+        QCOMPARE(buffer.size(), kMaxReplyLength);
+        QVERIFY(!buffer.reply().hasSeparator);
+        // The next request's reply starts afresh.
+        buffer.requestSent();
+        QVERIFY(buffer.append("Eva*2"));
+        QCOMPARE(buffer.reply().name, u"Eva"_s);
+        QVERIFY(!buffer.reply().truncated);
+        buffer.clear();
+        QCOMPARE(buffer.size(), 0);
     }
 
     void replyBytesDecodeAsWindows1252()

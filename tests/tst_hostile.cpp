@@ -69,7 +69,7 @@ private slots:
                 sent += chunk.size();
             }
             QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-            QVERIFY(search()->connection()->bytesAvailable() <= LookupConnection::kReadChunk);
+            QVERIFY(search()->connection()->bytesAvailable() <= lookup::kMaxReplyLength);
         }
         QVERIFY2(sent > 4 * chunk.size(), qPrintable(QString::number(sent)));
         // The UI was never stuck: the 10 ms timer kept firing. A loaded or

@@ -258,6 +258,8 @@ QString frmBusquedaAl::replyStatus(const lookup::Reply& reply) const
             return u"Respuesta sin \"*\", recortada como nombre: pase el puntero encima."_s;
         return u"Respuesta sin \"*\": se muestra entera como nombre."_s;
     }
+    if (reply.name.isEmpty() && reply.telephone.isEmpty())
+        return u"Respuesta vacía: el servidor no envió nombre ni teléfono."_s;
     if (shortened.isEmpty())
         return u"Respuesta recibida."_s;
     if (shortened.size() == 1)
