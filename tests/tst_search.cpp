@@ -2,6 +2,7 @@
 #include "serverprocess.h"
 #include "testsupport.h"
 
+#include "common/statusline.h"
 #include "search/frmbusquedaal.h"
 
 #include <QFontInfo>
@@ -34,6 +35,31 @@ QString text(QWidget* w, const char* name)
         return label->caption();
     return u"<no control %1>"_s.arg(QString::fromLatin1(name));
 }
+
+// What the status line's notification said each time it appeared, in order:
+// screen readers present a notification as it appears (tests/spoken_test.sh
+// hears Orca say it). The offscreen platform has no accessibility bridge, so
+// the appearance is watched here.
+class AnnouncementWatch : public QObject
+{
+public:
+    explicit AnnouncementWatch(look::Announcement* announcement) : m_announcement(announcement)
+    {
+        announcement->installEventFilter(this);
+    }
+    QStringList said;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (watched == m_announcement && event->type() == QEvent::Show)
+            said.append(m_announcement->text());
+        return false;
+    }
+
+private:
+    look::Announcement* m_announcement;
+};
 
 } // namespace
 
@@ -399,6 +425,37 @@ private slots:
         }
         QCOMPARE(control("lblNombreA")->geometry(), QRect(80, 32, 249, 17));
         QCOMPARE(control("lblTelefono")->geometry(), QRect(88, 80, 89, 17));
+    }
+
+    // How an action ended is said to screen readers once, as it ends, with
+    // the focus left where it is; what is under way is not.
+    void endsOfActionsAreAnnounced()
+    {
+        enterSearch();
+        auto* announcement = search()->findChild<look::Announcement*>();
+        QVERIFY(announcement);
+        auto* notification = QAccessible::queryAccessibleInterface(announcement);
+        QCOMPARE(notification->role(), QAccessible::Notification);
+        QCOMPARE(notification->parent()->role(), QAccessible::StatusBar);
+        AnnouncementWatch watch(announcement);
+        QStringList& announced = watch.said;
+        QTcpSocket* peer = connectScripted();
+        QVERIFY(peer);
+        QTRY_COMPARE_WITH_TIMEOUT(announced, QStringList{u"Conectado con 127.0.0.2."_s}, 2000);
+        search(u"7"_s);
+        QCOMPARE(received(peer), QByteArray("7"));
+        peer->write("Ana*");
+        QTest::qWait(20);
+        peer->write("961");
+        QTRY_COMPARE_WITH_TIMEOUT(announced.size(), 2, 2000);
+        QCOMPARE(announced.last(), u"Respuesta recibida."_s);
+        QCOMPARE(focusName(), u"cmdBuscar"_s); // where the click left it
+        peer->disconnectFromHost();
+        QTRY_COMPARE_WITH_TIMEOUT(announced.size(), 3, 2000);
+        QVERIFY2(announced.last().startsWith(u"El servidor cerró la conexión"_s), qPrintable(announced.last()));
+        QTest::qWait(2 * look::StatusLine::kSettle.count());
+        QCOMPARE(announced.size(), 3);
+        QCOMPARE(notification->text(QAccessible::Name), announced.last());
     }
 
     // However TCP cuts a reply, the window ends showing the whole of it.

@@ -59,6 +59,23 @@ public:
     }
 };
 
+// An announcement: a notification whose name is what it says.
+class AnnouncementInterface : public QAccessibleWidget
+{
+public:
+    explicit AnnouncementInterface(Announcement* announcement)
+        : QAccessibleWidget(announcement, QAccessible::Notification)
+    {
+    }
+
+    QString text(QAccessible::Text t) const override
+    {
+        if (t == QAccessible::Name)
+            return static_cast<const Announcement*>(widget())->text();
+        return QAccessibleWidget::text(t);
+    }
+};
+
 bool is(const QString& className, const QMetaObject& type)
 {
     return className == QLatin1StringView(type.className());
@@ -71,6 +88,8 @@ QAccessibleInterface* interfaceFor(const QString& className, QObject* object)
         return nullptr;
     if (is(className, StatusLine::staticMetaObject))
         return new LabelInterface(static_cast<Label*>(widget), QAccessible::StatusBar);
+    if (is(className, Announcement::staticMetaObject))
+        return new AnnouncementInterface(static_cast<Announcement*>(widget));
     if (is(className, Label::staticMetaObject))
         return new LabelInterface(static_cast<Label*>(widget), QAccessible::StaticText);
     if (is(className, PictureBox::staticMetaObject))

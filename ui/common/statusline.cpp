@@ -2,13 +2,51 @@
 
 namespace velmario::look {
 
+Announcement::Announcement(QWidget* parent)
+    : QWidget(parent)
+{
+    setObjectName(QStringLiteral("anuncio"));
+    // Nothing to see or press: it exists for screen readers alone.
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    setFocusPolicy(Qt::NoFocus);
+    setGeometry(0, 0, 0, 0);
+    QWidget::hide();
+}
+
+void Announcement::present(const QString& text)
+{
+    // A notification is presented as it appears: hidden first, so that even
+    // the same text said again appears anew.
+    QWidget::hide();
+    m_text = text;
+    QWidget::show();
+}
+
 StatusLine::StatusLine(const QString& objectName, const QString& caption, const QRect& geometry,
                        QWidget* parent)
     : Label(objectName, caption, geometry, Sizing::OneLine, parent)
+    , m_announcement(new Announcement(this))
 {
     setColors(kOrange, kBlack);
     setTextFont(arial(kSmallPx));
     setShowWholeOnHover(true);
+    m_settle.setSingleShot(true);
+    m_settle.setInterval(kSettle);
+    connect(&m_settle, &QTimer::timeout, this, &StatusLine::announceNow);
+}
+
+void StatusLine::setStatus(const QString& text, bool announced)
+{
+    setCaption(text);
+    if (announced)
+        m_settle.start();
+    else
+        m_settle.stop();
+}
+
+void StatusLine::announceNow()
+{
+    m_announcement->present(caption());
 }
 
 } // namespace velmario::look

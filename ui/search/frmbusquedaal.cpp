@@ -142,7 +142,12 @@ QString frmBusquedaAl::status() const
 
 void frmBusquedaAl::showStatus(const QString& text)
 {
-    lblEstado->setCaption(text);
+    lblEstado->setStatus(text, false);
+}
+
+void frmBusquedaAl::tellStatus(const QString& text)
+{
+    lblEstado->setStatus(text, true);
 }
 
 // --- Handlers ---------------------------------------------------------------
@@ -181,20 +186,20 @@ void frmBusquedaAl::cmdBuscar_Click()
             m_waiting.start(Winsock2->timing().lookingUp);
         break;
     case LookupConnection::SendResult::Empty:
-        showStatus(u"Escriba un número de control: no se envió nada."_s);
+        tellStatus(u"Escriba un número de control: no se envió nada."_s);
         break;
     case LookupConnection::SendResult::StillConnecting:
-        showStatus(u"Todavía se está estableciendo la conexión con %1: no se envió nada."_s
+        tellStatus(u"Todavía se está estableciendo la conexión con %1: no se envió nada."_s
                        .arg(Winsock2->RemoteHost()));
         break;
     case LookupConnection::SendResult::NotConnected:
-        showStatus(u"No hay conexión con el servidor: pulse Conectar. No se envió nada."_s);
+        tellStatus(u"No hay conexión con el servidor: pulse Conectar. No se envió nada."_s);
         break;
     case LookupConnection::SendResult::Unencodable:
-        showStatus(u"El número tiene caracteres que no se pueden enviar: no se envió nada."_s);
+        tellStatus(u"El número tiene caracteres que no se pueden enviar: no se envió nada."_s);
         break;
     case LookupConnection::SendResult::Failed:
-        showStatus(u"No se pudo enviar la consulta."_s);
+        tellStatus(u"No se pudo enviar la consulta."_s);
         break;
     }
 }
@@ -217,7 +222,7 @@ void frmBusquedaAl::onLookupWaiting()
         m_waiting.start(std::chrono::ceil<std::chrono::milliseconds>(m_waitingSince + timing.replyOverdue - now));
         return;
     }
-    showStatus(u"El servidor aún no responde al número %1: se mostrará si llega."_s.arg(m_waitingNumber));
+    tellStatus(u"El servidor aún no responde al número %1: se mostrará si llega."_s.arg(m_waitingNumber));
     m_waitingFor = Waiting::None;
 }
 
@@ -239,7 +244,7 @@ void frmBusquedaAl::Winsock2_DataArrival(qint64 /*bytesTotal*/)
         lblTelefono->setCaption(QString());
     }
     lblNumero->setCaption(txtNumero->text());
-    showStatus(replyStatus(reply));
+    tellStatus(replyStatus(reply));
 }
 
 QString frmBusquedaAl::replyStatus(const lookup::Reply& reply) const
@@ -315,7 +320,12 @@ void frmBusquedaAl::Winsock2_StateChanged(int /*state*/, LookupConnection::Cause
     // the line tells the connection's state, and no late "Consultando..."
     // replaces it.
     stopWaiting();
-    showStatus(connectionStatus());
+    // Resolving and connecting are under way; every other state ends them.
+    const int state = Winsock2->State();
+    if (state == LookupConnection::ResolvingHost || state == LookupConnection::Connecting)
+        showStatus(connectionStatus());
+    else
+        tellStatus(connectionStatus());
 }
 
 QString frmBusquedaAl::connectionStatus() const

@@ -53,7 +53,10 @@ public:
 private:
     void buildMenus();
     void buildControls(QWidget* client);
+    // A status for the eye only: something is under way.
     void showStatus(const QString& text);
+    // A status that tells how an action ended: screen readers say it too.
+    void tellStatus(const QString& text);
     // What the connection is doing, or why it is not connected.
     QString connectionStatus() const;
     // What the reply just shown was, and which of its values the labels shorten.
