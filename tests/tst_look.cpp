@@ -1,5 +1,8 @@
 // The shared look: units, colours, fonts, buttons and labels.
 #include "testsupport.h"
+#include <QHelpEvent>
+#include <QScreen>
+#include <QTextDocument>
 
 #include <QFontInfo>
 #include <QLineEdit>
@@ -348,6 +351,73 @@ private slots:
         QCOMPARE(Label::plainToolTip(u"Ana"_s), u"Ana"_s);
         QCOMPARE(Label::plainToolTip(u"<b>Ana</b>  &"_s),
                  u"<p style=\"white-space:pre-wrap\">&lt;b&gt;Ana&lt;/b&gt;  &amp;</p>"_s);
+    }
+
+    // A tooltip is never wider nor taller than the screen: a long word is
+    // broken, and past what fits a last line says Copiar gives the rest.
+    void tooltipFitsTheScreen_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QSize>("room");
+        QTest::addColumn<bool>("goesOn");
+        QTest::newRow("fits on one line") << u"+52 1 961 976 1527"_s << QSize(1280, 900) << false;
+        QTest::newRow("a 300-character word") << QString(300, u'W') << QSize(1280, 900) << false;
+        QTest::newRow("words over several lines")
+            << QStringList(200, u"Fernández"_s).join(u' ') << QSize(1280, 900) << false;
+        QTest::newRow("longer than the screen holds") << QString(32766, u'5') << QSize(1280, 900) << true;
+        QTest::newRow("a small screen") << QStringList(80, u"Ana"_s).join(u' ') << QSize(200, 80) << true;
+        QTest::newRow("markup over lines") << QString(500, u'<') + u"b>"_s << QSize(640, 480) << false;
+    }
+    void tooltipFitsTheScreen()
+    {
+        QFETCH(QString, value);
+        QFETCH(QSize, room);
+        QFETCH(bool, goesOn);
+        const QFont font = QToolTip::font();
+        const QString tip = Label::fittedToolTip(value, font, room);
+        QTextDocument document;
+        document.setDocumentMargin(0);
+        document.setDefaultFont(font);
+        if (Qt::mightBeRichText(tip))
+            document.setHtml(tip);
+        else
+            document.setPlainText(tip);
+        const QStringList lines = document.toPlainText().split(u'\n');
+        const QFontMetrics metrics(font);
+        for (const QString& line : lines)
+            QVERIFY2(metrics.horizontalAdvance(line) <= room.width() - Label::kToolTipMargin, qPrintable(line));
+        QVERIFY(lines.size() * metrics.lineSpacing() <= room.height() - Label::kToolTipMargin);
+        const QString flat = lines.join(QString()).remove(u' ');
+        const QString note = QString(Label::kToolTipGoesOn).remove(u' ');
+        QCOMPARE(flat.endsWith(note), goesOn);
+        if (!goesOn) // every character is there, only the breaks between words are not
+            QCOMPARE(flat, QString(value).remove(u' '));
+        else
+            QVERIFY(flat.chopped(note.size()).endsWith(u"…"_s));
+    }
+
+    // The tooltip the pointer brings is on the screen, whole.
+    void tooltipShownLiesOnTheScreen()
+    {
+        QWidget form;
+        setupWindow(&form, 3000, 1000);
+        auto* label = new ResultLabel(u"l"_s, QRect(10, 10, 89, 17), &form);
+        label->setCaption(QString(32766, u'5'));
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QHelpEvent rest(QEvent::ToolTip, QPoint(40, 8), label->mapToGlobal(QPoint(40, 8)));
+        QApplication::sendEvent(label, &rest);
+        QTRY_VERIFY_WITH_TIMEOUT(QToolTip::isVisible(), 5000);
+        QWidget* tip = nullptr;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->inherits("QTipLabel") && w->isVisible())
+                tip = w;
+        QVERIFY(tip);
+        const QRect screen = label->screen()->availableGeometry();
+        QVERIFY2(screen.contains(tip->frameGeometry()),
+                 qPrintable(u"%1,%2 %3x%4"_s.arg(tip->x()).arg(tip->y()).arg(tip->width()).arg(tip->height())));
+        QVERIFY(QToolTip::text().endsWith(Label::kToolTipGoesOn));
+        QToolTip::hideText();
     }
 
     // The context menu's "Copiar" puts the whole value on the clipboard,

@@ -3,7 +3,12 @@
 #include <QAccessible>
 #include <QEvent>
 #include <QFontMetricsF>
+#include <QGuiApplication>
 #include <QHash>
+#include <QHelpEvent>
+#include <QScreen>
+#include <QToolTip>
+#include <QtMath>
 #include <QPainter>
 #include <QTextDocument>
 
@@ -247,6 +252,16 @@ bool Label::event(QEvent* event)
 {
     if (event->type() == QEvent::Polish && m_sizePending)
         captionOrRoomChanged();
+    if (event->type() == QEvent::ToolTip && !toolTip().isEmpty()) {
+        // The whole caption, in lines that fit the screen the pointer is on.
+        const auto* help = static_cast<QHelpEvent*>(event);
+        const QScreen* screen = QGuiApplication::screenAt(help->globalPos());
+        if (!screen)
+            screen = this->screen();
+        QToolTip::showText(help->globalPos(),
+                           fittedToolTip(m_caption, QToolTip::font(), screen->availableGeometry().size()), this);
+        return true;
+    }
     return QFrame::event(event);
 }
 
@@ -351,6 +366,29 @@ QString Label::plainToolTip(const QString& text)
     if (!Qt::mightBeRichText(shown))
         return shown;
     return u"<p style=\"white-space:pre-wrap\">"_s + shown.toHtmlEscaped() + u"</p>"_s;
+}
+
+const QString Label::kToolTipGoesOn = u"Sigue: Copiar (menú del botón derecho) da el valor entero."_s;
+
+QString Label::fittedToolTip(const QString& text, const QFont& font, const QSize& room)
+{
+    // A tooltip lays its lines out at whole pixels: a line may take a pixel
+    // more than the font's spacing.
+    const int lineHeight = qCeil(QFontMetricsF(font).lineSpacing()) + 1;
+    const int width = std::max(room.width() - kToolTipMargin, 1);
+    const qsizetype maxLines = std::max<qsizetype>((room.height() - kToolTipMargin) / lineHeight, 2);
+    const QString shown = displayText(text);
+    QStringList lines = wrap(shown, font, width, maxLines + 1);
+    if (lines.size() > maxLines) {
+        // The last lines are the note that the value goes on.
+        const QStringList note = wrap(kToolTipGoesOn, font, width);
+        lines = fit(shown, font, width, std::max<qsizetype>(maxLines - note.size(), 1)).lines;
+        lines += note;
+    }
+    const QString joined = lines.join(u'\n');
+    if (!Qt::mightBeRichText(joined))
+        return joined;
+    return u"<p style=\"white-space:pre\">"_s + joined.toHtmlEscaped() + u"</p>"_s;
 }
 
 const Label::Fitted& Label::layout() const

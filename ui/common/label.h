@@ -88,6 +88,15 @@ public:
     static Fitted fit(const QString& text, const QFont& font, int width, qsizetype maxLines);
     // A tooltip that shows the text as it is, even where it looks like markup.
     static QString plainToolTip(const QString& text);
+    // The text as a tooltip that fits in `room` (the screen's): broken into
+    // lines no wider than it, a word too long for a line between characters;
+    // past the lines its height holds, the last one ends in "…" and a line
+    // says that Copiar gives the whole value. Shown as it is, as
+    // plainToolTip() does.
+    static QString fittedToolTip(const QString& text, const QFont& font, const QSize& room);
+    // What the tooltip's frame and margins take of the room, across and down.
+    static constexpr int kToolTipMargin = 24;
+    static const QString kToolTipGoesOn;
 
     QSize sizeHint() const override;
 
