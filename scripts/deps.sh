@@ -16,7 +16,7 @@ packages=(
 if [ "${1:-}" = "--test" ]; then
   packages+=(postgresql-15 slapd ldap-utils openssl samba samba-ad-dc samba-ad-provision ldb-tools
              xvfb xauth desktop-file-utils appstream systemd lintian nftables
-             orca openbox xdotool dbus-daemon at-spi2-core
+             orca openbox xdotool dbus-daemon at-spi2-core python3
              clang clang-tidy libclang-rt-14-dev
              systemd-container prometheus)
 fi
