@@ -4,6 +4,7 @@
 #include "info/frmacercade.h"
 #include "info/frminteg.h"
 #include "info/frmuso.h"
+#include "common/look.h"
 #include "search/frmbusquedaal.h"
 
 #include <QApplication>
@@ -97,7 +98,9 @@ void Forms::Show(FormId id)
     // the window was last hidden: Enter then does what it did at start-up.
     if (QWidget* first = firstInTabOrder(window))
         first->setFocus(Qt::OtherFocusReason);
+    look::keepOnScreen(window);
     window->show();
+    look::keepOnScreen(window); // with the frame, where the desktop has told it by now
     if (QGuiApplication::platformName() != u"offscreen")
         window->raise();
     window->activateWindow();

@@ -144,7 +144,8 @@ inline const char* helpItem(FormId id)
 #define VELMARIO_TEST_MAIN(TestClass)                                                              \
     int main(int argc, char** argv)                                                                \
     {                                                                                              \
-        qputenv("QT_QPA_PLATFORM", QByteArrayLiteral("offscreen"));                                \
+        if (!qEnvironmentVariable("QT_QPA_PLATFORM").startsWith(u"offscreen"))                      \
+            qputenv("QT_QPA_PLATFORM", QByteArrayLiteral("offscreen"));                            \
         QApplication app(argc, argv);                                                              \
         QApplication::setQuitOnLastWindowClosed(false);                                            \
         velmario::look::applyApplicationLook(app);                                                 \

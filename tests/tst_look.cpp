@@ -1,5 +1,6 @@
 // The shared look: units, colours, fonts, buttons and labels.
 #include "testsupport.h"
+#include <QPushButton>
 #include <QHelpEvent>
 #include <QScreen>
 #include <QTextDocument>
@@ -422,8 +423,16 @@ private slots:
 
     // The context menu's "Copiar" puts the whole value on the clipboard,
     // also when the label shows it shortened.
+    void copiarCopiesTheWholeValue_data()
+    {
+        QTest::addColumn<QKeyCombination>("key"); // none: a right click
+        QTest::newRow("right click") << QKeyCombination();
+        QTest::newRow("Menu key") << QKeyCombination(Qt::Key_Menu);
+        QTest::newRow("Shift+F10") << QKeyCombination(Qt::ShiftModifier, Qt::Key_F10);
+    }
     void copiarCopiesTheWholeValue()
     {
+        QFETCH(QKeyCombination, key);
         QWidget form;
         setupWindow(&form, 3000, 1000);
         auto* label = new ResultLabel(u"l"_s, QRect(10, 10, 89, 17), &form);
@@ -431,22 +440,62 @@ private slots:
         form.show();
         QVERIFY(QTest::qWaitForWindowActive(&form));
         QGuiApplication::clipboard()->setText(u"antes"_s);
+        if (key != QKeyCombination()) {
+            velmario::testing::typeKey(Qt::Key_Tab); // the label's turn in the tab order
+            QCOMPARE(QApplication::focusWidget(), label);
+        }
+        // Whenever the menu is up, its items are read and Copiar is chosen.
         QString items;
-        QTimer::singleShot(0, this, [&] {
-            QWidget* menu = nullptr;
-            if (!QTest::qWaitFor([&] { return (menu = QApplication::activePopupWidget()) != nullptr; }, 5000))
+        QTimer chooser;
+        connect(&chooser, &QTimer::timeout, this, [&] {
+            QWidget* menu = QApplication::activePopupWidget();
+            if (!menu)
                 return;
+            chooser.stop();
             for (QAction* action : menu->actions())
                 items += action->text() + u';';
             QTest::keyClick(menu, Qt::Key_C); // its accelerator
         });
-        // Through the window, as the platform delivers a click: the press
-        // brings the context menu.
-        QTest::mouseClick(form.windowHandle(), Qt::RightButton, {}, label->mapTo(&form, QPoint(30, 8)));
+        chooser.start(20);
+        if (key == QKeyCombination()) {
+            // Through the window, as the platform delivers a click: the
+            // press brings the context menu, and takes no focus.
+            label->clearFocus();
+            QTest::mouseClick(form.windowHandle(), Qt::RightButton, {}, label->mapTo(&form, QPoint(30, 8)));
+            QVERIFY(!label->hasFocus());
+        } else {
+            QTest::keyClick(form.windowHandle(), key.key(), key.keyboardModifiers());
+        }
         QCOMPARE(items, u"&Copiar;"_s);
         QCOMPARE(QGuiApplication::clipboard()->text(), u"961-976-1527 ext. 204"_s);
-        QCOMPARE(label->focusPolicy(), Qt::NoFocus);
-        QCOMPARE(QApplication::focusWidget(), nullptr);
+    }
+
+    // A focused result shows a focus frame; so does a focused picture.
+    void focusIsShown_data()
+    {
+        QTest::addColumn<bool>("picture");
+        QTest::newRow("result") << false;
+        QTest::newRow("picture") << true;
+    }
+    void focusIsShown()
+    {
+        QFETCH(bool, picture);
+        QWidget form;
+        setupWindow(&form, 3000, 1000);
+        QWidget* control = picture
+            ? static_cast<QWidget*>(new PictureBox(u"p"_s, u"p"_s, u":/pictures/cog.gif"_s, QRect(10, 10, 60, 40),
+                                                   kBlack, &form))
+            : new ResultLabel(u"l"_s, QRect(10, 10, 89, 17), &form);
+        auto* other = new QPushButton(u"x"_s, &form);
+        other->setGeometry(100, 10, 40, 20);
+        form.show();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        other->setFocus();
+        const QImage unfocused = control->grab().toImage();
+        control->setFocus();
+        QTRY_VERIFY(control->grab().toImage() != unfocused);
+        other->setFocus();
+        QTRY_COMPARE(control->grab().toImage(), unfocused);
     }
 
     // Dragging across a result, or double-clicking it, selects it whole (and

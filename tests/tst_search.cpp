@@ -302,7 +302,9 @@ private slots:
     {
         enterSearch();
         const QStringList order = {u"txtNombre"_s, u"cmdRegresar"_s, u"cmdBuscar"_s, u"cmdVolver"_s,
-                                   u"txtNumero"_s, u"txtipservidor"_s, u"Command1"_s};
+                                   u"txtNumero"_s, u"txtipservidor"_s, u"Command1"_s,
+                                   // the results, after the designed stops
+                                   u"lblNombreA"_s, u"lblNumero"_s, u"lblTelefono"_s};
         for (qsizetype i = 1; i <= order.size(); ++i) {
             typeKey(Qt::Key_Tab);
             QCOMPARE(focusName(), order[i % order.size()]);

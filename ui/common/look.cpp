@@ -6,7 +6,11 @@
 #include <QKeyEvent>
 #include <QScreen>
 #include <QShortcut>
+#include <QPainter>
+#include <QStyle>
+#include <QStyleOptionFocusRect>
 #include <QStyleFactory>
+#include <QWindow>
 
 using namespace Qt::StringLiterals;
 
@@ -106,6 +110,48 @@ void centreOnScreen(QWidget* window)
     // draws around it.
     window->setGeometry(QRect(area.center() - QPoint(window->width() / 2, window->height() / 2),
                               window->size()));
+}
+
+void drawFocusFrame(QWidget* control, const QRect& area)
+{
+    QPainter painter(control);
+    QStyleOptionFocusRect option;
+    option.initFrom(control);
+    option.rect = area.adjusted(1, 1, -1, -1);
+    option.backgroundColor = control->palette().color(control->backgroundRole());
+    control->style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &painter, control);
+}
+
+QRect placedInside(const QRect& frame, const QRect& available)
+{
+    QRect placed = frame;
+    if (placed.right() > available.right())
+        placed.moveRight(available.right());
+    if (placed.bottom() > available.bottom())
+        placed.moveBottom(available.bottom());
+    if (placed.left() < available.left())
+        placed.moveLeft(available.left());
+    if (placed.top() < available.top())
+        placed.moveTop(available.top());
+    return placed;
+}
+
+void keepOnScreen(QWidget* window)
+{
+    const QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    // The desktop's frame is known once it has framed the window; before,
+    // allow for a title bar and borders as the style draws them.
+    QMargins frame = window->windowHandle() ? window->windowHandle()->frameMargins() : QMargins();
+    if (frame.isNull()) {
+        const int border = window->style()->pixelMetric(QStyle::PM_MdiSubWindowFrameWidth);
+        frame = QMargins(border, window->style()->pixelMetric(QStyle::PM_TitleBarHeight) + border, border, border);
+    }
+    const QRect framed = window->geometry().marginsAdded(frame);
+    const QRect placed = placedInside(framed, screen->availableGeometry());
+    if (placed != framed)
+        window->move(window->pos() + (placed.topLeft() - framed.topLeft()));
 }
 
 // --- Default and cancel buttons ---------------------------------------------

@@ -80,8 +80,19 @@ void installAccessibility();
 
 // A window's black ground and its window font, Arial 8.25 pt.
 void setupWindow(QWidget* window, int clientWidthTwips, int clientHeightTwips);
+// Draws the style's focus frame (a dotted rectangle) just inside `area` of a
+// control that has the focus.
+void drawFocusFrame(QWidget* control, const QRect& area);
 // Places a window's client area centred on the primary screen.
 void centreOnScreen(QWidget* window);
+// Where a window's frame goes so that it lies inside the screen's available
+// area, keeping its size: where it is when it fits, else moved the least
+// (to the area's top-left where it is larger than the area).
+QRect placedInside(const QRect& frame, const QRect& available);
+// Moves a window placed by its design inside its screen's available area
+// when it would not fit there (a large scale factor, a small screen), with
+// the frame the desktop draws around it.
+void keepOnScreen(QWidget* window);
 
 // A default button (Enter, unless another button has the focus, in which
 // case Enter presses that one) and a cancel button (Escape, wherever the

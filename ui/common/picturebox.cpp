@@ -25,6 +25,22 @@ void PictureBox::paintEvent(QPaintEvent* event)
     QPainter painter(this);
     painter.setClipRect(contentsRect());
     painter.drawPixmap(contentsRect().topLeft(), m_picture);
+    painter.end();
+    // Where it holds the focus (the first control of its window), it shows so.
+    if (hasFocus())
+        drawFocusFrame(this, contentsRect());
+}
+
+void PictureBox::focusInEvent(QFocusEvent* event)
+{
+    QFrame::focusInEvent(event);
+    update();
+}
+
+void PictureBox::focusOutEvent(QFocusEvent* event)
+{
+    QFrame::focusOutEvent(event);
+    update();
 }
 
 void PictureBox::keyPressEvent(QKeyEvent* event)

@@ -1,7 +1,8 @@
 #pragma once
 // A picture box: the picture at its natural size from the top-left of the
 // area inside a sunken border, clipped to it. It takes the keyboard focus in
-// tab order but reacts to no key or click.
+// tab order, showing a focus frame over the picture while it has it, but
+// reacts to no key or click.
 
 #include "look.h"
 
@@ -22,6 +23,8 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
 
 private:
     QPixmap m_picture;

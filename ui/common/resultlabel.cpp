@@ -5,6 +5,7 @@
 #include <QContextMenuEvent>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QKeyEvent>
 
 using namespace Qt::StringLiterals;
 
@@ -18,6 +19,7 @@ ResultLabel::ResultLabel(const QString& objectName, const QRect& geometry, QWidg
     setTextFont(arial(kSmallPx));
     setShowWholeOnHover(true);
     setCursor(Qt::IBeamCursor);
+    setFocusPolicy(Qt::TabFocus);
     // Another program taking the selection ends this one's, as in a text box.
     QClipboard* clipboard = QGuiApplication::clipboard();
     connect(clipboard, &QClipboard::selectionChanged, this, [this, clipboard] {
@@ -96,13 +98,56 @@ void ResultLabel::mouseDoubleClickEvent(QMouseEvent* event)
 
 void ResultLabel::contextMenuEvent(QContextMenuEvent* event)
 {
+    // From the keyboard, the menu opens below the label rather than where
+    // the pointer happens to be.
+    openMenu(event->reason() == QContextMenuEvent::Keyboard ? mapToGlobal(rect().bottomLeft())
+                                                            : event->globalPos());
+    event->accept();
+}
+
+void ResultLabel::openMenu(const QPoint& globalPos)
+{
     QMenu menu(this);
     menu.setObjectName(u"menuCopiar"_s);
     QAction* copyAction = menu.addAction(u"&Copiar"_s, this, &ResultLabel::copy);
     copyAction->setObjectName(u"Copiar"_s);
     copyAction->setEnabled(!caption().isEmpty());
-    menu.exec(event->globalPos());
-    event->accept();
+    menu.exec(globalPos);
+}
+
+void ResultLabel::keyPressEvent(QKeyEvent* event)
+{
+    const QKeyCombination key = event->keyCombination();
+    if (key == QKeyCombination(Qt::Key_Menu) || key == QKeyCombination(Qt::ShiftModifier, Qt::Key_F10)) {
+        openMenu(mapToGlobal(rect().bottomLeft()));
+        event->accept();
+        return;
+    }
+    if (event->matches(QKeySequence::Copy)) {
+        copy();
+        event->accept();
+        return;
+    }
+    Label::keyPressEvent(event);
+}
+
+void ResultLabel::focusInEvent(QFocusEvent* event)
+{
+    Label::focusInEvent(event);
+    update();
+}
+
+void ResultLabel::focusOutEvent(QFocusEvent* event)
+{
+    Label::focusOutEvent(event);
+    update();
+}
+
+void ResultLabel::paintEvent(QPaintEvent* event)
+{
+    Label::paintEvent(event);
+    if (hasFocus())
+        drawFocusFrame(this, contentsRect());
 }
 
 } // namespace velmario::look

@@ -6,8 +6,10 @@
 // its tooltip; it is always its accessible name. The value can be taken
 // whole with the mouse: dragging across it or double-clicking it selects it
 // (and gives it to the desktop's selection, where there is one), and its
-// context menu's "Copiar" puts it on the clipboard. It takes no focus, so
-// the window's tab order is as designed.
+// context menu's "Copiar" puts it on the clipboard. It takes the focus from
+// the keyboard only, so that it can be reached after a window's designed tab
+// stops: focused, it shows a focus frame, a screen reader reads its whole
+// value, and the Menu key or Shift+F10 opens its context menu.
 
 #include "label.h"
 
@@ -29,8 +31,13 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 
 private:
+    void openMenu(const QPoint& globalPos);
     void select();
     void unselect();
 

@@ -133,6 +133,11 @@ void frmBusquedaAl::buildControls(QWidget* client)
     QWidget::setTabOrder(cmdVolver, txtNumero);
     QWidget::setTabOrder(txtNumero, txtipservidor);
     QWidget::setTabOrder(txtipservidor, Command1);
+    // The results come after the designed stops, so that they can be read
+    // and copied from the keyboard.
+    QWidget::setTabOrder(Command1, lblNombreA);
+    QWidget::setTabOrder(lblNombreA, lblNumero);
+    QWidget::setTabOrder(lblNumero, lblTelefono);
 }
 
 QString frmBusquedaAl::status() const
