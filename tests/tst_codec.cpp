@@ -296,6 +296,12 @@ private slots:
     {
         ReplyBuffer buffer;
         buffer.requestSent();
+        // Up to the limit exactly, in two pieces: whole.
+        QVERIFY(buffer.append(QByteArray(kMaxReplyLength - 3, 'x')));
+        QVERIFY(buffer.append("*55"));
+        QVERIFY(!buffer.reply().truncated);
+        QCOMPARE(buffer.reply().telephone, u"55"_s);
+        buffer.requestSent();
         const QByteArray piece(kMaxReplyLength / 2 + 1, 'x');
         QVERIFY(buffer.append(piece));
         QVERIFY(!buffer.reply().truncated);

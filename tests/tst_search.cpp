@@ -805,11 +805,18 @@ private slots:
         StalledListener stalled("127.0.0.5", 1007);
         QVERIFY(stalled.isListening());
         enterSearch();
+        AnnouncementWatch watch(search()->findChild<look::Announcement*>());
         typeInto("txtipservidor", u"127.0.0.5"_s);
         typeKey(Qt::Key_C, Qt::AltModifier);
+        typeKey(Qt::Key_C, Qt::AltModifier); // closes the first attempt, starts again
         QCOMPARE(search()->connection()->State(), int(LookupConnection::Connecting));
+        // Under way: nothing is announced, not even the close before it.
+        QTest::qWait(3 * look::StatusLine::kSettle.count());
+        QCOMPARE(watch.said, QStringList());
         search(u"8"_s);
-        QCOMPARE(search()->status(), u"Todavía se está estableciendo la conexión con 127.0.0.5: no se envió nada."_s);
+        const QString refused = u"Todavía se está estableciendo la conexión con 127.0.0.5: no se envió nada."_s;
+        QCOMPARE(search()->status(), refused);
+        QTRY_COMPARE(watch.said, QStringList{refused});
         search()->connection()->Close();
     }
 
