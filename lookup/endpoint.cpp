@@ -3,13 +3,12 @@
 #include <algorithm>
 #include <cstring>
 
-#include <netdb.h>
-#include <netinet/in.h>
 
 namespace velmario::lookup {
 
 QString Endpoint::text() const
 {
+    net::startUp();
     char host[NI_MAXHOST] = {};
     if (::getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, host, sizeof host, nullptr, 0,
                       NI_NUMERICHOST)
@@ -28,6 +27,7 @@ std::optional<Endpoint> Endpoint::fromNumeric(const QString& host, quint16 port)
     // Latin-1 maps every character; a host that needs more is no number.
     if (host.isEmpty() || QString::fromLatin1(host.toLatin1()) != host)
         return std::nullopt;
+    net::startUp();
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -38,7 +38,7 @@ std::optional<Endpoint> Endpoint::fromNumeric(const QString& host, quint16 port)
         return std::nullopt;
     Endpoint endpoint;
     std::memcpy(&endpoint.address, found->ai_addr, found->ai_addrlen);
-    endpoint.length = found->ai_addrlen;
+    endpoint.length = socklen_t(found->ai_addrlen);
     ::freeaddrinfo(found);
     return endpoint;
 }

@@ -6,7 +6,7 @@
 
 #include <optional>
 
-#include <sys/socket.h>
+#include "platformsocket.h"
 
 namespace velmario::lookup {
 

@@ -1,15 +1,7 @@
 #include "lookupconnection.h"
 
-#include <QSocketNotifier>
-
 #include <cerrno>
-#include <cstring>
 #include <utility>
-
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace velmario::lookup {
 
@@ -52,17 +44,18 @@ int rank(Cause cause)
 
 QString errorText(int error)
 {
-    return QString::fromLocal8Bit(std::strerror(error));
+    return net::errorText(error);
 }
 
-void dropNotifier(QSocketNotifier*& notifier)
+void dropWatch(net::Watch*& watch)
 {
-    if (!notifier)
+    if (!watch)
         return;
     // It may be the sender of the signal being handled now.
-    notifier->setEnabled(false);
-    notifier->deleteLater();
-    notifier = nullptr;
+    watch->disconnect();
+    watch->stop();
+    watch->deleteLater();
+    watch = nullptr;
 }
 
 } // namespace
@@ -70,6 +63,7 @@ void dropNotifier(QSocketNotifier*& notifier)
 LookupConnection::LookupConnection(QObject* parent)
     : QObject(parent)
 {
+    net::startUp();
     m_resolveDeadline.setSingleShot(true);
     m_wake.setSingleShot(true);
     QObject::connect(&m_resolveDeadline, &QTimer::timeout, this, &LookupConnection::onResolveDeadline);
@@ -193,33 +187,30 @@ void LookupConnection::carryOut(AttemptSchedule::Due due)
 int LookupConnection::open(int attempt)
 {
     Attempt& a = m_attempts[attempt];
-    const int fd = ::socket(a.endpoint.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return errno;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&a.endpoint.address), a.endpoint.length) == 0) {
-        a.fd = fd;
+    int error = 0;
+    const net::Handle socket = net::openStream(a.endpoint.family(), error);
+    if (socket == net::kNoSocket)
+        return error;
+    a.socket = socket;
+    // Watched before connecting, so that no outcome can come unseen.
+    a.watch = new net::Watch(socket, this);
+    error = net::startConnect(socket, reinterpret_cast<const sockaddr*>(&a.endpoint.address), a.endpoint.length);
+    if (error == 0) {
         adopt(attempt);
         return 0;
     }
-    const int error = errno;
     if (error != EINPROGRESS) {
-        ::close(fd);
+        dropWatch(a.watch);
+        net::closeSocket(std::exchange(a.socket, net::kNoSocket));
         return error;
     }
-    a.fd = fd;
-    a.ready = new QSocketNotifier(qintptr(fd), QSocketNotifier::Write, this);
-    QObject::connect(a.ready, &QSocketNotifier::activated, this, [this, attempt] { onAttemptReady(attempt); });
+    QObject::connect(a.watch, &net::Watch::connectDone, this,
+                     [this, attempt](int result) { onAttemptDone(attempt, result); });
     return 0;
 }
 
-void LookupConnection::onAttemptReady(int attempt)
+void LookupConnection::onAttemptDone(int attempt, int error)
 {
-    // The descriptor turns writable once connect() has completed, either way.
-    const int fd = m_attempts[attempt].fd;
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-        error = errno;
     if (error == 0) {
         adopt(attempt);
         return;
@@ -232,11 +223,9 @@ void LookupConnection::endAttempt(int attempt, int error)
 {
     Attempt& a = m_attempts[attempt];
     a.error = error;
-    dropNotifier(a.ready);
-    if (a.fd != -1) {
-        ::close(a.fd);
-        a.fd = -1;
-    }
+    dropWatch(a.watch);
+    if (a.socket != net::kNoSocket)
+        net::closeSocket(std::exchange(a.socket, net::kNoSocket));
 }
 
 void LookupConnection::scheduleWake()
@@ -275,14 +264,14 @@ void LookupConnection::adopt(int attempt)
         endAttempt(other, 0);
     m_wake.stop();
     Attempt& a = m_attempts[attempt];
-    dropNotifier(a.ready);
-    m_fd = std::exchange(a.fd, -1);
-    // Each request is one small write, sent as it is made.
-    const int one = 1;
-    ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    m_socket = std::exchange(a.socket, net::kNoSocket);
+    m_watch = std::exchange(a.watch, nullptr);
+    m_watch->disconnect(this); // the connect is over, whichever way it was told
+    net::setNoDelay(m_socket);
     m_connectedAddress = a.endpoint.text();
-    m_readable = new QSocketNotifier(qintptr(m_fd), QSocketNotifier::Read, this);
-    QObject::connect(m_readable, &QSocketNotifier::activated, this, &LookupConnection::onReadable);
+    QObject::connect(m_watch, &net::Watch::readable, this, &LookupConnection::onReadable);
+    QObject::connect(m_watch, &net::Watch::writable, this, &LookupConnection::onWritable);
+    m_watch->setReadEnabled(true);
     setState(Connected, Cause::None);
 }
 
@@ -292,8 +281,8 @@ void LookupConnection::onReadable()
 {
     if (m_chunk.size() != kReadChunk)
         m_chunk.resize(kReadChunk);
-    const ssize_t n = ::recv(m_fd, m_chunk.data(), size_t(m_chunk.size()), MSG_DONTWAIT);
-    const int error = errno;
+    int error = 0;
+    const qint64 n = net::receive(m_socket, m_chunk.data(), m_chunk.size(), error);
     if (n > 0) {
         // Past the reply's limit the bytes are read and dropped, so that a
         // server that never stops neither fills memory nor stalls the window.
@@ -301,23 +290,27 @@ void LookupConnection::onReadable()
             emit DataArrival(m_reply.size());
         return;
     }
-    if (n < 0 && (error == EAGAIN || error == EWOULDBLOCK || error == EINTR))
+    if (n < 0 && error == EAGAIN)
         return;
     lost(n == 0 ? 0 : error);
 }
 
 void LookupConnection::onWritable()
 {
-    const ssize_t n = ::send(m_fd, m_unsent.constData(), size_t(m_unsent.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (m_unsent.isEmpty()) {
+        m_watch->setWriteEnabled(false);
+        return;
+    }
+    int error = 0;
+    const qint64 n = net::sendSome(m_socket, m_unsent.constData(), m_unsent.size(), error);
     if (n < 0) {
-        const int error = errno;
-        if (error != EAGAIN && error != EWOULDBLOCK && error != EINTR)
+        if (error != EAGAIN)
             lost(error);
         return;
     }
     m_unsent.remove(0, n);
     if (m_unsent.isEmpty())
-        m_writable->setEnabled(false);
+        m_watch->setWriteEnabled(false);
 }
 
 void LookupConnection::lost(int error)
@@ -336,20 +329,17 @@ void LookupConnection::dropAttempts()
     m_resolveDeadline.stop();
     m_wake.stop();
     for (qsizetype i = 0; i < m_attempts.size(); ++i) {
-        if (m_attempts[i].fd != -1)
+        if (m_attempts[i].socket != net::kNoSocket)
             endAttempt(int(i), 0);
     }
 }
 
 void LookupConnection::dropSocket()
 {
-    dropNotifier(m_readable);
-    dropNotifier(m_writable);
+    dropWatch(m_watch);
     m_unsent.clear();
-    if (m_fd != -1) {
-        ::close(m_fd);
-        m_fd = -1;
-    }
+    if (m_socket != net::kNoSocket)
+        net::closeSocket(std::exchange(m_socket, net::kNoSocket));
     m_connectedAddress.clear();
 }
 
@@ -380,38 +370,25 @@ LookupConnection::SendResult LookupConnection::SendData(const QString& text)
         m_reply.requestSent();
         return SendResult::Sent;
     }
-    const ssize_t n = ::send(m_fd, bytes->constData(), size_t(bytes->size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+    int error = 0;
+    const qint64 n = net::sendSome(m_socket, bytes->constData(), bytes->size(), error);
     if (n == bytes->size()) {
         m_reply.requestSent();
         return SendResult::Sent;
     }
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+    if (n < 0 && error != EAGAIN)
         return SendResult::Failed;
     if (bytes->size() > kMaxUnsent)
         return SendResult::Failed;
-    m_unsent = bytes->sliced(std::max<ssize_t>(n, 0));
+    m_unsent = bytes->sliced(std::max<qint64>(n, 0));
     m_reply.requestSent();
-    if (!m_writable) {
-        m_writable = new QSocketNotifier(qintptr(m_fd), QSocketNotifier::Write, this);
-        QObject::connect(m_writable, &QSocketNotifier::activated, this, &LookupConnection::onWritable);
-    }
-    m_writable->setEnabled(true);
+    m_watch->setWriteEnabled(true);
     return SendResult::Sent;
 }
 
 quint16 LookupConnection::LocalPort() const
 {
-    if (m_fd == -1)
-        return 0;
-    sockaddr_storage local{};
-    socklen_t length = sizeof local;
-    if (::getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &length) != 0)
-        return 0;
-    if (local.ss_family == AF_INET)
-        return ntohs(reinterpret_cast<const sockaddr_in*>(&local)->sin_port);
-    if (local.ss_family == AF_INET6)
-        return ntohs(reinterpret_cast<const sockaddr_in6*>(&local)->sin6_port);
-    return 0;
+    return m_socket == net::kNoSocket ? 0 : net::localPort(m_socket);
 }
 
 Reply LookupConnection::GetData() const

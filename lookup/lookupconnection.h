@@ -8,12 +8,13 @@
 // turn, a further attempt starting whenever the one before has not connected
 // within the attempt delay or has failed (attemptschedule.h); the first to
 // connect is kept and the others are closed. Each address is tried at most
-// once, and an attempt that fails is never repeated. The sockets are plain
-// POSIX ones watched by QSocketNotifier, so that no library opens a second
-// connection behind the caller's back.
+// once, and an attempt that fails is never repeated. The sockets are the
+// system's own (platformsocket.h: POSIX or Winsock), so that no library
+// opens a second connection behind the caller's back.
 
 #include "attemptschedule.h"
 #include "endpoint.h"
+#include "platformsocket.h"
 #include "protocol.h"
 #include "resolver.h"
 #include "timing.h"
@@ -24,8 +25,6 @@
 #include <QString>
 #include <QStringList>
 #include <QTimer>
-
-class QSocketNotifier;
 
 namespace velmario::lookup {
 
@@ -125,8 +124,8 @@ signals:
 private:
     struct Attempt {
         Endpoint endpoint;
-        int fd = -1;
-        QSocketNotifier* ready = nullptr;
+        net::Handle socket = net::kNoSocket;
+        net::Watch* watch = nullptr;
         int error = 0; // why it failed; ETIMEDOUT when given up
     };
 
@@ -138,7 +137,7 @@ private:
     // Opens the attempt's socket and starts its connect(); the error when
     // that fails at once, 0 otherwise.
     int open(int attempt);
-    void onAttemptReady(int attempt);
+    void onAttemptDone(int attempt, int error);
     void endAttempt(int attempt, int error);
     void scheduleWake();
     void onWake();
@@ -157,9 +156,8 @@ private:
     AttemptSchedule m_schedule;
     QTimer m_wake;
 
-    int m_fd = -1; // the connected socket
-    QSocketNotifier* m_readable = nullptr;
-    QSocketNotifier* m_writable = nullptr;
+    net::Handle m_socket = net::kNoSocket; // the connected socket
+    net::Watch* m_watch = nullptr;
     ReplyBuffer m_reply;
     QByteArray m_chunk; // one read's room, kept between reads
     QByteArray m_unsent;

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <thread>
 
-#include <netdb.h>
+#include "platformsocket.h"
 
 namespace velmario::lookup {
 
@@ -77,6 +77,7 @@ void Resolver::deliver(quint64 ticket, const Result& result)
 
 Resolver::Result Resolver::resolve(const QByteArray& host, quint16 port)
 {
+    net::startUp();
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -85,23 +86,19 @@ Resolver::Result Resolver::resolve(const QByteArray& host, quint16 port)
     const QByteArray service = QByteArray::number(port);
     const int error = ::getaddrinfo(host.constData(), service.constData(), &hints, &found);
     Result result;
-    switch (error) {
-    case 0:
-        break;
-    case EAI_NONAME:
-    case EAI_NODATA:
-    case EAI_ADDRFAMILY:
-        result.error = Error::NotFound;
-        break;
-    case EAI_AGAIN:
-        result.error = Error::NoAnswer;
-        break;
-    default:
-        result.error = Error::Failed;
-        break;
-    }
     if (error != 0) {
-        result.text = QString::fromLocal8Bit(::gai_strerror(error));
+        switch (net::nameErrorKind(error)) {
+        case net::NameError::NotFound:
+            result.error = Error::NotFound;
+            break;
+        case net::NameError::NoAnswer:
+            result.error = Error::NoAnswer;
+            break;
+        case net::NameError::Failed:
+            result.error = Error::Failed;
+            break;
+        }
+        result.text = net::nameErrorText(error);
         return result;
     }
     for (const addrinfo* a = found; a; a = a->ai_next) {
@@ -109,7 +106,7 @@ Resolver::Result Resolver::resolve(const QByteArray& host, quint16 port)
             continue;
         Endpoint endpoint;
         std::memcpy(&endpoint.address, a->ai_addr, a->ai_addrlen);
-        endpoint.length = a->ai_addrlen;
+        endpoint.length = socklen_t(a->ai_addrlen);
         result.endpoints.append(endpoint);
     }
     ::freeaddrinfo(found);
