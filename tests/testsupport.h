@@ -10,6 +10,7 @@
 #include "common/resultlabel.h"
 #include "common/statusline.h"
 #include "common/textbox.h"
+#include "testsockets.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -23,10 +24,6 @@
 #include <thread>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace velmario::testing {
 
@@ -80,37 +77,21 @@ class StalledListener
 public:
     StalledListener(const char* address, quint16 port)
     {
-        sockaddr_in where{};
-        where.sin_family = AF_INET;
-        where.sin_port = htons(port);
-        ::inet_pton(AF_INET, address, &where.sin_addr);
-        const int one = 1;
-        ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        m_listening = ::bind(m_fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0
-            && ::listen(m_fd, 0) == 0;
+        m_listening = m_socket.listenOn(address, port, 0);
         for (int i = 0; m_listening && i < 3; ++i) {
-            const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            (void)::connect(filler, reinterpret_cast<sockaddr*>(&where), sizeof where);
-            m_fillers.push_back(filler);
+            m_fillers.emplace_back();
+            m_fillers.back().connectWithoutWaiting(address, port);
         }
         // Time for the kernel to complete the fillers' handshakes.
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    ~StalledListener()
-    {
-        for (const int fd : m_fillers)
-            ::close(fd);
-        ::close(m_fd);
-    }
-    StalledListener(const StalledListener&) = delete;
-    StalledListener& operator=(const StalledListener&) = delete;
 
     bool isListening() const { return m_listening; }
 
 private:
-    const int m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    RawSocket m_socket;
     bool m_listening = false;
-    std::vector<int> m_fillers;
+    std::vector<RawSocket> m_fillers;
 };
 
 inline QString focusName()

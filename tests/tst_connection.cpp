@@ -15,10 +15,7 @@
 #include <chrono>
 #include <thread>
 
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "testsockets.h"
 
 using namespace Qt::StringLiterals;
 using namespace velmario::lookup;
@@ -40,20 +37,14 @@ public:
     explicit DroppingPeer(bool reset)
         : m_reset(reset)
     {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&address), length) == 0 && ::listen(m_fd, 8) == 0
-            && ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-            m_port = ntohs(address.sin_port);
+        if (m_socket.listenOn("127.0.0.1", 0, 8))
+            m_port = m_socket.port();
         m_thread = std::thread([this] { run(); });
     }
     ~DroppingPeer()
     {
         m_stop = true;
         m_thread.join();
-        ::close(m_fd);
     }
     DroppingPeer(const DroppingPeer&) = delete;
     DroppingPeer& operator=(const DroppingPeer&) = delete;
@@ -65,23 +56,18 @@ private:
     void run()
     {
         while (!m_stop) {
-            pollfd listening{m_fd, POLLIN, 0};
-            if (::poll(&listening, 1, 20) <= 0)
+            velmario::testing::RawSocket peer = m_socket.accept(20);
+            if (!peer.isValid())
                 continue;
-            const int fd = ::accept(m_fd, nullptr, nullptr);
-            if (fd < 0)
-                continue;
-            if (m_reset) {
-                const linger reset{1, 0};
-                ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-            }
-            ::close(fd);
+            if (m_reset)
+                peer.resetOnClose();
+            peer.close();
             ++m_accepted;
         }
     }
 
     const bool m_reset;
-    const int m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    velmario::testing::RawSocket m_socket;
     quint16 m_port = 0;
     std::atomic<bool> m_stop{false};
     std::atomic<int> m_accepted{0};
@@ -456,16 +442,9 @@ private slots:
     {
         // A listener that never accepts, with its queue full: the kernel
         // drops further connection attempts without an answer.
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        QVERIFY(fd >= 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        QCOMPARE(::listen(fd, 0), 0);
-        socklen_t length = sizeof address;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-        const quint16 port = ntohs(address.sin_port);
+        velmario::testing::RawSocket listener;
+        QVERIFY(listener.listenOn("127.0.0.1", 0, 0));
+        const quint16 port = listener.port();
 
         std::vector<std::unique_ptr<QTcpSocket>> fillers;
         for (int i = 0; i < 3; ++i) {
@@ -483,7 +462,6 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(connection.State(), int(State::Error), 5000);
         QCOMPARE(connection.cause(), Cause::TimedOut);
         fillers.clear();
-        ::close(fd);
     }
 
     void serverCloseIsNoticed()
