@@ -14,6 +14,8 @@
 #include <mutex>
 #include <sstream>
 #include <thread>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace velmario::server {
@@ -86,16 +88,29 @@ private:
     void write(const std::string& text)
     {
         // Written beside it and renamed over it: a reader sees the old
-        // status or the new one, never part of one.
-        const std::string temporary = m_path + ".new";
-        bool ok = false;
-        if (std::FILE* file = std::fopen(temporary.c_str(), "we")) {
-            ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-            ok = (std::fclose(file) == 0) && ok;
+        // status or the new one, never part of one. The file written is a
+        // new one of the server's own (mkostemp creates it, and follows no
+        // link another user may have planted in a shared folder); the rename
+        // replaces a link at the path itself, never what it points to.
+        std::string temporary = m_path + ".XXXXXX";
+        const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+        bool ok = fd != -1;
+        if (ok) {
+            ::fchmod(fd, 0644); // as a file the server creates would be, whatever its umask
+            std::size_t written = 0;
+            while (ok && written < text.size()) {
+                const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+                ok = n > 0 || (n < 0 && errno == EINTR);
+                written += n > 0 ? std::size_t(n) : 0;
+            }
+            ok = (::close(fd) == 0) && ok;
         }
         if (!ok || std::rename(temporary.c_str(), m_path.c_str()) != 0) {
+            const int error = errno;
+            if (fd != -1)
+                ::unlink(temporary.c_str());
             if (!m_failed)
-                log("cannot write the reload status to " + m_path + ": " + std::strerror(errno), LogPriority::Error);
+                log("cannot write the reload status to " + m_path + ": " + std::strerror(error), LogPriority::Error);
             m_failed = true;
             return;
         }

@@ -314,6 +314,30 @@ private slots:
         QTest::newRow("no answer in time") << u"stopped"_s << QByteArray("no outcome within 1 s");
     }
 
+    // In a folder others may write to, a link planted where the status is
+    // written first never makes the server write through it.
+    void statusFileFollowsNoPlantedLink()
+    {
+        QTemporaryDir dir;
+        const QString status = dir.filePath(u"status"_s);
+        const QString victim = dir.filePath(u"victim"_s);
+        QFile file(victim);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("keep");
+        file.close();
+        for (const QString& planted : {status + u".new"_s, status + u".tmp"_s})
+            QVERIFY(QFile::link(victim, planted));
+        ServerProcess server;
+        QVERIFY2(server.start({u"--status-file"_s, status}), server.log().constData());
+        QTRY_VERIFY(QFile::exists(status));
+        QVERIFY(!QFileInfo(status).isSymLink());
+        QVERIFY(QFile(status).open(QIODevice::ReadOnly));
+        QVERIFY(parseStatus(readAll(status).toStdString()));
+        QCOMPARE(readAll(victim), QByteArray("keep"));
+        // Nothing of the server's own is left beside it.
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::System).size(), 4);
+    }
+
     // A server that ends while a reload waits on it ends the wait.
     void serverEndsDuringTheReload()
     {
