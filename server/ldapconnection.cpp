@@ -1,6 +1,8 @@
 #include "ldapconnection.h"
 
+#include "log.h"
 #include "pgconnection.h" // oneLine
+#include "smallfile.h"
 
 #include <ldap.h>
 
@@ -38,12 +40,18 @@ bool startsWith(std::string_view text, std::string_view prefix)
 // file cannot be read or holds none.
 bool readPassword(const std::string& path, std::string& password, std::string& error)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        error = "cannot read the password file " + path + ": " + std::strerror(errno);
+    // A password is short: a FIFO, a device or a huge file is a mistake,
+    // refused at once rather than waited on or read without end.
+    constexpr std::size_t kMaxPasswordBytes = 4096;
+    SmallFile file;
+    if (!readSmallFile(path, kMaxPasswordBytes, file, error)) {
+        error = "cannot read the password file " + path + ": " + error;
         return false;
     }
-    password.assign(std::istreambuf_iterator<char>(file), {});
+    if (file.readableByOthers)
+        log("the password file " + path + " can be read by every user of this machine: chmod o-r it",
+            LogPriority::Warning);
+    password = std::move(file.text);
     if (!password.empty() && password.back() == '\n')
         password.pop_back();
     if (!password.empty() && password.back() == '\r')

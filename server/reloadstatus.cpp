@@ -2,6 +2,7 @@
 
 #include "exitcodes.h"
 #include "log.h"
+#include "smallfile.h"
 #include "systemd.h"
 
 #include <cerrno>
@@ -369,14 +370,16 @@ ReloadVerdict judgeReload(std::uint64_t before, const PublishedStatus& now)
 
 namespace {
 
+// A status is a few short lines; a message is cut long before this.
+constexpr std::size_t kMaxStatusBytes = 16 * 1024;
+
 std::optional<PublishedStatus> readStatus(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    SmallFile file;
+    std::string error;
+    if (!readSmallFile(path, kMaxStatusBytes, file, error))
         return std::nullopt;
-    std::stringstream text;
-    text << in.rdbuf();
-    return parseStatus(text.str());
+    return parseStatus(file.text);
 }
 
 } // namespace

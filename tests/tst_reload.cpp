@@ -3,8 +3,11 @@
 #include "directory.h"
 #include "filesource.h"
 #include "reloadstatus.h"
+#include "smallfile.h"
 #include "serverprocess.h"
 
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -12,6 +15,7 @@
 #include <csignal>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -312,6 +316,50 @@ private slots:
         QTest::newRow("another process's status") << u"other pid"_s << QByteArray(" is the status of process ");
         QTest::newRow("the server is gone") << u"killed"_s << QByteArray("cannot signal process ");
         QTest::newRow("no answer in time") << u"stopped"_s << QByteArray("no outcome within 1 s");
+    }
+
+    // What the server reads from a path it is given (the reload status, a
+    // password): a small regular file, at once, or a refusal at once.
+    void smallFilesOnly_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("read");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("a small file") << u"file"_s << true << QString();
+        QTest::newRow("an empty file") << u"empty"_s << true << QString();
+        QTest::newRow("one byte too many") << u"large"_s << false << u"larger than 16 bytes"_s;
+        QTest::newRow("a FIFO with no writer") << u"fifo"_s << false << u"not a regular file"_s;
+        QTest::newRow("an endless device") << u"/dev/zero"_s << false << u"not a regular file"_s;
+        QTest::newRow("a folder") << u"folder"_s << false << u"not a regular file"_s;
+        QTest::newRow("nothing there") << u"missing"_s << false << u"No such file"_s;
+    }
+    void smallFilesOnly()
+    {
+        QFETCH(QString, kind);
+        QFETCH(bool, read);
+        QFETCH(QString, why);
+        QTemporaryDir dir;
+        QString path = dir.filePath(kind);
+        if (kind == u"file"_s || kind == u"empty"_s || kind == u"large"_s) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(kind == u"file"_s ? "sixteen bytes.\n" : kind == u"large"_s ? "seventeen bytes.\n" : "");
+        } else if (kind == u"fifo"_s) {
+            QCOMPARE(::mkfifo(path.toLocal8Bit().constData(), 0600), 0);
+        } else if (kind == u"folder"_s) {
+            QVERIFY(QDir(dir.path()).mkdir(kind));
+        } else if (kind.startsWith(u'/')) {
+            path = kind;
+        }
+        SmallFile file;
+        std::string error;
+        QElapsedTimer took;
+        took.start();
+        QCOMPARE(readSmallFile(path.toStdString(), 16, file, error), read);
+        QVERIFY(took.elapsed() < 1000); // never waits for a writer
+        QVERIFY2(QString::fromStdString(error).contains(why), error.c_str());
+        if (read)
+            QCOMPARE(file.text.size(), kind == u"file"_s ? 15u : 0u);
     }
 
     // In a folder others may write to, a link planted where the status is
