@@ -12,6 +12,12 @@
 namespace velmario::server {
 namespace {
 
+// The HTTP server's threads, each holding one connection while it sends its
+// request, and how long a request may take to arrive: eight peers that send
+// theirs a byte at a time still leave threads for the scrapes.
+const char* const kMetricsThreads = "12";
+const char* const kMetricsRequestTimeoutMs = "3000";
+
 using prometheus::ClientMetric;
 using prometheus::MetricFamily;
 using prometheus::MetricType;
@@ -144,9 +150,14 @@ bool MetricsEndpoint::start(const std::string& address, std::string& error)
     };
     t_civetwebError.clear();
     try {
-        // Two threads answer scrapes; a scraper that stalls is cut off.
+        // Each connection holds one of the threads while it sends its
+        // request; a peer that sends it byte by byte (slowloris) is cut off
+        // after the request timeout, and the threads to spare leave scrapes
+        // answered meanwhile. Waiting connections queue in a bounded line.
         m_exposer = std::make_unique<prometheus::Exposer>(
-            std::vector<std::string>{"listening_ports", address, "num_threads", "2", "request_timeout_ms", "10000"},
+            std::vector<std::string>{"listening_ports", address, "num_threads", kMetricsThreads,
+                                     "request_timeout_ms", kMetricsRequestTimeoutMs, "connection_queue", "32",
+                                     "enable_keep_alive", "no"},
             &callbacks);
         m_exposer->RegisterCollectable(m_collector);
     } catch (const std::exception& e) {
@@ -155,6 +166,11 @@ bool MetricsEndpoint::start(const std::string& address, std::string& error)
         return false;
     }
     return true;
+}
+
+bool isWildcardAddress(const std::string& address)
+{
+    return address.rfind("0.0.0.0:", 0) == 0 || address.rfind("[::]:", 0) == 0;
 }
 
 void MetricsEndpoint::publish(const ServerStats& stats, std::size_t connections)

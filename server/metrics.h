@@ -38,6 +38,10 @@ std::vector<prometheus::MetricFamily> metricFamilies(const StatsSnapshot& stats,
 std::string metricsText(const StatsSnapshot& stats, const ReloadSnapshot& reloads,
                         std::chrono::steady_clock::time_point now);
 
+// Whether a metrics address listens on every interface (0.0.0.0 or [::]):
+// reachable from the network, where --allow does not apply.
+bool isWildcardAddress(const std::string& address);
+
 class MetricsEndpoint
 {
 public:

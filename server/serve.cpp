@@ -133,6 +133,10 @@ int serve(const Settings& settings)
         log(error, LogPriority::Error);
         return kExitFailure;
     }
+    if (isWildcardAddress(settings.metrics))
+        log("metrics at " + settings.metrics + " can be scraped from the network, and --allow does not apply "
+            "to them: give an address of this machine's own, or let a firewall choose who may scrape",
+            LogPriority::Warning);
     openReloadStatus(settings.statusFile);
     std::unique_ptr<Source> source = makeSource(settings, reloadDb);
     SourceTiming timing = settings.timing;

@@ -2,6 +2,12 @@
 // what the real server serves at /metrics while clients use it.
 #include "metrics.h"
 #include "serverprocess.h"
+#include <memory>
+#include <vector>
+
+#include <QTcpSocket>
+
+#include <QElapsedTimer>
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -216,6 +222,45 @@ velmario_reloading 0
         // And every second after.
         QCOMPARE(first.ask("20240001"), cp1252(u"Peña Ibáñez, José*961-555-0101"_s)); // the bucket has refilled
         QTRY_COMPARE_WITH_TIMEOUT(valueOf(scrape(metrics), "velmario_lookups_total{result=\"found\"}"), 4.0, 3000);
+    }
+
+    // Peers that send their requests a byte at a time hold connections,
+    // not the scrapes: every scrape meanwhile is answered.
+    void slowScrapersLeaveScrapesAnswered()
+    {
+        const quint16 metrics = freePort();
+        ServerProcess server;
+        QVERIFY2(server.start({u"--metrics"_s, u"127.0.0.1:%1"_s.arg(metrics)}), server.log().constData());
+        QTRY_VERIFY(scrape(metrics).contains("velmario_lookups_total"));
+        std::vector<std::unique_ptr<QTcpSocket>> slow;
+        for (int i = 0; i < 8; ++i) {
+            slow.push_back(std::make_unique<QTcpSocket>());
+            slow.back()->connectToHost(QHostAddress::LocalHost, metrics);
+            QVERIFY(slow.back()->waitForConnected(2000));
+            slow.back()->write("GET /metrics HTTP/1.1\r\n");
+        }
+        QElapsedTimer held;
+        held.start();
+        int answered = 0;
+        for (int round = 0; round < 8; ++round) {
+            for (auto& peer : slow)
+                peer->write("X"); // one byte more of a header that never ends
+            QTest::qWait(250);
+            answered += scrape(metrics).contains("velmario_lookups_total") ? 1 : 0;
+        }
+        QCOMPARE(answered, 8);
+        QVERIFY(held.elapsed() < 8000);
+    }
+
+    // A metrics address on every interface works, and is warned of.
+    void wildcardMetricsAddressIsWarnedOf()
+    {
+        const quint16 metrics = freePort();
+        ServerProcess server;
+        QVERIFY2(server.start({u"--metrics"_s, u"0.0.0.0:%1"_s.arg(metrics)}), server.log().constData());
+        QTRY_VERIFY(scrape(metrics).contains("velmario_lookups_total"));
+        QVERIFY2(server.log().contains("can be scraped from the network, and --allow does not apply"),
+                 server.log().constData());
     }
 
     void addressThatCannotBeHad_data()
