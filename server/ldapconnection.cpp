@@ -8,10 +8,15 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <string.h> // explicit_bzero
 #include <sys/time.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -26,6 +31,68 @@ timeval left(Clock::time_point deadline)
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     const long long bounded = std::max<long long>(ms, 1);
     return {static_cast<time_t>(bounded / 1000), static_cast<suseconds_t>(bounded % 1000 * 1000)};
+}
+
+// libldap's TLS handshake (ldaps, and StartTLS's ldap_install_tls) has no
+// deadline of its own: against a peer that takes the connection and then
+// says nothing, GnuTLS retries its read for ever. A guard watches the
+// handshake from a thread of its own and, at the deadline, shuts the socket
+// down under it, so that the handshake fails and the load is tried again.
+class HandshakeGuard
+{
+public:
+    HandshakeGuard(const std::atomic<int>& fd, Clock::time_point deadline)
+        : m_thread([this, &fd, deadline] {
+            std::unique_lock lock(m_mutex);
+            if (m_wake.wait_until(lock, deadline, [this] { return m_done; }))
+                return;
+            if (const int socket = fd.load(); socket >= 0) {
+                ::shutdown(socket, SHUT_RDWR);
+                m_timedOut = true;
+            }
+        })
+    {
+    }
+    ~HandshakeGuard()
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_done = true;
+        }
+        m_wake.notify_one();
+        m_thread.join();
+    }
+    HandshakeGuard(const HandshakeGuard&) = delete;
+    HandshakeGuard& operator=(const HandshakeGuard&) = delete;
+
+    // Whether the deadline came first; once the handshake has returned.
+    bool timedOut()
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_timedOut;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_done = false;     // guarded by m_mutex
+    bool m_timedOut = false; // guarded by m_mutex
+    std::thread m_thread;
+};
+
+// Called by libldap as soon as the TCP connection is made, before any TLS
+// handshake on it: the socket the guard may have to shut down.
+int onConnected(LDAP*, Sockbuf* sb, LDAPURLDesc*, sockaddr*, ldap_conncb* callback)
+{
+    int fd = -1;
+    if (ber_sockbuf_ctrl(sb, LBER_SB_OPT_GET_FD, &fd) == 1)
+        static_cast<std::atomic<int>*>(callback->lc_arg)->store(fd);
+    return 0;
+}
+
+void onDisconnected(LDAP*, Sockbuf*, ldap_conncb* callback)
+{
+    static_cast<std::atomic<int>*>(callback->lc_arg)->store(-1);
 }
 
 bool startsWith(std::string_view text, std::string_view prefix)
@@ -112,6 +179,13 @@ bool ldapCertificateRefused(std::string_view diagnostic)
     return diagnostic == "(unknown error code)";
 }
 
+struct LdapConnection::ConnectWatch {
+    ldap_conncb callback{};
+    std::atomic<int> fd{-1}; // the connection's socket, once libldap has made it
+};
+
+LdapConnection::LdapConnection() = default;
+
 LdapConnection::~LdapConnection()
 {
     close();
@@ -180,6 +254,12 @@ bool LdapConnection::open(const LdapSettings& settings, Wake* wake, Clock::time_
                ldap_set_option(m_ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &hard) == LDAP_OPT_SUCCESS;
     if (set && !settings.caFile.empty())
         set = ldap_set_option(m_ld, LDAP_OPT_X_TLS_CACERTFILE, settings.caFile.c_str()) == LDAP_OPT_SUCCESS;
+    if (!m_watch)
+        m_watch = std::make_unique<ConnectWatch>();
+    m_watch->fd = -1;
+    m_watch->callback = {onConnected, onDisconnected, &m_watch->fd};
+    if (set)
+        set = ldap_set_option(m_ld, LDAP_OPT_CONNECT_CB, &m_watch->callback) == LDAP_OPT_SUCCESS;
     if (set)
         set = ldap_set_option(m_ld, LDAP_OPT_X_TLS_NEWCTX, &newContext) == LDAP_OPT_SUCCESS;
     if (!set) {
@@ -187,7 +267,19 @@ bool LdapConnection::open(const LdapSettings& settings, Wake* wake, Clock::time_
         close();
         return false;
     }
-    if (const int rc = ldap_connect(m_ld); rc != LDAP_SUCCESS) {
+    int connected = LDAP_SUCCESS;
+    bool handshakeTimedOut = false;
+    {
+        HandshakeGuard guard(m_watch->fd, deadline);
+        connected = ldap_connect(m_ld);
+        handshakeTimedOut = guard.timedOut();
+    }
+    if (handshakeTimedOut) {
+        error = {"the TLS handshake with " + settings.uri + " got no answer in time", true};
+        close();
+        return false;
+    }
+    if (const int rc = connected; rc != LDAP_SUCCESS) {
         char* diagnostic = nullptr;
         ldap_get_option(m_ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &diagnostic);
         const bool refused = startsWith(settings.uri, "ldaps://") && diagnostic &&
@@ -239,8 +331,18 @@ bool LdapConnection::startTls(Wake* wake, Clock::time_point deadline, LdapError&
         error = {m_uri + " refuses StartTLS: " + text, ldapUnreachable(code)};
         return false;
     }
-    // The handshake itself is bounded by LDAP_OPT_NETWORK_TIMEOUT.
-    if (ldap_install_tls(m_ld) != LDAP_SUCCESS) {
+    int installed = LDAP_SUCCESS;
+    bool handshakeTimedOut = false;
+    {
+        HandshakeGuard guard(m_watch->fd, deadline);
+        installed = ldap_install_tls(m_ld);
+        handshakeTimedOut = guard.timedOut();
+    }
+    if (handshakeTimedOut) {
+        error = {"the TLS handshake with " + m_uri + " got no answer in time", true};
+        return false;
+    }
+    if (installed != LDAP_SUCCESS) {
         char* diagnostic = nullptr;
         ldap_get_option(m_ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &diagnostic);
         const bool refused = diagnostic && ldapCertificateRefused(diagnostic);

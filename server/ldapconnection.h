@@ -3,7 +3,9 @@
 // Directory), through the OpenLDAP client library. Every operation is sent
 // without waiting and its answer read as it comes, so that each wait has a
 // deadline and ends at once when the server stops. Connecting and the TLS
-// handshake are bounded by the same deadline (LDAP_OPT_NETWORK_TIMEOUT)
+// handshake are bounded by the same deadline (LDAP_OPT_NETWORK_TIMEOUT for
+// the connect, a guard that shuts the socket down under a handshake that
+// outlives it)
 // but not by a stop: a stop leaves a load caught there to itself (see
 // sourcethread.h).
 
@@ -11,6 +13,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -57,7 +60,7 @@ struct LdapError {
 class LdapConnection
 {
 public:
-    LdapConnection() = default;
+    LdapConnection();
     ~LdapConnection();
     LdapConnection(const LdapConnection&) = delete;
     LdapConnection& operator=(const LdapConnection&) = delete;
@@ -87,8 +90,10 @@ private:
     bool startTls(Wake* wake, Clock::time_point deadline, LdapError& error);
     bool bind(const LdapSettings& settings, Wake* wake, Clock::time_point deadline, LdapError& error);
 
+    struct ConnectWatch; // bounds the TLS handshake on each socket libldap opens
     ldap* m_ld = nullptr;
     std::string m_uri;
+    std::unique_ptr<ConnectWatch> m_watch;
 };
 
 } // namespace velmario::server

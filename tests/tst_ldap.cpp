@@ -718,6 +718,22 @@ private slots:
         QVERIFY2(timer.elapsed() >= 1500 && timer.elapsed() < 6000, qPrintable(u"%1 ms"_s.arg(timer.elapsed())));
     }
 
+    // A peer that takes the connection and never answers the TLS handshake
+    // (ldaps): the start gives up at --startup-timeout like any other wait.
+    void silentTlsPeerAtStart()
+    {
+        QTcpServer silent; // the kernel completes the TCP handshake; nobody reads
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        QElapsedTimer timer;
+        timer.start();
+        const Run result = run({u"--listen"_s, u"127.0.0.1"_s, u"--port"_s, u"0"_s, u"--ldap"_s,
+                                u"ldaps://127.0.0.1:%1"_s.arg(silent.serverPort()), u"--ldap-base"_s, kBase,
+                                u"--startup-timeout"_s, u"2"_s});
+        QCOMPARE(result.exitCode, 2);
+        QVERIFY2(result.err.contains("within 2 s"), result.err.constData());
+        QVERIFY2(timer.elapsed() < 8000, qPrintable(u"gave up after %1 ms"_s.arg(timer.elapsed())));
+    }
+
     // A directory that stops answering (SIGSTOP): a load gives up at
     // --ldap-timeout while the old directory serves, SIGTERM ends the
     // server at once, and a directory that answers again is served again.
