@@ -385,7 +385,7 @@ QString Label::fittedToolTip(const QString& text, const QFont& font, const QSize
         lines = fit(shown, font, width, std::max<qsizetype>(maxLines - note.size(), 1)).lines;
         lines += note;
     }
-    const QString joined = lines.join(u'\n');
+    QString joined = lines.join(u'\n');
     if (!Qt::mightBeRichText(joined))
         return joined;
     return u"<p style=\"white-space:pre\">"_s + joined.toHtmlEscaped() + u"</p>"_s;
