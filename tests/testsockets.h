@@ -76,7 +76,7 @@ public:
         if (::poll(&listening, 1, timeoutMs) <= 0)
             return RawSocket(kNone);
 #endif
-        const auto accepted = ::accept(native(), nullptr, nullptr);
+        auto accepted = ::accept(native(), nullptr, nullptr);
         return RawSocket(accepted == decltype(accepted)(-1) ? kNone : qintptr(accepted));
     }
 
@@ -99,7 +99,7 @@ private:
     static qintptr open()
     {
         lookup::net::startUp();
-        const auto handle = ::socket(AF_INET, SOCK_STREAM, 0);
+        auto handle = ::socket(AF_INET, SOCK_STREAM, 0);
         return handle == decltype(handle)(-1) ? kNone : qintptr(handle);
     }
 
