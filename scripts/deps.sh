@@ -17,6 +17,7 @@ if [ "${1:-}" = "--test" ]; then
   packages+=(postgresql-15 slapd ldap-utils openssl samba samba-ad-dc samba-ad-provision ldb-tools
              xvfb xauth desktop-file-utils appstream systemd lintian nftables
              orca openbox xdotool dbus-daemon at-spi2-core python3
+             g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wixl wine wine64
              clang clang-tidy libclang-rt-14-dev
              systemd-container prometheus)
 fi

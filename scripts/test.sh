@@ -32,3 +32,14 @@ run_ctest build-asan
 # Fuzzers: the reply rules, the server's answer to any request, CSV import,
 # framing, PostgreSQL's COPY rows, and reply tables read back from a file.
 tests/fuzz/run.sh "$werror"
+
+# The Windows client: Qt for Windows (built once, cached), the client and its
+# MSI (scripts/windows.sh), then its tests and the MSI under wine, against
+# the Linux server on loopback.
+VELMARIO_WINDOWS_CMAKE_OPTIONS=$werror scripts/windows.sh
+msi=$(ls build-windows/velmario-*-x64.msi)
+if [ "$(id -u)" -eq 0 ]; then
+  tests/windows_test.sh build-windows "$msi"
+else
+  unshare --user --map-root-user --net bash -c "ip link set lo up && tests/windows_test.sh build-windows '$msi'"
+fi

@@ -39,21 +39,23 @@ qt_version=${deb_version%%[+~-]*}                                      # e.g. 6.
 # Shared Qt with what the client uses: Core, Gui, Widgets, Network, Test; the
 # windows and offscreen platform plugins (offscreen draws text with FreeType);
 # JPEG, GIF and ICO image plugins. Every third-party library is Qt's bundled
-# copy, so the DLLs need nothing but Windows and the mingw runtime. TLS, if
-# ever used, is Windows' own Schannel.
+# copy, so the DLLs need nothing but Windows and the mingw runtime; TLS, if
+# ever used, is Windows' own Schannel. Tablet input is off: its Windows
+# header (src/3rdparty/wintab) is not in Debian's source. Direct2D is off
+# (no qdirect2d.dll); see packaging/windows/qt-patches.
 configure_options=(
   -release -shared -nomake examples -nomake tests
   -no-opengl -no-dbus -no-openssl -no-icu -no-fontconfig -no-glib -no-zstd -no-pkg-config
   -qt-zlib -qt-libpng -qt-libjpeg -qt-pcre -qt-freetype -qt-harfbuzz -qt-doubleconversion
   -no-feature-sql -no-feature-concurrent -no-feature-xml -no-feature-printsupport
-  -no-feature-direct2d -no-feature-vulkan -no-feature-androiddeployqt
+  -no-feature-direct2d -no-feature-vulkan -no-feature-tabletevent -no-feature-androiddeployqt
   -qt-host-path /usr
 )
 shopt -s nullglob
 patches=("$patch_dir"/*.patch)
 shopt -u nullglob
 key=$( { echo "$deb_version"; printf '%s\n' "${configure_options[@]}"
-         cat "$toolchain" "${patches[@]}"; x86_64-w64-mingw32-g++-posix -dumpfullversion
+         cat "$toolchain" "${patches[@]}"; dpkg-query -W -f='${Version}\n' g++-mingw-w64-x86-64-posix
        } | sha256sum | cut -c1-12)
 cache=${VELMARIO_QT_CACHE:-/var/cache/velmario/qt-$qt_version-mingw64-$key}
 stamp=$cache/velmario-qt.stamp
@@ -139,12 +141,15 @@ step "fetching qt6-base $deb_version" \
   "${apt[@]}" -o APT::Sandbox::User=root source --download-only "qt6-base=$deb_version"
 step "unpacking" dpkg-source -x "qt6-base_${deb_version#*:}.dsc" src
 for p in "${patches[@]}"; do
-  step "applying $(basename "$p")" patch -d src -p1 --forward --no-backup-if-mismatch -i "$p"
+  step "applying $(basename "$p")" patch -d src -p1 --forward --fuzz=0 --no-backup-if-mismatch -i "$p"
 done
-mkdir "$work/build"
+# Qt's lib/cmake/Qt6/qt.toolchain.cmake loads the toolchain it was built with:
+# a copy in the prefix keeps the prefix independent of this work tree.
+mkdir -p "$cache" "$work/build"
+cp "$toolchain" "$cache/mingw-w64-x86_64.cmake"
 step "configuring" sh -c 'cd build && exec "$@"' sh ../src/configure -prefix "$cache" \
   "${configure_options[@]}" -cmake-generator Ninja -- \
-  -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+  -DCMAKE_TOOLCHAIN_FILE="$cache/mingw-w64-x86_64.cmake" \
   -DQT_HOST_PATH_CMAKE_DIR="/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/cmake"
 step "building" cmake --build build --parallel "$jobs"
 step "installing" cmake --install build

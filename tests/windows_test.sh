@@ -48,7 +48,13 @@ say "wine prefix ready ($(( SECONDS - t ))s)"
 # 1. The client's tests. Their DLLs come from the Qt they were built with.
 t=$SECONDS
 qt_bin=$(sed -n 's/^Qt6_DIR:PATH=\(.*\)\/lib\/cmake\/Qt6$/\1\/bin/p' "$build/CMakeCache.txt")
-export WINEPATH="Z:${qt_bin//\//\\}"
+winpath() { local p; for p in "$@"; do printf 'Z:%s;' "${p//\//\\}"; done; }
+WINEPATH=$(winpath "$qt_bin" /usr/lib/gcc/x86_64-w64-mingw32/*-posix /usr/x86_64-w64-mingw32/lib)
+export WINEPATH
+# Qt Test writes to the debugger's channel on Windows unless told otherwise;
+# the offscreen platform draws with FreeType and needs the fonts' folder.
+export WINEQT_FORCE_STDERR_LOGGING=1
+export WINEQT_QPA_FONTDIR='Z:\usr\share\fonts\truetype\liberation'
 ctest --test-dir "$build" --output-on-failure --timeout 300 || fail "the client's tests failed under wine"
 say "client tests passed under wine ($(( SECONDS - t ))s)"
 unset WINEPATH
@@ -59,8 +65,15 @@ wine msiexec /i "Z:${msi//\//\\}" /qn >/dev/null 2>&1 || fail "msiexec /i failed
 wineserver -w
 installed=$WINEPREFIX/drive_c/Program\ Files/Velmario
 [ -f "$installed/velmario.exe" ] || fail "velmario.exe is not under Program Files after the install"
-ls "$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/" | grep -q 'Velmario Telefónico' ||
+# The shortcut lands in the Start menu (wine puts even a per-machine one in
+# the user's own), and the uninstall entry, for the machine, has its version
+# and publisher.
+find "$WINEPREFIX/drive_c" -path '*Start Menu/Programs/Velmario Telefónico.lnk' | grep -q . ||
   fail "no Start-menu shortcut"
+uninstall=$(wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null | tr -d '\r')
+echo "$uninstall" | grep -a -A20 '^HKEY_LOCAL_MACHINE.*Uninstall\\{' | grep -aq "DisplayVersion *REG_SZ *$(basename "$msi" | sed 's/velmario-\([0-9]*\.[0-9]*\.[0-9]*\).*/\1/')" ||
+  fail "no uninstall entry with the version for the machine"
+echo "$uninstall" | grep -aq 'Publisher *REG_SZ *Velmario' || fail "the uninstall entry names no publisher"
 say "installed ($(( SECONDS - t ))s)"
 
 metrics_port=19107

@@ -74,6 +74,10 @@ void applyApplicationLook(QApplication& app)
     palette.setColor(QPalette::HighlightedText, Qt::white);
     app.setPalette(palette);
     app.setFont(arial(kSmallPx));
+    // Where there is no fontconfig to alias it (Qt's own font database, as
+    // on Windows without Arial), Liberation Sans, which has Arial's metrics,
+    // stands in for Arial; Qt turns to it only when Arial is missing.
+    QFont::insertSubstitution(u"Arial"_s, u"Liberation Sans"_s);
     installAccessibility();
 
     // Every window shows the program's one icon.
