@@ -31,21 +31,30 @@ StatusLine::StatusLine(const QString& objectName, const QString& caption, const 
     setTextFont(arial(kSmallPx));
     setShowWholeOnHover(true);
     m_settle.setSingleShot(true);
-    m_settle.setInterval(kSettle);
-    connect(&m_settle, &QTimer::timeout, this, &StatusLine::announceNow);
+    connect(&m_settle, &QTimer::timeout, this, &StatusLine::onSettle);
 }
 
 void StatusLine::setStatus(const QString& text, bool announced)
 {
     setCaption(text);
-    if (announced)
-        m_settle.start();
-    else
-        m_settle.stop();
+    m_pending = announced;
+    if (!announced)
+        return;
+    m_changedAt = std::chrono::steady_clock::now();
+    if (!m_settle.isActive())
+        m_settle.start(kSettle);
 }
 
-void StatusLine::announceNow()
+void StatusLine::onSettle()
 {
+    if (!m_pending)
+        return; // a status under way came since
+    const auto stood = std::chrono::steady_clock::now() - m_changedAt;
+    if (stood < kSettle) {
+        m_settle.start(std::chrono::ceil<std::chrono::milliseconds>(kSettle - stood));
+        return;
+    }
+    m_pending = false;
     m_announcement->present(caption());
 }
 

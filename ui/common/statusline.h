@@ -47,10 +47,15 @@ public:
     void setStatus(const QString& text, bool announced);
 
 private:
-    void announceNow();
+    void onSettle();
 
     Announcement* m_announcement;
+    // Not restarted with every change (that costs more than the rest of a
+    // quick answer's handling): when it fires, it waits on for whatever is
+    // left of kSettle since the last change.
     QTimer m_settle;
+    bool m_pending = false;
+    std::chrono::steady_clock::time_point m_changedAt;
 };
 
 } // namespace velmario::look
