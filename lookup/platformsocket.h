@@ -28,6 +28,11 @@ namespace velmario::lookup::net {
 // A socket: a descriptor on POSIX systems, a SOCKET on Windows.
 using Handle = qintptr;
 inline constexpr Handle kNoSocket = -1;
+#ifdef Q_OS_WIN
+using NativeSocket = SOCKET;
+#else
+using NativeSocket = int;
+#endif
 
 // Makes sockets usable (Winsock's start-up, once per process); every
 // function here calls it, and it may be called any number of times.

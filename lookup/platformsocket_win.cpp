@@ -124,19 +124,6 @@ void setNoDelay(Handle socket)
     ::setsockopt(SOCKET(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
 }
 
-quint16 localPort(Handle socket)
-{
-    sockaddr_storage local{};
-    int length = sizeof local;
-    if (::getsockname(SOCKET(socket), reinterpret_cast<sockaddr*>(&local), &length) != 0)
-        return 0;
-    if (local.ss_family == AF_INET)
-        return ntohs(reinterpret_cast<const sockaddr_in*>(&local)->sin_port);
-    if (local.ss_family == AF_INET6)
-        return ntohs(reinterpret_cast<const sockaddr_in6*>(&local)->sin6_port);
-    return 0;
-}
-
 void closeSocket(Handle socket)
 {
     ::closesocket(SOCKET(socket));
