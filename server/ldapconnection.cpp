@@ -410,9 +410,13 @@ LdapConnection::Wait LdapConnection::result(int msgid, Wake* wake, WakeOn on, Cl
     chain = nullptr;
     for (;;) {
         // What the library has already read comes first: the socket then
-        // shows nothing new.
-        timeval zero{0, 0};
-        const int rc = ldap_result(m_ld, msgid, LDAP_MSG_RECEIVED, &zero, &chain);
+        // shows nothing new. A call that reads a message may only queue it
+        // and return none; the second call hands it over.
+        int rc = 0;
+        for (int pass = 0; pass < 2 && rc == 0; ++pass) {
+            timeval zero{0, 0};
+            rc = ldap_result(m_ld, msgid, LDAP_MSG_RECEIVED, &zero, &chain);
+        }
         if (rc > 0)
             return Wait::Ok;
         if (rc < 0)

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -37,6 +38,7 @@ struct LdapSettings {
     std::chrono::seconds timeout{};       // one load, connecting included
     std::chrono::seconds checkInterval{}; // how often contextCSN is read (0: never)
     bool allowEmpty = false;              // serve a search that finds nothing
+    std::size_t maxEntries = SIZE_MAX;    // a search that sends more is given up
 };
 
 // Why a URI cannot name an LDAP directory here, or nothing.

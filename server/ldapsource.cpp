@@ -76,10 +76,12 @@ struct SearchEnd {
     int code = LDAP_OTHER;
     std::string text;
     LDAPControl** controls = nullptr; // freed by the caller
+    bool givenUp = false;
 };
 
 // Reads the answers to search `msgid`: each entry to `entry`, until its
-// end. References to other servers are not followed.
+// end or until `entry` says no more (the search is then abandoned, and
+// `end.given` set). References to other servers are not followed.
 template<typename OnEntry>
 LdapConnection::Wait readSearch(LdapConnection& connection, int msgid, Wake* wake, WakeOn on,
                                 Clock::time_point deadline, OnEntry&& entry, SearchEnd& end)
@@ -92,8 +94,12 @@ LdapConnection::Wait readSearch(LdapConnection& connection, int msgid, Wake* wak
         bool done = false;
         for (LDAPMessage* m = ldap_first_message(ld, chain); m; m = ldap_next_message(ld, m)) {
             if (ldap_msgtype(m) == LDAP_RES_SEARCH_ENTRY) {
-                entry(m);
-            } else if (ldap_msgtype(m) == LDAP_RES_SEARCH_RESULT) {
+                if (!end.givenUp && !entry(m)) {
+                    end.givenUp = true;
+                    ldap_abandon_ext(ld, msgid, nullptr, nullptr);
+                    done = true;
+                }
+            } else if (ldap_msgtype(m) == LDAP_RES_SEARCH_RESULT && !end.givenUp) {
                 char* diagnostic = nullptr;
                 if (ldap_parse_result(ld, m, &end.code, nullptr, &diagnostic, nullptr, &end.controls, 0) !=
                     LDAP_SUCCESS)
@@ -240,20 +246,33 @@ Loaded LdapSource::entries(Wake* wake, Clock::time_point deadline)
     const std::string names[3] = {m_settings.numberAttribute, m_settings.nameAttribute,
                                   m_settings.telephoneAttribute};
     const auto take = [&](LDAPMessage* entry) {
+        if (checker.taken() >= m_settings.maxEntries)
+            return false;
         std::string_view values[3];
         std::string_view dn;
         if (!readEntry(ld, entry, names, values, dn))
             dn = "(an entry the directory sent damaged)";
         checker.take({std::string(values[0]), std::string(values[1]), std::string(values[2])},
                      [dn] { return std::string(dn); });
+        return true;
     };
     PageCookie cookie;
+    std::string lastCookie;
     do {
         if (std::optional<LdapError> error = page(cookie, take, checker, wake, deadline)) {
             loaded.error = std::move(error->text);
             loaded.unreachable = error->unreachable;
             return loaded;
         }
+        // A directory that hands back the cookie it was given would page
+        // for ever: its search does not advance.
+        std::string next(cookie.value.bv_val ? cookie.value.bv_val : "", cookie.value.bv_len);
+        if (next.size() > 0 && next == lastCookie) {
+            loaded.error = m_name + ": the directory sent the same paging cookie twice after " +
+                           std::to_string(checker.taken()) + " entries: its paged search does not advance";
+            return loaded;
+        }
+        lastCookie = std::move(next);
     } while (cookie.value.bv_len > 0);
     std::unique_ptr<ReplyIndex> replies = checker.build();
     if (!replies) {
@@ -270,7 +289,7 @@ Loaded LdapSource::entries(Wake* wake, Clock::time_point deadline)
     return loaded;
 }
 
-std::optional<LdapError> LdapSource::page(PageCookie& cookie, const std::function<void(LDAPMessage*)>& take,
+std::optional<LdapError> LdapSource::page(PageCookie& cookie, const std::function<bool(LDAPMessage*)>& take,
                                           const LdapEntryChecker& checker, Wake* wake, Clock::time_point deadline)
 {
     LDAP* ld = m_connection.get();
@@ -295,8 +314,19 @@ std::optional<LdapError> LdapSource::page(PageCookie& cookie, const std::functio
         return LdapError{"cannot search " + m_name + ": " + m_connection.lastError(), ldapUnreachable(rc)};
     SearchEnd end;
     if (const auto wait = readSearch(m_connection, msgid, wake, WakeOn::Stop, deadline, take, end);
-        wait != LdapConnection::Wait::Ok)
-        return m_connection.waitError(wait, "reading " + m_name);
+        wait != LdapConnection::Wait::Ok) {
+        LdapError error = m_connection.waitError(wait, "reading " + m_name);
+        if (wait == LdapConnection::Wait::TimedOut)
+            error.text = "reading " + m_name + ": the search did not end in time (entries received: " +
+                         std::to_string(checker.taken()) + ")";
+        return error;
+    }
+    if (end.givenUp) {
+        ldap_controls_free(end.controls);
+        return LdapError{m_name + ": the search sent more than the " + std::to_string(m_settings.maxEntries) +
+                             " entries this server may hold (--max-memory-entries)",
+                         false};
+    }
     LDAPControl* response = ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, end.controls, nullptr);
     ber_int_t estimate = 0;
     const bool paged = response && ldap_parse_pageresponse_control(ld, response, &estimate, &cookie.value) == LDAP_SUCCESS;
@@ -339,6 +369,7 @@ std::optional<std::string> LdapSource::readAttribute(const std::string& dn, cons
             value->append(values[i]->bv_val, values[i]->bv_len);
         }
         ldap_value_free_len(values);
+        return true;
     };
     SearchEnd end;
     if (const auto wait = readSearch(m_connection, msgid, wake, on, deadline, take, end);

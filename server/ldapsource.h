@@ -77,7 +77,7 @@ private:
     // Searches for one page of entries, each to `take` (and so to
     // `checker`); `cookie` then holds where the next page starts (empty
     // after the last). Why the search failed, or nothing.
-    std::optional<LdapError> page(PageCookie& cookie, const std::function<void(ldapmsg*)>& take,
+    std::optional<LdapError> page(PageCookie& cookie, const std::function<bool(ldapmsg*)>& take,
                                   const LdapEntryChecker& checker, Wake* wake, Clock::time_point deadline);
     // The values of `attribute` of the entry `dn` joined by spaces, or
     // nothing if it has none or is not there.

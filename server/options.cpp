@@ -2,11 +2,13 @@
 
 #include "exitcodes.h"
 #include "lookupport.h"
+#include "replyindex.h"
 
 #include <CLI/CLI.hpp>
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdint>
@@ -397,6 +399,10 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
     line.settings.ldap.timeout = std::chrono::seconds(numbers.ldapSeconds);
     line.settings.ldap.checkInterval = std::chrono::seconds(numbers.ldapCheckSeconds);
     line.settings.ldap.allowEmpty = line.settings.postgres.allowEmpty;
+    // A source's directory is held in memory: no more than it may hold.
+    const std::size_t held = line.settings.maxMemoryEntries > 0 ? line.settings.maxMemoryEntries : ReplyIndex::kMaxEntries;
+    line.settings.ldap.maxEntries = std::min(held, ReplyIndex::kMaxEntries);
+    line.settings.postgres.maxEntries = line.settings.ldap.maxEntries;
     for (const std::string& network : numbers.allow)
         line.settings.serve.allow.push_back(*Cidr::parse(network));
     line.command = CommandLine::Command::Serve;

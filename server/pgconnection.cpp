@@ -6,10 +6,39 @@
 
 #include <poll.h>
 
+#include <chrono>
+#include <future>
 #include <memory>
+#include <thread>
 
 namespace velmario::server {
 namespace {
+
+// How long a stop waits for the database to take a cancel request.
+constexpr auto kCancelWait = std::chrono::seconds(1);
+
+// Asks the database to end the statement running on `conn`, so that its
+// backend does not work on for nobody. Sent from a thread of its own, since
+// libpq sends it with a blocking connect: the caller waits for it at most
+// kCancelWait, and a cancel that takes longer finishes or fails alone.
+void cancelRunning(pg_conn* conn)
+{
+    PGcancel* cancel = PQgetCancel(conn);
+    if (!cancel)
+        return;
+    auto done = std::make_shared<std::promise<std::string>>();
+    std::future<std::string> sent = done->get_future();
+    std::thread([cancel, done] {
+        char why[256] = {};
+        const bool cancelled = PQcancel(cancel, why, sizeof why) != 0;
+        PQfreeCancel(cancel);
+        done->set_value(cancelled ? std::string() : oneLine(why));
+    }).detach();
+    if (sent.wait_for(kCancelWait) != std::future_status::ready)
+        log("PostgreSQL did not take the request to cancel the query within 1 s", LogPriority::Warning);
+    else if (const std::string why = sent.get(); !why.empty())
+        log("cannot cancel the PostgreSQL query: " + why, LogPriority::Warning);
+}
 
 // A dead peer is noticed by TCP within about a minute, even while no load
 // runs: keepalives, and a user timeout for data sent and never
@@ -46,6 +75,8 @@ PostgresConnection::~PostgresConnection()
 
 void PostgresConnection::close()
 {
+    if (m_conn && PQstatus(m_conn) == CONNECTION_OK && PQtransactionStatus(m_conn) == PQTRANS_ACTIVE)
+        cancelRunning(m_conn);
     if (m_conn)
         PQfinish(m_conn);
     m_conn = nullptr;

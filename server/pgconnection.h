@@ -7,6 +7,8 @@
 #include "source.h"
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -26,6 +28,7 @@ struct PostgresSettings {
     std::string channel;  // NOTIFY on it loads the directory again
     std::chrono::seconds timeout{}; // one load, connecting included
     bool allowEmpty = false;        // serve a query that gives no rows
+    std::size_t maxEntries = SIZE_MAX; // a query that gives more is refused
 };
 
 class PostgresConnection

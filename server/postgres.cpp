@@ -47,6 +47,8 @@ public:
                                  entry.controlNumber.substr(0, 64) + "\"): " + why);
     }
 
+    std::size_t rows() const { return m_row; }
+
     // Why the rows are refused, or nothing.
     std::string verdict() const
     {
@@ -160,6 +162,11 @@ Loaded PostgresSource::rows(Wake* wake, Clock::time_point deadline)
         loaded.error = "the directory query gives no rows: nothing to serve (--allow-empty serves an empty directory)";
         return loaded;
     }
+    if (total > m_settings.maxEntries) {
+        loaded.error = "the directory query gives " + std::to_string(total) + " rows, more than the " +
+                       std::to_string(m_settings.maxEntries) + " entries this server may hold (--max-memory-entries)";
+        return loaded;
+    }
     auto replies = std::make_unique<ReplyIndex>();
     if (!replies->reserve(total)) {
         loaded.error = "not enough memory for " + std::to_string(total) + " entries";
@@ -175,9 +182,15 @@ Loaded PostgresSource::rows(Wake* wake, Clock::time_point deadline)
         char* row = nullptr;
         int length = 0;
         if (const Wait wait = m_connection.copyRow(wake, deadline, row, length); wait != Wait::Ok)
-            return fail(wait, "reading the directory failed");
+            return fail(wait, "reading the directory failed (rows received: " + std::to_string(checker.rows()) + ")");
         if (!row)
             break;
+        if (checker.rows() == total) {
+            PQfreemem(row);
+            loaded.error = "the database sent more rows than the " + std::to_string(total) +
+                           " it counted for the directory query";
+            return loaded;
+        }
         checker.take(std::string_view(row, static_cast<std::size_t>(length)));
         PQfreemem(row);
     }

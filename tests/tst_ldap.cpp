@@ -396,51 +396,76 @@ private slots:
         QVERIFY2(verdict.endsWith(u"\n  and 3 more"_s), qPrintable(verdict));
     }
 
-    // A scripted directory that answers the paged search with an entry and
-    // an end, ignoring the paging control however critical: the load is
-    // refused, not taken as the whole directory.
-    void answerWithoutPaging()
+    // A scripted directory in raw BER that answers each paged search with
+    // an entry and then, as the row says: an end without the paging
+    // control (however critical the request made it), an end that hands
+    // back the same cookie for ever, or no end at all. Each load is refused
+    // with what went wrong, never served.
+    void scriptedDirectory_data()
     {
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<QByteArray>("said");
+        QTest::newRow("no paging") << u"unpaged"_s << QByteArray("dc=example,dc=org: the directory answered without paging");
+        QTest::newRow("the same cookie again")
+            << u"same cookie"_s
+            << QByteArray("the directory sent the same paging cookie twice after 2 entries: its paged search does not advance");
+        QTest::newRow("a page without end")
+            << u"endless"_s << QByteArray("the search did not end in time (entries received: 1)");
+    }
+    void scriptedDirectory()
+    {
+        QFETCH(QString, answer);
+        QFETCH(QByteArray, said);
         QTcpServer listener;
         QVERIFY(listener.listen(QHostAddress::LocalHost));
         const int fd = int(listener.socketDescriptor());
         QByteArray request;
-        std::thread peer([fd, &request] {
+        std::thread peer([fd, &request, answer] {
             // Qt's socket does not block: every wait is a poll.
             const auto ready = [](int socket) {
                 pollfd wanted{socket, POLLIN, 0};
                 return ::poll(&wanted, 1, 10000) == 1;
             };
+            const auto tlv = [](char tag, const QByteArray& value) { return QByteArray(1, tag) + char(value.size()) + value; };
             const int client = ready(fd) ? ::accept(fd, nullptr, nullptr) : -1;
             if (client < 0)
                 return;
             char buffer[4096];
-            const ssize_t got = ready(client) ? ::read(client, buffer, sizeof buffer) : 0;
-            request = QByteArray(buffer, got > 0 ? int(got) : 0);
-            // SEQUENCE, its length (short or 0x81/0x82 long form), then the
-            // message id as INTEGER of one byte.
-            const int at = request.size() > 1 && (uchar(request[1]) & 0x80) ? 2 + (uchar(request[1]) & 0x7F) : 2;
-            const char id = request.size() > at + 2 ? request[at + 2] : char(1);
-            const QByteArray attribute = QByteArray("\x30\x18\x04\x0e" "employeeNumber" "\x31\x06\x04\x04" "1234", 26);
-            const QByteArray dn = "uid=1,ou=people,dc=example,dc=org";
-            QByteArray entry = QByteArray("\x04", 1) + char(dn.size()) + dn + QByteArray("\x30", 1) +
-                               char(attribute.size()) + attribute;
-            entry = QByteArray("\x64", 1) + char(entry.size()) + entry;
-            entry = QByteArray("\x30", 1) + char(entry.size() + 3) + QByteArray("\x02\x01", 2) + id + entry;
-            const QByteArray done = QByteArray("\x30\x0c\x02\x01", 4) + id + QByteArray("\x65\x07\x0a\x01\x00\x04\x00\x04\x00", 9);
-            const QByteArray answer = entry + done;
-            (void)!::write(client, answer.constData(), size_t(answer.size()));
+            for (int searches = 0; searches < 3 && ready(client); ++searches) {
+                const ssize_t got = ::read(client, buffer, sizeof buffer);
+                if (got <= 0)
+                    break;
+                const QByteArray asked(buffer, int(got));
+                if (searches == 0)
+                    request = asked;
+                // SEQUENCE, its length (short or 0x81/0x82 long form), then
+                // the message id as INTEGER of one byte.
+                const int at = asked.size() > 1 && (uchar(asked[1]) & 0x80) ? 2 + (uchar(asked[1]) & 0x7F) : 2;
+                const char id = asked.size() > at + 2 ? asked[at + 2] : char(1);
+                const QByteArray messageId = tlv('\x02', QByteArray(1, id));
+                const QByteArray attribute = tlv('\x30', tlv('\x04', "employeeNumber") + tlv('\x31', tlv('\x04', "1234")));
+                const QByteArray entry = tlv('\x64', tlv('\x04', "uid=1,ou=people,dc=example,dc=org") + tlv('\x30', attribute));
+                QByteArray reply = tlv('\x30', messageId + entry);
+                QByteArray done = tlv('\x65', QByteArray("\x0a\x01\x00\x04\x00\x04\x00", 7));
+                if (answer == u"same cookie") {
+                    const QByteArray value = tlv('\x30', QByteArray("\x02\x01\x00", 3) + tlv('\x04', "x"));
+                    done += tlv('\xA0', tlv('\x30', tlv('\x04', LDAP_CONTROL_PAGEDRESULTS) + tlv('\x04', value)));
+                }
+                if (answer != u"endless")
+                    reply += tlv('\x30', messageId + done);
+                (void)!::write(client, reply.constData(), size_t(reply.size()));
+            }
             if (ready(client))
                 (void)!::read(client, buffer, sizeof buffer); // until the server hangs up
             ::close(client);
         });
         const Run result = run({u"--listen"_s, u"127.0.0.1"_s, u"--port"_s, u"0"_s, u"--ldap"_s,
                                 u"ldap://127.0.0.1:%1"_s.arg(listener.serverPort()), u"--ldap-base"_s, kBase,
-                                u"--ldap-check-interval"_s, u"0"_s, u"--startup-timeout"_s, u"5"_s});
+                                u"--ldap-check-interval"_s, u"0"_s, u"--startup-timeout"_s, u"2"_s});
         peer.join();
-        QVERIFY2(request.contains("1.2.840.113556.1.4.319"), "the search asks for paging");
+        QVERIFY2(request.contains(LDAP_CONTROL_PAGEDRESULTS), "the search asks for paging");
         QCOMPARE(result.exitCode, 2);
-        QVERIFY2(result.err.contains("dc=example,dc=org: the directory answered without paging"), result.err.constData());
+        QVERIFY2(result.err.contains(said), result.err.constData());
     }
 
     void initTestCase()
@@ -608,16 +633,31 @@ private slots:
     }
 
     // A size limit that paged searches may not pass either (as this
-    // account's): the load is refused, never served cut.
-    void directoryCutAtItsSizeLimit()
+    // account's), or more entries than this server may hold: the load is
+    // refused, never served cut.
+    void directoryCut_data()
     {
-        QStringList arguments = slapd.serve(u"ldaps"_s, u"ou=many,dc=example,dc=org"_s);
-        arguments[arguments.indexOf(kReader)] = u"cn=limited,dc=example,dc=org"_s;
+        QTest::addColumn<QString>("reader");
+        QTest::addColumn<QStringList>("extra");
+        QTest::addColumn<QByteArray>("said");
+        QTest::newRow("the account's size limit")
+            << u"cn=limited,dc=example,dc=org"_s << QStringList()
+            << QByteArray("the directory cut the search at its size limit after 50 entries; let paged "
+                          "searches past it (OpenLDAP: sizelimit size.prtotal=unlimited)");
+        QTest::newRow("more than the server may hold")
+            << kReader << QStringList{u"--max-memory-entries"_s, u"1000"_s}
+            << QByteArray("the search sent more than the 1000 entries this server may hold (--max-memory-entries)");
+    }
+    void directoryCut()
+    {
+        QFETCH(QString, reader);
+        QFETCH(QStringList, extra);
+        QFETCH(QByteArray, said);
+        QStringList arguments = slapd.serve(u"ldaps"_s, u"ou=many,dc=example,dc=org"_s) + extra;
+        arguments[arguments.indexOf(kReader)] = reader;
         const Run result = run(arguments + QStringList{u"--listen"_s, u"127.0.0.1"_s, u"--port"_s, u"0"_s});
         QCOMPARE(result.exitCode, 2);
-        QVERIFY2(result.err.contains("the directory cut the search at its size limit after 50 entries; let paged "
-                                     "searches past it (OpenLDAP: sizelimit size.prtotal=unlimited)"),
-                 result.err.constData());
+        QVERIFY2(result.err.contains(said), result.err.constData());
     }
 
     void directoryEmptySearch_data()
