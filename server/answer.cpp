@@ -2,6 +2,7 @@
 
 #include "cp1252.h"
 #include "csvimport.h"
+#include "log.h"
 
 #include <cstdio>
 #include "framing.h"
@@ -73,6 +74,13 @@ Outcome answer(Directory& directory, std::string_view request, std::size_t maxRe
         case ReplyFile::Found::Yes: return Outcome::Found;
         case ReplyFile::Found::No: out += notRegisteredReply(); return Outcome::NotFound;
         case ReplyFile::Found::Failed: out += fixed().error; return Outcome::Failed;
+        case ReplyFile::Found::Changed:
+            // Its bytes are no longer the ones checked: the database's own
+            // table answers until a load checks a copy again.
+            log(directory.replyFilePath() + ": changed since it was checked: no longer used; lookups go to the "
+                "database until the next reload checks it again", LogPriority::Warning);
+            directory.dropReplyFile();
+            break;
         }
     }
     // The number is only ever a bound parameter of the lookup.

@@ -21,6 +21,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace velmario::server {
@@ -72,6 +74,55 @@ bool interrupted()
 {
     return interruption() != 0;
 }
+
+// Held by an import from its start until its copy is written, on the folder
+// of its database, so that two imports never interleave their databases
+// and copies. A second import waits, saying so, until the first ends or it
+// is itself interrupted. Released when the process ends, however it ends.
+class ImportLock
+{
+public:
+    explicit ImportLock(const std::string& dbPath)
+    {
+        namespace fs = std::filesystem;
+        const fs::path target(dbPath);
+        const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+        m_fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (m_fd < 0) {
+            m_error = "cannot open " + folder.string() + ": " + std::strerror(errno);
+            return;
+        }
+        bool told = false;
+        while (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK && errno != EINTR) {
+                m_error = "cannot lock " + folder.string() + ": " + std::strerror(errno);
+                return;
+            }
+            if (!told)
+                log("waiting for another import into " + folder.string() + " to end");
+            told = true;
+            if (interrupted())
+                return;
+            ::usleep(100'000);
+        }
+        m_held = true;
+    }
+    ~ImportLock()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    ImportLock(const ImportLock&) = delete;
+    ImportLock& operator=(const ImportLock&) = delete;
+
+    bool held() const { return m_held; }
+    const std::string& error() const { return m_error; }
+
+private:
+    int m_fd = -1;
+    bool m_held = false;
+    std::string m_error;
+};
 
 // What the kernel says this machine can still give without swapping.
 std::optional<std::uint64_t> memoryAvailable()
@@ -157,6 +208,23 @@ int runImport(const std::string& csvPath, const std::string& dbPath, bool allowE
         return kExitFailure;
     }
     DirectoryWriter writer;
+    const auto stop = [&](int signal) {
+        writer.discard();
+        log(std::string("import stopped by ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT") + ": " + dbPath +
+            " unchanged", LogPriority::Warning);
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+        return kExitFailure;
+    };
+    const ImportLock lock(dbPath);
+    if (const int signal = interruption())
+        return stop(signal);
+    if (!lock.held()) {
+        log("import failed: " + lock.error(), LogPriority::Error);
+        return kExitFailure;
+    }
+    // What an import killed while it wrote a copy left behind.
+    snapshot::removeLeftovers(dbPath);
     std::string error;
     if (!writer.begin(dbPath, error)) {
         log("import failed: " + error, LogPriority::Error);
@@ -181,14 +249,8 @@ int runImport(const std::string& csvPath, const std::string& dbPath, bool allowE
         }
         return true;
     });
-    if (const int signal = interruption()) {
-        writer.discard();
-        log(std::string("import stopped by ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT") + ": " + dbPath +
-            " unchanged", LogPriority::Warning);
-        std::signal(signal, SIG_DFL);
-        std::raise(signal);
-        return kExitFailure;
-    }
+    if (const int signal = interruption())
+        return stop(signal);
     if (failed) {
         log("import failed: " + error, LogPriority::Error);
         return kExitFailure;

@@ -3,7 +3,9 @@
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -408,9 +410,15 @@ bool DirectoryWriter::commit(std::string& error)
     }
     // The new file is complete on disk before it takes the old one's name.
     ::fsync(m_lock);
+    // Made private, then given what the umask allows, as any new file.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    if (::fchmod(m_lock, 0666 & ~mask) != 0) {
+        error = "cannot give " + m_temp + " its permissions: " + std::strerror(errno);
+        discard();
+        return false;
+    }
     std::error_code ec;
-    fs::permissions(m_temp, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read
-                                | fs::perms::others_read, ec);
     fs::rename(m_temp, m_path, ec);
     if (ec) {
         error = "cannot replace " + m_path + ": " + ec.message();

@@ -55,10 +55,16 @@ public:
 
     // The replies held in memory for this directory, if they are.
     const ReplyIndex* replies() const { return m_replies.get(); }
-    // Serves from the checked copy of its replies on disk rather than from
-    // the database's own table.
-    void setReplyFile(std::unique_ptr<const ReplyFile> file) { m_replyFile = std::move(file); }
+    // Serves from the checked copy of its replies on disk, at `path`, rather
+    // than from the database's own table, until dropReplyFile().
+    void setReplyFile(std::unique_ptr<const ReplyFile> file, std::string path = {})
+    {
+        m_replyFile = std::move(file);
+        m_replyFilePath = std::move(path);
+    }
     const ReplyFile* replyFile() const { return m_replyFile.get(); }
+    const std::string& replyFilePath() const { return m_replyFilePath; }
+    void dropReplyFile() { m_replyFile.reset(); }
     // Serves from `replies` from now on; the database file is then no
     // longer mapped into memory.
     void setReplies(std::unique_ptr<const ReplyIndex> replies);
@@ -77,6 +83,7 @@ private:
     sqlite3_stmt* m_find = nullptr;
     std::unique_ptr<const ReplyIndex> m_replies;
     std::unique_ptr<const ReplyFile> m_replyFile;
+    std::string m_replyFilePath;
 };
 
 // A new database written entry by entry beside the one it will replace.

@@ -4,7 +4,10 @@
 #include "log.h"
 #include "snapshot.h"
 
+#include <array>
+#include <cstdint>
 #include <optional>
+#include <sys/stat.h>
 
 namespace velmario::server {
 
@@ -32,9 +35,18 @@ void logCopyRefused(const std::string& dbPath, const std::string& why)
         LogPriority::Warning);
 }
 
-} // namespace
+// Which file is at `path` and how it stands, to tell whether it was
+// written to or replaced between two looks.
+std::optional<std::array<std::int64_t, 5>> lookAt(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return std::array<std::int64_t, 5>{std::int64_t(st.st_dev), std::int64_t(st.st_ino), std::int64_t(st.st_size),
+                                       std::int64_t(st.st_mtim.tv_sec), std::int64_t(st.st_mtim.tv_nsec)};
+}
 
-Loaded openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries, bool later)
+Loaded openOnce(const std::string& dbPath, std::size_t maxMemoryEntries, bool later)
 {
     Loaded opened;
     // A checked copy of the replies, if import left one that belongs to
@@ -103,7 +115,7 @@ Loaded openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries, bo
             // slot and an entry read for each, rather than through the
             // database's B-tree.
             if (auto file = snapshot::openReplies(dbPath, match, copyProblem)) {
-                opened.directory->setReplyFile(std::move(file));
+                opened.directory->setReplyFile(std::move(file), snapshot::pathFor(dbPath));
                 how = "looked up on disk in the copy of its replies checked when imported";
             } else {
                 copyRefused();
@@ -171,6 +183,21 @@ Loaded openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries, bo
         return damaged();
     opened.description = std::to_string(*entries) + " entries from " +
                          (dbPath.empty() ? std::string("the sample directory") : dbPath) + " (" + how + ")";
+    return opened;
+}
+
+} // namespace
+
+Loaded openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries, bool later)
+{
+    const auto before = dbPath.empty() ? std::nullopt : lookAt(dbPath);
+    Loaded opened = openOnce(dbPath, maxMemoryEntries, later);
+    if (!opened.directory || dbPath.empty() || lookAt(dbPath) == before)
+        return opened;
+    // Written to or replaced while it was read: what was read may mix two
+    // versions, so none of it is served.
+    opened = {};
+    opened.error = dbPath + " changed while it was read: not served; it is read again at the next reload";
     return opened;
 }
 

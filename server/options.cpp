@@ -242,7 +242,7 @@ void addServeOptions(CLI::App& app, Settings& s, Numbers& n)
     app.add_option("--rate-limit", n.rateLimit, "lookups per second one address may make (0: no limit)")
         ->type_name("N")->check(wholeNumber(0, 1'000'000))->default_val(5);
     app.add_option("--rate-burst", n.rateBurst, "lookups one address may make at once before the rate applies")
-        ->type_name("N")->check(wholeNumber(1, 1'000'000))->default_val(50);
+        ->type_name("N")->check(wholeNumber(1, 1'000'000))->default_val(120);
     app.add_option("--max-request-bytes", s.serve.maxRequestBytes,
                    "longest request looked up, without its surrounding white space")
         ->type_name("N")->check(wholeNumber(1, 65536))->default_val(256);

@@ -1,6 +1,7 @@
 #include "replyindex.h"
 
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <xxhash.h>
 #include <unistd.h>
 
@@ -419,9 +420,24 @@ std::unique_ptr<ReplyIndex> ReplyIndex::fromImage(std::size_t entries, std::size
 }
 
 ReplyFile::ReplyFile(int fd, std::uint64_t offset, std::size_t entries, std::size_t textBytes, std::size_t slotCount)
-    : m_fd(fd), m_text(offset), m_slots(offset + textBytes), m_entries(entries), m_textBytes(textBytes),
-      m_slotCount(slotCount)
+    : m_fd(fd), m_identity(identityOf(fd)), m_text(offset), m_slots(offset + textBytes), m_entries(entries),
+      m_textBytes(textBytes), m_slotCount(slotCount)
 {
+}
+
+ReplyFile::Identity ReplyFile::identityOf(int fd)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return {};
+    return {std::int64_t(st.st_size), std::int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec,
+            std::int64_t(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec, std::uint64_t(st.st_nlink)};
+}
+
+bool ReplyFile::changed() const
+{
+    const Identity now = identityOf(m_fd);
+    return now.size < 0 || !(now == m_identity);
 }
 
 ReplyFile::~ReplyFile()
@@ -446,6 +462,18 @@ bool ReplyFile::readAt(std::uint64_t at, char* into, std::size_t bytes) const
 }
 
 ReplyFile::Found ReplyFile::find(std::string_view key, std::string& out) const
+{
+    const std::size_t before = out.size();
+    const Found found = search(key, out);
+    // Checked after the reads: a write begun before any of them shows.
+    if (changed()) {
+        out.resize(before);
+        return Found::Changed;
+    }
+    return found;
+}
+
+ReplyFile::Found ReplyFile::search(std::string_view key, std::string& out) const
 {
     if (m_entries == 0 || m_slotCount == 0)
         return Found::No;

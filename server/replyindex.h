@@ -128,6 +128,11 @@ private:
 // entry they point at, so it holds almost nothing in memory whatever the
 // size of the table. The file is read, never mapped: one cut short under
 // the server gives a failed lookup, not a signal.
+//
+// The file must stay the one checked: after each lookup its size, times
+// and links are compared with those it had when opened. Whoever writes to
+// a file changes its modification time before its bytes, so a lookup that
+// read bytes written since is always told Changed, never given them.
 class ReplyFile
 {
 public:
@@ -138,16 +143,29 @@ public:
     ReplyFile(const ReplyFile&) = delete;
     ReplyFile& operator=(const ReplyFile&) = delete;
 
-    enum class Found { Yes, No, Failed };
+    enum class Found { Yes, No, Failed, Changed };
     // Appends the reply for `key` to `out` when found; Failed when the
-    // file could not be read.
+    // file could not be read, Changed (and nothing appended) when it was
+    // written to, touched or replaced since it was opened.
     Found find(std::string_view key, std::string& out) const;
     std::size_t size() const { return m_entries; }
 
 private:
+    Found search(std::string_view key, std::string& out) const;
     bool readAt(std::uint64_t at, char* into, std::size_t bytes) const;
+    bool changed() const;
+
+    struct Identity {
+        std::int64_t size = -1;
+        std::int64_t modifiedNs = 0;
+        std::int64_t changedNs = 0;
+        std::uint64_t links = 0;
+        bool operator==(const Identity&) const = default;
+    };
+    static Identity identityOf(int fd);
 
     int m_fd;
+    Identity m_identity;
     std::uint64_t m_text;
     std::uint64_t m_slots;
     std::size_t m_entries;

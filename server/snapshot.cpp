@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <new>
@@ -160,6 +161,42 @@ bool readHeader(int fd, Header& h, std::string& why)
     return true;
 }
 
+// Whether the copy open at `fd` could only have been written by whoever may
+// write the database `db` (its owner, or root), and grants no more reading
+// than the database: a copy readable by more is given the database's group
+// and mode (dropping execute bits), when this process may. False, with `why`.
+bool trusted(int fd, const struct stat& db, std::string& why)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    if (st.st_uid != db.st_uid && st.st_uid != 0) {
+        why = "owned by user " + std::to_string(st.st_uid) + ", not by the database's owner (user " +
+              std::to_string(db.st_uid) + ") or root";
+        return false;
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        why = "other users may write to it";
+        return false;
+    }
+    const mode_t wanted = db.st_mode & 0666;
+    const bool wider = (st.st_mode & 0777 & ~wanted) != 0;
+    const bool otherGroup = st.st_gid != db.st_gid && (st.st_mode & S_IRWXG) != 0;
+    if (!wider && !otherGroup)
+        return true;
+    // The group first: a change of group may drop set-id bits, never add reading.
+    if ((otherGroup && ::fchown(fd, static_cast<uid_t>(-1), db.st_gid) != 0) || ::fchmod(fd, wanted) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
+        why = std::string("readable by more users than the database (mode ") + mode +
+              ") and cannot be given its permissions: " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 std::string pathFor(const std::string& dbPath)
@@ -251,7 +288,7 @@ bool write(const std::string& dbPath, const DatabaseFile& file, std::size_t entr
     const fs::path folder = fs::path(target).has_parent_path() ? fs::path(target).parent_path() : fs::path(".");
     // Written as a file with no name, so that an import killed meanwhile
     // leaves nothing behind; named only once complete.
-    Fd fd(::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644));
+    Fd fd(::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
     std::string temp;
     if (fd.get() < 0) {
         // A file system without unnamed files: a named one, removed on failure.
@@ -269,9 +306,10 @@ bool write(const std::string& dbPath, const DatabaseFile& file, std::size_t entr
             fs::remove(temp, ec);
         return false;
     };
-    // Readable by whoever may read the database.
+    // Readable by whoever may read the database, and by nobody else.
     struct stat st {};
-    if (::stat(dbPath.c_str(), &st) != 0 || ::fchmod(fd.get(), st.st_mode & 0666) != 0)
+    if (::stat(dbPath.c_str(), &st) != 0 || ::fchown(fd.get(), static_cast<uid_t>(-1), st.st_gid) != 0 ||
+        ::fchmod(fd.get(), st.st_mode & 0666) != 0)
         return fail(std::string("cannot give it the database's permissions: ") + std::strerror(errno));
     const std::string_view parts[] = {{reinterpret_cast<const char*>(&h), sizeof h}, image.text, image.table};
     for (std::string_view part : parts) {
@@ -311,6 +349,20 @@ void remove(const std::string& dbPath)
     std::filesystem::remove(pathFor(dbPath), ec);
 }
 
+void removeLeftovers(const std::string& dbPath)
+{
+    namespace fs = std::filesystem;
+    const fs::path target(pathFor(dbPath));
+    const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    const std::string prefix = target.filename().string() + ".new-";
+    std::error_code ec;
+    for (const auto& item : fs::directory_iterator(folder, ec)) {
+        const std::string name = item.path().filename().string();
+        if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0)
+            fs::remove(item.path(), ec);
+    }
+}
+
 Found find(const std::string& dbPath, Match& match, std::string& why)
 {
     const Fd fd(::open(pathFor(dbPath).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -320,6 +372,13 @@ Found find(const std::string& dbPath, Match& match, std::string& why)
         why = std::strerror(errno);
         return Found::Other;
     }
+    struct stat db {};
+    if (::stat(dbPath.c_str(), &db) != 0) {
+        why = std::string("the database cannot be read to check it against (") + std::strerror(errno) + ")";
+        return Found::Other;
+    }
+    if (!trusted(fd.get(), db, why))
+        return Found::Other;
     Header h{};
     if (!readHeader(fd.get(), h, why))
         return Found::Other;
@@ -346,11 +405,12 @@ namespace {
 bool reopen(const std::string& dbPath, const Match& match, Fd& fd, Header& h, std::string& why)
 {
     fd.reset(::open(pathFor(dbPath).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (fd.get() < 0) {
+    struct stat db {};
+    if (fd.get() < 0 || ::stat(dbPath.c_str(), &db) != 0) {
         why = std::strerror(errno);
         return false;
     }
-    if (!readHeader(fd.get(), h, why))
+    if (!trusted(fd.get(), db, why) || !readHeader(fd.get(), h, why))
         return false;
     if (!h.holdsReplies || h.entries != match.entries || h.databaseSize != match.database.size ||
         h.databaseLow != match.database.hashLow || h.databaseHigh != match.database.hashHigh) {

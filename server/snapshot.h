@@ -10,9 +10,11 @@
 // file that is not one is never used: the database is then read and checked
 // entry by entry, as without a copy.
 //
-// The copy is trusted as far as the database beside it is, since whoever may
-// write one may write the other: its hashes catch damage and mismatches, not
-// forgery.
+// The copy is trusted as far as the database beside it is: it must belong to
+// the database's owner (or root) and be writable by nobody else, so that
+// only who may write one may write the other; its hashes catch damage and
+// mismatches, not forgery. It never grants more reading than the database:
+// a copy that does is given the database's group and mode at each load.
 
 #include "replyindex.h"
 
@@ -51,6 +53,9 @@ bool write(const std::string& dbPath, const DatabaseFile& file, std::size_t entr
            std::string& error, bool (*stopped)() = nullptr);
 // Removes the copy of dbPath, if there is one.
 void remove(const std::string& dbPath);
+// Removes what a write() killed on a file system without unnamed files
+// left; only while no other import may be writing (see ImportLock).
+void removeLeftovers(const std::string& dbPath);
 
 // A copy that belongs to the database as it was read.
 struct Match {

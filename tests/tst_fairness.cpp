@@ -161,7 +161,12 @@ private slots:
         QCOMPARE(probe.ask("20230001"), kJose);
         const Outcomes seen = outcomes(classroom);
         QCOMPARE(seen.held, 60);
-        // 60 lookups at once: the burst of 50, then 5 a second.
+        // Two lookups each at once fit in the burst of 120; a third round
+        // gets 5 a second.
+        for (int round = 0; round < 2; ++round) {
+            for (auto& s : classroom)
+                QCOMPARE(ask(*s, "20230001"), kJose);
+        }
         QElapsedTimer timer;
         timer.start();
         int found = 0;
@@ -174,7 +179,7 @@ private slots:
             else
                 waiting.push_back(s.get());
         }
-        QVERIFY2(found >= 50 && found <= 50 + 5 * (timer.elapsed() / 1000 + 1), qPrintable(QString::number(found)));
+        QVERIFY2(found <= 5 * (timer.elapsed() / 1000 + 1), qPrintable(QString::number(found)));
         for (QTcpSocket* s : waiting)
             QVERIFY(QTest::qWaitFor([&] { return ask(*s, "20230001") == kJose; }, 5000));
         for (auto& s : classroom)

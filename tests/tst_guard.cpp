@@ -496,13 +496,43 @@ private slots:
         QCOMPARE(QDir(dir.path()).entryList({u".refusals.db.new-*"_s}, QDir::Hidden | QDir::Files), QStringList());
     }
 
+    // Two imports into one database at once: one waits for the other, so
+    // the copy left beside the database is always that database's.
+    void importsAtOnceTakeTurns()
+    {
+        const QString db = path("turns.db");
+        for (const char tag : {'A', 'B'}) {
+            QByteArray csv = "control_number,name,telephone\n";
+            for (int i = 0; i < 100'000; ++i)
+                csv += "T" + QByteArray::number(i) + ",Persona " + tag + QByteArray::number(i) + ",555\n";
+            writeFile(path(tag == 'A' ? "turns-A.csv" : "turns-B.csv"), csv);
+        }
+        for (int round = 0; round < 3; ++round) {
+            QProcess imports[2];
+            for (int i = 0; i < 2; ++i)
+                imports[i].start(serverProgram(), {u"import"_s, path(i ? "turns-B.csv" : "turns-A.csv"), u"--db"_s, db});
+            QByteArray said;
+            for (QProcess& import : imports) {
+                QVERIFY(import.waitForFinished(60000));
+                QCOMPARE(import.exitCode(), 0);
+                said += import.readAllStandardError();
+            }
+            QVERIFY2(said.contains("waiting for another import into "), said.constData());
+            ServerProcess server;
+            QVERIFY(server.start({u"--db"_s, db}));
+            QVERIFY2(server.log().contains("read from the copy checked when imported"), server.log().constData());
+        }
+    }
+
     void interruptedImportLeavesNothing()
     {
         const QString db = path("interrupted.db");
         writeFile(path("one.csv"), "control_number,name,telephone\nV1,Vieja,1\n");
         QCOMPARE(run({u"import"_s, path("one.csv"), u"--db"_s, db}).exitCode, 0);
-        // What a killed import left behind is cleared by the next one.
+        // What a killed import left behind is cleared by the next one: its
+        // database, and its copy where it had to be written under a name.
         writeFile(path(".interrupted.db.new-Ab12Cd"), "half a database");
+        writeFile(path("interrupted.db-replies.new-Ef34Gh"), "half a copy");
 
         QByteArray big = "control_number,name,telephone\n";
         for (int i = 0; i < 1'000'000; ++i)
@@ -515,6 +545,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!QDir(dir.path()).entryList(pattern, QDir::Hidden | QDir::Files).contains(
                                      u".interrupted.db.new-Ab12Cd"_s),
                                  10000);
+        QVERIFY(!QFile::exists(path("interrupted.db-replies.new-Ef34Gh")));
         ::kill(pid_t(import.processId()), SIGTERM);
         QVERIFY(import.waitForFinished(10000));
         if (import.exitStatus() == QProcess::NormalExit && import.exitCode() == 0)

@@ -14,9 +14,14 @@
 #include <sqlite3.h>
 #include <xxhash.h>
 
+#include <atomic>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace velmario::server;
 using namespace Qt::StringLiterals;
@@ -110,6 +115,10 @@ private slots:
             // vouches only for serving from the file.
             row("a copy without replies") << u"no replies"_s << maxMemory << (maxMemory == 0) << false;
             row("a copy made under other rules") << u"rules"_s << maxMemory << false << false;
+            row("an entry edited keeping the file's length and time") << u"same length"_s << maxMemory << false << false;
+            row("a copy others may write to") << u"writable"_s << maxMemory << false << false;
+            if (::geteuid() == 0)
+                row("a copy planted by another user") << u"planted"_s << maxMemory << false << false;
         }
         QTest::newRow("more entries than memory may hold") << u"none"_s << kEntries - 1 << true << false;
     }
@@ -159,6 +168,20 @@ private slots:
             std::memcpy(header.data() + 104, &hash, sizeof hash);
             QVERIFY(f.seek(0));
             QCOMPARE(f.write(header), qint64(112));
+        } else if (change == u"same length"_s) {
+            struct stat before {};
+            QCOMPARE(::stat(db.c_str(), &before), 0);
+            QVERIFY(execute(db, "UPDATE directory SET name = replace(name, 'A7 ', 'Z7 ') WHERE control_number = '" +
+                                    number(7) + "'"));
+            struct stat after {};
+            QCOMPARE(::stat(db.c_str(), &after), 0);
+            QCOMPARE(after.st_size, before.st_size);
+            const timespec times[2] = {before.st_atim, before.st_mtim};
+            QCOMPARE(::utimensat(AT_FDCWD, db.c_str(), times, 0), 0);
+        } else if (change == u"writable"_s) {
+            QVERIFY(QFile::setPermissions(copy, QFile::permissions(copy) | QFile::WriteGroup | QFile::WriteOther));
+        } else if (change == u"planted"_s) {
+            QCOMPARE(::chown(qPrintable(copy), 65534, 65534), 0);
         } else if (change == u"no replies"_s) {
             std::string why;
             const auto file = snapshot::readDatabase(db, why);
@@ -182,6 +205,121 @@ private slots:
         QCOMPARE(answers(*loaded.directory), truth(db));
         if (change == u"edit"_s)
             QVERIFY(answers(*loaded.directory).find("Otra Persona") != std::string::npos);
+        if (change == u"same length"_s)
+            QVERIFY(answers(*loaded.directory).find("Z7 ") != std::string::npos);
+    }
+
+    // Import makes the database as the umask says, and the copy never
+    // lets more users read than the database does, also once the database's
+    // mode or group is changed after the import.
+    void copyNeverGrantsMoreThanTheDatabase_data()
+    {
+        QTest::addColumn<int>("umask");
+        QTest::addColumn<int>("dbMode");  // after import; -1: as imported
+        QTest::addColumn<int>("dbGroup"); // after import; -1: as imported
+        QTest::addColumn<int>("imported");
+        QTest::newRow("imported under umask 027") << 027 << -1 << -1 << 0640;
+        QTest::newRow("imported under umask 077") << 077 << -1 << -1 << 0600;
+        QTest::newRow("the database made private later") << 022 << 0600 << -1 << 0644;
+        if (::geteuid() == 0)
+            QTest::newRow("the database given to another group later") << 027 << -1 << 65534 << 0640;
+    }
+    void copyNeverGrantsMoreThanTheDatabase()
+    {
+        QFETCH(int, umask);
+        QFETCH(int, dbMode);
+        QFETCH(int, dbGroup);
+        QFETCH(int, imported);
+        QTemporaryDir dir;
+        const std::string db = dir.filePath(u"people.db"_s).toStdString();
+        const std::string copy = snapshot::pathFor(db);
+        const std::string csv = writeCsv(dir, "people.csv", "A");
+        const mode_t before = ::umask(mode_t(umask));
+        const int rc = runImport(csv, db, false);
+        ::umask(before);
+        QCOMPARE(rc, 0);
+        struct stat st {};
+        QCOMPARE(::stat(db.c_str(), &st), 0);
+        QCOMPARE(int(st.st_mode & 0777), imported);
+        QCOMPARE(::stat(copy.c_str(), &st), 0);
+        QCOMPARE(int(st.st_mode & 0777), imported);
+        if (dbMode >= 0)
+            QCOMPARE(::chmod(db.c_str(), mode_t(dbMode)), 0);
+        if (dbGroup >= 0)
+            QCOMPARE(::chown(db.c_str(), uid_t(-1), gid_t(dbGroup)), 0);
+
+        const Loaded loaded = openDirectory(db, 1000);
+        QVERIFY2(loaded.directory, loaded.error.c_str());
+        QVERIFY2(QString::fromStdString(loaded.description).contains(u"checked when imported"_s),
+                 loaded.description.c_str());
+        struct stat database {};
+        QCOMPARE(::stat(db.c_str(), &database), 0);
+        QCOMPARE(::stat(copy.c_str(), &st), 0);
+        QCOMPARE(int(st.st_mode & 0777), int(database.st_mode & 0777));
+        QCOMPARE(st.st_gid, database.st_gid);
+    }
+
+    // Looked up where they lie, the replies must stay the bytes checked: a
+    // copy written over, touched or replaced while it serves is no longer
+    // used, and the database answers instead, never another directory.
+    void copyChangedWhileServed_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::newRow("left alone") << u"none"_s;
+        QTest::newRow("another database's copy written over it") << u"written over"_s;
+        QTest::newRow("touched") << u"touched"_s;
+        QTest::newRow("another file renamed over it") << u"replaced"_s;
+    }
+    void copyChangedWhileServed()
+    {
+        QFETCH(QString, change);
+        QTemporaryDir dir;
+        const std::string db = dir.filePath(u"people.db"_s).toStdString();
+        const QString copy = QString::fromStdString(snapshot::pathFor(db));
+        QCOMPARE(runImport(writeCsv(dir, "people.csv", "A"), db, false), 0);
+        const std::string other = dir.filePath(u"other.db"_s).toStdString();
+        QCOMPARE(runImport(writeCsv(dir, "other.csv", "B"), other, false), 0);
+        const QString otherCopy = QString::fromStdString(snapshot::pathFor(other));
+
+        const Loaded loaded = openDirectory(db, 0);
+        QVERIFY2(loaded.directory && loaded.directory->replyFile(), loaded.error.c_str());
+        const std::string served = truth(db);
+        QCOMPARE(answers(*loaded.directory), served);
+        if (change == u"written over"_s) {
+            QFile source(otherCopy);
+            QVERIFY(source.open(QIODevice::ReadOnly));
+            QFile target(copy);
+            QVERIFY(target.open(QIODevice::ReadWrite)); // the same file, its bytes replaced
+            QCOMPARE(target.write(source.readAll()), source.size());
+        } else if (change == u"touched"_s) {
+            QCOMPARE(::utimensat(AT_FDCWD, qPrintable(copy), nullptr, 0), 0);
+        } else if (change == u"replaced"_s) {
+            QCOMPARE(::rename(qPrintable(otherCopy), qPrintable(copy)), 0);
+        }
+        QCOMPARE(answers(*loaded.directory), served);
+        QCOMPARE(loaded.directory->replyFile() != nullptr, change == u"none"_s);
+    }
+
+    // A database written to while it is read is not served: what was read
+    // may mix two versions of it.
+    void databaseChangedWhileRead()
+    {
+        QTemporaryDir dir;
+        const std::string db = dir.filePath(u"people.db"_s).toStdString();
+        QCOMPARE(runImport(writeCsv(dir, "people.csv", "A"), db, false), 0);
+        std::atomic<bool> done = false;
+        // A new modification time at every turn, as a writer would leave.
+        std::thread writer([&] {
+            for (long turn = 1; !done; ++turn) {
+                const timespec times[2] = {{0, UTIME_OMIT}, {1'000'000'000 + turn / 1'000'000'000, turn % 1'000'000'000}};
+                ::utimensat(AT_FDCWD, db.c_str(), times, 0);
+            }
+        });
+        const Loaded loaded = openDirectory(db, 1000);
+        done = true;
+        writer.join();
+        QVERIFY(!loaded.directory);
+        QVERIFY2(QString::fromStdString(loaded.error).contains(u"changed while it was read"_s), loaded.error.c_str());
     }
 
     // A reload serves from the file first, then reads the replies: from the
