@@ -6,14 +6,14 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh --test
 
 run_ctest() {
-  local dir=$1
+  local dir=$1; shift
   # The tests serve on loopback port 1007, which needs root; elsewhere they
   # run as root of a private user and network namespace.
   if [ "$(id -u)" -eq 0 ]; then
-    ctest --test-dir "$dir" --output-on-failure --timeout 300
+    ctest --test-dir "$dir" --output-on-failure --timeout 300 "$@"
   else
     unshare --user --map-root-user --net bash -c \
-      "ip link set lo up && ctest --test-dir '$dir' --output-on-failure --timeout 300"
+      "ip link set lo up && ctest --test-dir '$dir' --output-on-failure --timeout 300 $*"
   fi
 }
 
@@ -28,6 +28,16 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp
 scripts/build.sh build-asan "$werror" -DCMAKE_BUILD_TYPE=Debug -DVELMARIO_SANITIZE=ON -DVELMARIO_BUILD_BENCH=OFF
 run_ctest build-asan
+
+# The thread sanitizer over the server and its tests (label "server"): its
+# loop, source, log, metrics and status threads share state.
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$werror" -DVELMARIO_TSAN=ON \
+  -DVELMARIO_BUILD_BENCH=OFF >/dev/null
+mapfile -t server_tests < <(ctest --test-dir build-tsan -N -L server | awk '/Test +#/ { print $3 }')
+cmake --build build-tsan -j"$(nproc)" --target velmario-server "${server_tests[@]}"
+run_ctest build-tsan -L server
+unset TSAN_OPTIONS
 
 # Fuzzers: the reply rules, the server's answer to any request, CSV import,
 # framing, PostgreSQL's COPY rows, and reply tables read back from a file.

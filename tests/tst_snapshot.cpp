@@ -87,6 +87,29 @@ std::string truth(const std::string& db)
     return directory ? answers(*directory) : error;
 }
 
+// Puts in place of `copy` another directory's copy whose header claims the
+// database `copy` belongs to, as someone who may write to the folder but
+// not to the database could make one, owned by that someone (nobody).
+bool plant(const QTemporaryDir& dir, const QString& copy)
+{
+    const std::string other = dir.filePath(u"planted.db"_s).toStdString();
+    if (runImport(writeCsv(dir, "planted.csv", "P"), other, false) != 0)
+        return false;
+    QFile real(copy);
+    QFile forged(QString::fromStdString(snapshot::pathFor(other)));
+    if (!real.open(QIODevice::ReadOnly) || !forged.open(QIODevice::ReadWrite))
+        return false;
+    // The database's length and hash (bytes 64 to 88), then the header's own hash.
+    QByteArray header = forged.read(112);
+    header.replace(64, 24, real.read(112).mid(64, 24));
+    const std::uint64_t hash = XXH3_64bits(header.constData(), 104);
+    std::memcpy(header.data() + 104, &hash, sizeof hash);
+    if (!forged.seek(0) || forged.write(header) != 112)
+        return false;
+    forged.close();
+    return QFile::remove(copy) && forged.rename(copy) && ::chown(qPrintable(copy), 65534, 65534) == 0;
+}
+
 } // namespace
 
 class TestSnapshot : public QObject
@@ -116,9 +139,10 @@ private slots:
             row("a copy without replies") << u"no replies"_s << maxMemory << (maxMemory == 0) << false;
             row("a copy made under other rules") << u"rules"_s << maxMemory << false << false;
             row("an entry edited keeping the file's length and time") << u"same length"_s << maxMemory << false << false;
-            row("a copy others may write to") << u"writable"_s << maxMemory << false << false;
+            row("a copy its group may write to") << u"group writable"_s << maxMemory << false << false;
+            row("a copy anyone may write to") << u"writable"_s << maxMemory << false << false;
             if (::geteuid() == 0)
-                row("a copy planted by another user") << u"planted"_s << maxMemory << false << false;
+                row("another directory's copy planted by another user") << u"planted"_s << maxMemory << false << false;
         }
         QTest::newRow("more entries than memory may hold") << u"none"_s << kEntries - 1 << true << false;
     }
@@ -178,10 +202,12 @@ private slots:
             QCOMPARE(after.st_size, before.st_size);
             const timespec times[2] = {before.st_atim, before.st_mtim};
             QCOMPARE(::utimensat(AT_FDCWD, db.c_str(), times, 0), 0);
+        } else if (change == u"group writable"_s) {
+            QVERIFY(QFile::setPermissions(copy, QFile::permissions(copy) | QFile::WriteGroup));
         } else if (change == u"writable"_s) {
-            QVERIFY(QFile::setPermissions(copy, QFile::permissions(copy) | QFile::WriteGroup | QFile::WriteOther));
+            QVERIFY(QFile::setPermissions(copy, QFile::permissions(copy) | QFile::WriteOther));
         } else if (change == u"planted"_s) {
-            QCOMPARE(::chown(qPrintable(copy), 65534, 65534), 0);
+            QVERIFY(plant(dir, copy));
         } else if (change == u"no replies"_s) {
             std::string why;
             const auto file = snapshot::readDatabase(db, why);
@@ -330,6 +356,8 @@ private slots:
         QTest::newRow("the same copy") << u"database emptied"_s;
         QTest::newRow("a reply damaged meanwhile") << u"reply"_s;
         QTest::newRow("replaced by another database's meanwhile") << u"other"_s;
+        if (::geteuid() == 0)
+            QTest::newRow("another directory's copy planted meanwhile by another user") << u"planted"_s;
     }
     void reloadReadsTheCopyOnlyWhileItIsTheSame()
     {
@@ -356,6 +384,8 @@ private slots:
             QCOMPARE(runImport(writeCsv(dir, "other.csv", "B"), other, false), 0);
             QVERIFY(QFile::remove(copy));
             QVERIFY(QFile::copy(QString::fromStdString(snapshot::pathFor(other)), copy));
+        } else if (change == u"planted"_s) {
+            QVERIFY(plant(dir, copy));
         }
         std::string why;
         auto replies = loaded.holdLater(*loaded.directory, why);
