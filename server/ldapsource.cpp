@@ -258,21 +258,25 @@ Loaded LdapSource::entries(Wake* wake, Clock::time_point deadline)
     };
     PageCookie cookie;
     std::string lastCookie;
+    std::size_t before = 0;
     do {
         if (std::optional<LdapError> error = page(cookie, take, checker, wake, deadline)) {
             loaded.error = std::move(error->text);
             loaded.unreachable = error->unreachable;
             return loaded;
         }
-        // A directory that hands back the cookie it was given would page
-        // for ever: its search does not advance.
+        // A page without entries that hands back the cookie it was given
+        // would be asked for again for ever: the search does not advance.
+        // (A directory may keep one cookie for a whole search, as Samba
+        // does, while its pages bring entries.)
         std::string next(cookie.value.bv_val ? cookie.value.bv_val : "", cookie.value.bv_len);
-        if (next.size() > 0 && next == lastCookie) {
-            loaded.error = m_name + ": the directory sent the same paging cookie twice after " +
-                           std::to_string(checker.taken()) + " entries: its paged search does not advance";
+        if (next.size() > 0 && next == lastCookie && checker.taken() == before) {
+            loaded.error = m_name + ": the directory sent an empty page with the same paging cookie, so its paged "
+                           "search does not advance (entries received: " + std::to_string(checker.taken()) + ")";
             return loaded;
         }
         lastCookie = std::move(next);
+        before = checker.taken();
     } while (cookie.value.bv_len > 0);
     std::unique_ptr<ReplyIndex> replies = checker.build();
     if (!replies) {

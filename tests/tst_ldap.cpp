@@ -396,11 +396,11 @@ private slots:
         QVERIFY2(verdict.endsWith(u"\n  and 3 more"_s), qPrintable(verdict));
     }
 
-    // A scripted directory in raw BER that answers each paged search with
-    // an entry and then, as the row says: an end without the paging
-    // control (however critical the request made it), an end that hands
-    // back the same cookie for ever, or no end at all. Each load is refused
-    // with what went wrong, never served.
+    // A scripted directory in raw BER that answers the paged search with an
+    // entry and then, as the row says: an end without the paging control
+    // (however critical the request made it), empty pages that hand back
+    // the same cookie for ever, or no end at all. Each load is refused with
+    // what went wrong, never served.
     void scriptedDirectory_data()
     {
         QTest::addColumn<QString>("answer");
@@ -408,7 +408,8 @@ private slots:
         QTest::newRow("no paging") << u"unpaged"_s << QByteArray("dc=example,dc=org: the directory answered without paging");
         QTest::newRow("the same cookie again")
             << u"same cookie"_s
-            << QByteArray("the directory sent the same paging cookie twice after 2 entries: its paged search does not advance");
+            << QByteArray("the directory sent an empty page with the same paging cookie, so its paged search does "
+                          "not advance (entries received: 1)");
         QTest::newRow("a page without end")
             << u"endless"_s << QByteArray("the search did not end in time (entries received: 1)");
     }
@@ -445,7 +446,7 @@ private slots:
                 const QByteArray messageId = tlv('\x02', QByteArray(1, id));
                 const QByteArray attribute = tlv('\x30', tlv('\x04', "employeeNumber") + tlv('\x31', tlv('\x04', "1234")));
                 const QByteArray entry = tlv('\x64', tlv('\x04', "uid=1,ou=people,dc=example,dc=org") + tlv('\x30', attribute));
-                QByteArray reply = tlv('\x30', messageId + entry);
+                QByteArray reply = searches == 0 ? tlv('\x30', messageId + entry) : QByteArray();
                 QByteArray done = tlv('\x65', QByteArray("\x0a\x01\x00\x04\x00\x04\x00", 7));
                 if (answer == u"same cookie") {
                     const QByteArray value = tlv('\x30', QByteArray("\x02\x01\x00", 3) + tlv('\x04', "x"));
