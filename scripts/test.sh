@@ -31,7 +31,7 @@ run_ctest build-asan
 
 # The thread sanitizer over the server and its tests (label "server"): its
 # loop, source, log, metrics and status threads share state.
-export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp"
+export TSAN_OPTIONS="halt_on_error=1 die_after_fork=0 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$werror" -DVELMARIO_TSAN=ON \
   -DVELMARIO_BUILD_BENCH=OFF >/dev/null
 mapfile -t server_tests < <(ctest --test-dir build-tsan -N -L server | awk '/Test +#/ { print $3 }')

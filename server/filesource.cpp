@@ -7,7 +7,9 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace velmario::server {
 
@@ -35,12 +37,12 @@ void logCopyRefused(const std::string& dbPath, const std::string& why)
         LogPriority::Warning);
 }
 
-// Which file is at `path` and how it stands, to tell whether it was
-// written to or replaced between two looks.
-std::optional<std::array<std::int64_t, 5>> lookAt(const std::string& path)
+// How the file open at `fd` stands, to tell whether it was written to
+// between two looks.
+std::optional<std::array<std::int64_t, 5>> lookAt(int fd)
 {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0)
+    if (fd < 0 || ::fstat(fd, &st) != 0)
         return std::nullopt;
     return std::array<std::int64_t, 5>{std::int64_t(st.st_dev), std::int64_t(st.st_ino), std::int64_t(st.st_size),
                                        std::int64_t(st.st_mtim.tv_sec), std::int64_t(st.st_mtim.tv_nsec)};
@@ -190,12 +192,18 @@ Loaded openOnce(const std::string& dbPath, std::size_t maxMemoryEntries, bool la
 
 Loaded openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries, bool later)
 {
-    const auto before = dbPath.empty() ? std::nullopt : lookAt(dbPath);
+    // The file read, held open: one renamed over it meanwhile is read at
+    // the next reload and does not matter to this one.
+    const int fd = dbPath.empty() ? -1 : ::open(dbPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const auto before = lookAt(fd);
     Loaded opened = openOnce(dbPath, maxMemoryEntries, later);
-    if (!opened.directory || dbPath.empty() || lookAt(dbPath) == before)
+    const auto after = lookAt(fd);
+    if (fd >= 0)
+        ::close(fd);
+    if (!opened.directory || dbPath.empty() || after == before)
         return opened;
-    // Written to or replaced while it was read: what was read may mix two
-    // versions, so none of it is served.
+    // Written to while it was read: what was read may mix two versions,
+    // so none of it is served.
     opened = {};
     opened.error = dbPath + " changed while it was read: not served; it is read again at the next reload";
     return opened;

@@ -11,6 +11,14 @@
 
 namespace velmario::testing {
 
+// The thread sanitizer slows a server several times over: bounds on how
+// long something may take stretch by this much.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr int kSlowdown = 3;
+#else
+inline constexpr int kSlowdown = 1;
+#endif
+
 inline QString serverProgram()
 {
     return qEnvironmentVariable("VELMARIO_SERVER");

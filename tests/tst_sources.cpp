@@ -271,7 +271,7 @@ private slots:
             QVERIFY(file.resize(qint64(400) << 20)); // sparse: 400 MiB of NULs
         }
         QProcess import;
-#ifndef __SANITIZE_ADDRESS__ // the address sanitizer reserves terabytes of address space itself
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) // sanitizers reserve terabytes of address space
         import.setChildProcessModifier([] {
             const rlimit limit{512ull << 20, 512ull << 20};
             ::setrlimit(RLIMIT_AS, &limit);
