@@ -6,7 +6,8 @@ namespace velmario::server {
 
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitUsage = 1;    // bad command line
-inline constexpr int kExitFailure = 2;  // cannot start: database or address
-inline constexpr int kExitRejected = 3; // import refused: the CSV has bad rows
+inline constexpr int kExitFailure = 2;  // cannot start yet: database, address, a source out of reach
+inline constexpr int kExitRejected = 3; // the data refused: bad rows or entries, nothing to serve
+inline constexpr int kExitDenied = 4;   // the source refuses this server: credentials, certificate, query
 
 } // namespace velmario::server

@@ -213,6 +213,7 @@ Loaded LdapSource::load(Wake* wake, Clock::time_point deadline)
     if (!m_connection.open(m_settings, wake, deadline, error)) {
         loaded.error = error.text;
         loaded.unreachable = error.unreachable;
+        loaded.denied = !error.unreachable;
         return loaded;
     }
     if (m_settings.checkInterval.count() > 0) {
@@ -263,6 +264,7 @@ Loaded LdapSource::entries(Wake* wake, Clock::time_point deadline)
         if (std::optional<LdapError> error = page(cookie, take, checker, wake, deadline)) {
             loaded.error = std::move(error->text);
             loaded.unreachable = error->unreachable;
+            loaded.denied = !error->unreachable;
             return loaded;
         }
         // A page without entries that hands back the cookie it was given
@@ -271,6 +273,7 @@ Loaded LdapSource::entries(Wake* wake, Clock::time_point deadline)
         // does, while its pages bring entries.)
         std::string next(cookie.value.bv_val ? cookie.value.bv_val : "", cookie.value.bv_len);
         if (next.size() > 0 && next == lastCookie && checker.taken() == before) {
+            loaded.denied = true;
             loaded.error = m_name + ": the directory sent an empty page with the same paging cookie, so its paged "
                            "search does not advance (entries received: " + std::to_string(checker.taken()) + ")";
             return loaded;
@@ -281,9 +284,11 @@ Loaded LdapSource::entries(Wake* wake, Clock::time_point deadline)
     std::unique_ptr<ReplyIndex> replies = checker.build();
     if (!replies) {
         loaded.error = checker.verdict();
+        loaded.rejected = true;
         return loaded;
     }
     if (replies->size() == 0 && !m_settings.allowEmpty) {
+        loaded.rejected = true;
         loaded.error = "the search finds no entries under " + m_settings.base + " with " + m_settings.filter +
                        ": nothing to serve (--allow-empty serves an empty directory)";
         return loaded;

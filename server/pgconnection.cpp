@@ -6,6 +6,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <memory>
@@ -92,9 +93,50 @@ std::string PostgresConnection::lastError() const
     return m_conn ? oneLine(PQerrorMessage(m_conn)) : std::string("not connected");
 }
 
-bool PostgresConnection::open(const PostgresSettings& settings, Wake* wake, Clock::time_point deadline,
-                              std::string& error)
+PgConnectFailure pgConnectFailure(std::string_view verbose)
 {
+    PgConnectFailure failure;
+    std::string text(verbose);
+    // "FATAL:  28P01: password authentication failed ...\nLOCATION:  auth_failed, auth.c:323"
+    std::string code;
+    for (const std::string_view severity : {"FATAL:  ", "ERROR:  "}) {
+        const std::size_t at = text.find(severity);
+        if (at == std::string::npos || text.size() < at + severity.size() + 7)
+            continue;
+        const std::size_t start = at + severity.size();
+        const std::string candidate = text.substr(start, 5);
+        const bool isCode = text.compare(start + 5, 2, ": ") == 0 &&
+                            std::all_of(candidate.begin(), candidate.end(),
+                                        [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z'); });
+        if (isCode) {
+            code = candidate;
+            text.erase(start, 7);
+            break;
+        }
+    }
+    for (std::size_t at; (at = text.find("LOCATION:")) != std::string::npos;) {
+        const std::size_t end = text.find('\n', at);
+        text.erase(at, end == std::string::npos ? std::string::npos : end - at + 1);
+    }
+    failure.message = oneLine(text.c_str());
+    if (!code.empty()) {
+        failure.denied = code.compare(0, 2, "28") == 0 || code.compare(0, 2, "3D") == 0 || code == "42501";
+        return failure;
+    }
+    // libpq's own words, which no server translates.
+    for (const char* refusal : {"certificate verify failed", "does not match host name", "root certificate file",
+                                "fe_sendauth: no password supplied", "invalid connection option", "invalid sslmode",
+                                "invalid integer value", "server does not support SSL", "private key file"}) {
+        if (text.find(refusal) != std::string::npos)
+            failure.denied = true;
+    }
+    return failure;
+}
+
+bool PostgresConnection::open(const PostgresSettings& settings, Wake* wake, Clock::time_point deadline,
+                              std::string& error, bool& denied)
+{
+    denied = false;
     close();
     const char* values[] = {"velmario-server", "UTF8", "1", "30", "10", "3", "30000", settings.conninfo.c_str(),
                             nullptr};
@@ -104,6 +146,9 @@ bool PostgresConnection::open(const PostgresSettings& settings, Wake* wake, Cloc
         error = "out of memory";
         return false;
     }
+    // With its SQLSTATE, a refusal is told from a passing failure in any
+    // language the server speaks.
+    PQsetErrorVerbosity(m_conn, PQERRORS_VERBOSE);
     PostgresPollingStatusType state = PGRES_POLLING_WRITING;
     while (PQstatus(m_conn) != CONNECTION_BAD && state != PGRES_POLLING_OK && state != PGRES_POLLING_FAILED) {
         const short events = state == PGRES_POLLING_READING ? POLLIN : POLLOUT;
@@ -114,10 +159,13 @@ bool PostgresConnection::open(const PostgresSettings& settings, Wake* wake, Cloc
         }
     }
     if (PQstatus(m_conn) != CONNECTION_OK) {
-        error = lastError();
+        const PgConnectFailure failure = pgConnectFailure(PQerrorMessage(m_conn));
+        error = failure.message;
+        denied = failure.denied;
         close();
         return false;
     }
+    PQsetErrorVerbosity(m_conn, PQERRORS_DEFAULT);
     // Notices (a server shutting down, say) go to the log, not to stderr raw.
     PQsetNoticeProcessor(m_conn, [](void*, const char* message) { log("PostgreSQL: " + oneLine(message)); }, nullptr);
     const char* encoding = PQparameterStatus(m_conn, "client_encoding");

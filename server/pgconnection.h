@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 struct pg_conn;
 struct pg_result;
@@ -40,8 +41,11 @@ public:
     PostgresConnection& operator=(const PostgresConnection&) = delete;
 
     // Connects and listens on the channel (not on a read replica, which
-    // cannot). False with the reason (never the password) in `error`.
-    bool open(const PostgresSettings& settings, Wake* wake, Clock::time_point deadline, std::string& error);
+    // cannot). False with the reason (never the password) in `error`, and
+    // `denied` set when the database refuses this server (see
+    // pgConnectionDenied) rather than cannot be reached.
+    bool open(const PostgresSettings& settings, Wake* wake, Clock::time_point deadline, std::string& error,
+              bool& denied);
     void close();
     bool isOpen() const { return m_conn != nullptr; }
     bool isBad() const;
@@ -72,5 +76,17 @@ private:
 
 // One line for the log: line breaks and tabs become single spaces.
 std::string oneLine(const char* message);
+
+// A failure to connect, as libpq gives it with verbose errors, made fit for
+// the log (the SQLSTATE and the server's source location taken out); and
+// whether it is one that trying again cannot mend: the server refuses the
+// login, the database or the role (SQLSTATE classes 28, 3D, 42501), the
+// certificate is not trusted or names another host, there is no password
+// to give, or an option is wrong.
+struct PgConnectFailure {
+    std::string message;
+    bool denied = false;
+};
+PgConnectFailure pgConnectFailure(std::string_view verbose);
 
 } // namespace velmario::server

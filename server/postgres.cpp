@@ -81,8 +81,10 @@ Loaded PostgresSource::load(Wake* wake, Clock::time_point deadline)
     Loaded loaded;
     if (m_connection.isOpen() && m_connection.isBad())
         m_connection.close();
-    if (!m_connection.isOpen() && !m_connection.open(m_settings, wake, deadline, loaded.error)) {
-        loaded.unreachable = true;
+    bool denied = false;
+    if (!m_connection.isOpen() && !m_connection.open(m_settings, wake, deadline, loaded.error, denied)) {
+        loaded.unreachable = !denied;
+        loaded.denied = denied;
         return loaded;
     }
     loaded = rows(wake, deadline);
@@ -122,6 +124,9 @@ Loaded PostgresSource::rows(Wake* wake, Clock::time_point deadline)
             why = "stopping";
         loaded.error = what + ": " + why;
         loaded.unreachable = loaded.unreachable || why.find("statement timeout") != std::string::npos;
+        // A query the database refuses (a syntax error, a table that is not
+        // there, no permission) is the organisation's to mend.
+        loaded.denied = !loaded.unreachable;
         return std::move(loaded);
     };
     // Every result of what was sent, the last one kept in `last`.
@@ -160,11 +165,13 @@ Loaded PostgresSource::rows(Wake* wake, Clock::time_point deadline)
     count.reset();
     if (total == 0 && !m_settings.allowEmpty) {
         loaded.error = "the directory query gives no rows: nothing to serve (--allow-empty serves an empty directory)";
+        loaded.rejected = true;
         return loaded;
     }
     if (total > m_settings.maxEntries) {
         loaded.error = "the directory query gives " + std::to_string(total) + " rows, more than the " +
                        std::to_string(m_settings.maxEntries) + " entries this server may hold (--max-memory-entries)";
+        loaded.denied = true;
         return loaded;
     }
     auto replies = std::make_unique<ReplyIndex>();
@@ -189,6 +196,7 @@ Loaded PostgresSource::rows(Wake* wake, Clock::time_point deadline)
             PQfreemem(row);
             loaded.error = "the database sent more rows than the " + std::to_string(total) +
                            " it counted for the directory query";
+            loaded.rejected = true;
             return loaded;
         }
         checker.take(std::string_view(row, static_cast<std::size_t>(length)));
@@ -200,10 +208,13 @@ Loaded PostgresSource::rows(Wake* wake, Clock::time_point deadline)
         return fail(Wait::Failed, "cannot end the transaction");
     if (const Wait wait = results({PGRES_COMMAND_OK}, nullptr); wait != Wait::Ok)
         return fail(wait, "cannot end the transaction");
-    if (loaded.error = checker.verdict(); !loaded.error.empty())
+    if (loaded.error = checker.verdict(); !loaded.error.empty()) {
+        loaded.rejected = true;
         return loaded;
+    }
     if (replies->size() == 0 && !m_settings.allowEmpty) {
         loaded.error = "the directory query gives no rows: nothing to serve (--allow-empty serves an empty directory)";
+        loaded.rejected = true;
         return loaded;
     }
     replies->finish();

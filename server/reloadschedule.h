@@ -6,7 +6,8 @@
 // loads. A reason that arrives while a load runs is kept for the next one:
 // the data may have changed after the running load read it. After a load
 // that could not reach its source, the next waits out a backoff that
-// doubles from `retryMin` to `retryMax`.
+// doubles from `retryMin` to `retryMax`; after one the source refused
+// (its credentials, say), the next waits `deniedGap`.
 //
 // Time is passed in, so the policy is tested without a clock or a thread.
 
@@ -26,6 +27,8 @@ public:
         Duration minGap = std::chrono::seconds(1);
         Duration retryMin = std::chrono::seconds(1);
         Duration retryMax = std::chrono::seconds(30);
+        // After the source refused this server: 3 attempts a minute at most.
+        Duration deniedGap = std::chrono::seconds(20);
     };
 
     ReloadSchedule() = default;
@@ -73,6 +76,14 @@ public:
         m_waiting = true;
         m_notBefore = now + m_backoff;
         m_backoff = std::min(m_backoff * 2, m_gaps.retryMax);
+    }
+    // The source refused this server: whatever asks for a load next waits
+    // until deniedGap has passed.
+    void denied(Clock::time_point now)
+    {
+        m_running = false;
+        m_notBefore = now + m_gaps.deniedGap;
+        m_backoff = m_gaps.retryMin;
     }
     Duration backoff() const { return m_backoff; }
 

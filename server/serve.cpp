@@ -154,7 +154,7 @@ int serve(const Settings& settings)
     if (!first.directory) {
         log(first.error, LogPriority::Error);
         closeReloadStatus();
-        return first.rejected ? kExitRejected : kExitFailure;
+        return first.rejected ? kExitRejected : first.denied ? kExitDenied : kExitFailure;
     }
     std::signal(SIGPIPE, SIG_IGN);
     raiseFileLimit(settings.serve.maxConnections);

@@ -61,9 +61,15 @@ struct Loaded {
     // The source could not be reached or did not answer in time: trying
     // again later may succeed. Otherwise its data were refused.
     bool unreachable = false;
-    // Its entries break the directory's rules: starting again will not
-    // mend it (the file source; a start refused so exits 3).
+    // Its entries break the directory's rules, or there are none: starting
+    // again will not mend it (a start refused so exits 3).
     bool rejected = false;
+    // The source refuses this server: its credentials or certificate, a
+    // password file, a query, filter or option. The organisation's to mend:
+    // a start refused so exits 4, and while serving the source is asked
+    // again no sooner than ReloadSchedule's deniedGap, so that a wrong
+    // password never locks the account it binds as.
+    bool denied = false;
     // A directory served from its file at first, whose replies are to be
     // held in memory once it serves and the one before it is gone, so that
     // a reload never holds two directories in memory: reads them, on the

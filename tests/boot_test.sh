@@ -353,4 +353,18 @@ inct systemctl reload velmario-server || fail "systemctl reload from PostgreSQL"
 expect_lookup 20250001 "$(printf 'Pilar G\xf3mez*961-555-0399')" "right after reloading from PostgreSQL"
 inct journalctl -u velmario-server --no-pager -o cat | grep -aq "prueba-de-velmario-42" && fail "the password is in the journal"
 
+# --- A password PostgreSQL refuses: one attempt, an error, no restarts ---
+psql -c "ALTER ROLE velmario PASSWORD 'otra-clave'" || fail "changing the role's password"
+mark=$(mark_journal)
+if inct systemctl restart velmario-server 2>/dev/null; then fail "a refused password started"; fi
+sleep 3
+[ "$(ctl_show ActiveState)" = failed ] || fail "a refused password left the service $(ctl_show ActiveState)"
+[ "$(ctl_show NRestarts)" = 0 ] || fail "a refused password was restarted $(ctl_show NRestarts) times"
+[ "$(ctl_show ExecMainStatus)" = 4 ] || fail "a refused password exited $(ctl_show ExecMainStatus)"
+since_mark "$mark" -p err | grep -qF 'password authentication failed for user "velmario"' ||
+  fail "the refused password is not an error in the journal"
+psql -c "ALTER ROLE velmario PASSWORD 'prueba-de-velmario-42'"
+inct systemctl reset-failed velmario-server
+inct systemctl start velmario-server || fail "not serving from PostgreSQL once the password is right again"
+
 echo "installed, booted and used under systemd in $((SECONDS - started)) s"

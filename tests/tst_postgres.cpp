@@ -226,49 +226,51 @@ private slots:
         QTest::addColumn<QString>("query");
         QTest::addColumn<QStringList>("extra");
         QTest::addColumn<QByteArray>("said"); // in the log; "started:" when served
+        QTest::addColumn<int>("exitCode");    // 3: the rows refused; 4: the database refuses the server
         const QString n200 = QString(200, u'ñ');
         QTest::newRow("a repeated number")
             << u"SELECT '1', 'Ana', '1' UNION ALL SELECT '1', 'Otra', '2'"_s << QStringList{}
-            << QByteArray("row 2 (control number \"1\"): the control number appears more than once");
+            << QByteArray("row 2 (control number \"1\"): the control number appears more than once") << 3;
         QTest::newRow("four columns") << u"SELECT control_number, name, telephone, 'x' FROM velmario_directory"_s
-                                      << QStringList{} << QByteArray("must give three columns");
+                                      << QStringList{} << QByteArray("must give three columns") << 3;
         QTest::newRow("exactly one bad row")
             << u"SELECT control_number, name, telephone FROM velmario_directory UNION ALL SELECT '9', 'Ana', '1*2'"_s
-            << QStringList{} << QByteArray("1 row(s) break the directory's rules");
+            << QStringList{} << QByteArray("1 row(s) break the directory's rules") << 3;
         QTest::newRow("a number starting with a space") << u"SELECT ' 7', 'Ana', '1'"_s << QStringList{}
-                                                        << QByteArray("the control number starts or ends with a space");
+                                                        << QByteArray("the control number starts or ends with a space") << 3;
         QTest::newRow("a number ending with a space") << u"SELECT '7 ', 'Ana', '1'"_s << QStringList{}
-                                                      << QByteArray("the control number starts or ends with a space");
+                                                      << QByteArray("the control number starts or ends with a space") << 3;
         QTest::newRow("200 two-byte letters are a name")
-            << u"SELECT '7', '%1', '1'"_s.arg(n200) << QStringList{} << QByteArray("started:");
+            << u"SELECT '7', '%1', '1'"_s.arg(n200) << QStringList{} << QByteArray("started:") << 0;
         QTest::newRow("201 are not")
-            << u"SELECT '7', '%1ñ', '1'"_s.arg(n200) << QStringList{} << QByteArray("the name is longer than 200 characters");
+            << u"SELECT '7', '%1ñ', '1'"_s.arg(n200) << QStringList{} << QByteArray("the name is longer than 200 characters") << 3;
         QTest::newRow("no rows") << u"SELECT control_number, name, telephone FROM velmario_directory WHERE false"_s
-                                 << QStringList{} << QByteArray("the directory query gives no rows");
+                                 << QStringList{} << QByteArray("the directory query gives no rows") << 3;
         QTest::newRow("no rows, allowed")
             << u"SELECT control_number, name, telephone FROM velmario_directory WHERE false"_s
-            << QStringList{u"--allow-empty"_s} << QByteArray("started: serving 0 entries");
+            << QStringList{u"--allow-empty"_s} << QByteArray("started: serving 0 entries") << 0;
         QTest::newRow("a trailing comment")
             << u"SELECT control_number, name, telephone FROM velmario_directory -- every one"_s << QStringList{}
-            << QByteArray("started: serving 3 entries");
+            << QByteArray("started: serving 3 entries") << 0;
         QTest::newRow("more rows than the server may hold")
             << u"SELECT control_number, name, telephone FROM velmario_directory"_s
             << QStringList{u"--max-memory-entries"_s, u"2"_s}
-            << QByteArray("the directory query gives 3 rows, more than the 2 entries this server may hold");
+            << QByteArray("the directory query gives 3 rows, more than the 2 entries this server may hold") << 4;
         // Counted as 1 row, then sent as 5: the setting the first pass
         // leaves behind lengthens the second.
         QTest::newRow("more rows than counted")
             << u"SELECT g::text, 'Ana', '1' FROM generate_series(1, coalesce(nullif(current_setting('velmario.n', true),"
                " '')::int, 1)) g WHERE set_config('velmario.n', '5', true) IS NOT NULL"_s
-            << QStringList{} << QByteArray("the database sent more rows than the 1 it counted for the directory query");
+            << QStringList{} << QByteArray("the database sent more rows than the 1 it counted for the directory query") << 3;
         QTest::newRow("a syntax error is not waited on") << u"SELEC 1"_s << QStringList{}
-                                                         << QByteArray("the directory query failed: ERROR: syntax error");
+                                                         << QByteArray("the directory query failed: ERROR: syntax error") << 4;
     }
     void queriesAtStart()
     {
         QFETCH(QString, query);
         QFETCH(QStringList, extra);
         QFETCH(QByteArray, said);
+        QFETCH(int, exitCode);
         const QStringList arguments = QStringList{u"--postgres"_s, cluster.conninfo(), u"--postgres-query"_s, query} + extra;
         if (said.startsWith("started:")) {
             ServerProcess server;
@@ -280,9 +282,38 @@ private slots:
         timer.start();
         const Run result = run(arguments + QStringList{u"--listen"_s, u"127.0.0.1"_s, u"--port"_s, u"0"_s,
                                                        u"--startup-timeout"_s, u"20"_s});
-        QCOMPARE(result.exitCode, 2);
+        QCOMPARE(result.exitCode, exitCode);
         QVERIFY2(result.err.contains(said), result.err.constData());
         QVERIFY2(timer.elapsed() < 10000, "refused rows are not waited on until the start-up timeout");
+    }
+
+    // The database refusing this server is not waited on or tried again
+    // until the start-up timeout: the start ends with exit status 4 (which
+    // the unit does not restart), the reason logged at err.
+    void refusalsEndTheStart_data()
+    {
+        QTest::addColumn<QString>("conninfo"); // added to the cluster's
+        QTest::addColumn<QByteArray>("said");
+        QTest::newRow("a role that may not log in")
+            << u"user=velmario_nologin"_s << QByteArray("role \"velmario_nologin\" is not permitted to log in");
+        QTest::newRow("a database that is not there")
+            << u"dbname=velmario_nadie"_s << QByteArray("database \"velmario_nadie\" does not exist");
+        QTest::newRow("an option libpq does not know") << u"sslmode=sometimes"_s << QByteArray("sslmode");
+    }
+    void refusalsEndTheStart()
+    {
+        QFETCH(QString, conninfo);
+        QFETCH(QByteArray, said);
+        QVERIFY(cluster.sql(u"DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'velmario_nologin')"
+                            " THEN CREATE ROLE velmario_nologin NOLOGIN; END IF; END $$;"_s));
+        QElapsedTimer timer;
+        timer.start();
+        const Run result = run({u"--listen"_s, u"127.0.0.1"_s, u"--port"_s, u"0"_s, u"--postgres"_s,
+                                cluster.conninfo() + u" "_s + conninfo, u"--startup-timeout"_s, u"20"_s});
+        QCOMPARE(result.exitCode, 4);
+        QVERIFY2(result.err.contains(said), result.err.constData());
+        QVERIFY2(!result.err.contains("LOCATION") && !result.err.contains("waiting for"), result.err.constData());
+        QVERIFY2(timer.elapsed() < 10000, qPrintable(u"gave up after %1 ms"_s.arg(timer.elapsed())));
     }
 
     // Without a NOTIFY, the change is served at the next --refresh.

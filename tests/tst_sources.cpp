@@ -111,6 +111,32 @@ private slots:
         QVERIFY(schedule.dueBy(at(5000ms)));
     }
 
+    // A source that refused this server (a wrong password) is asked again
+    // no sooner than 20 s later, whatever asks meanwhile: at most 3 binds a
+    // minute, so that no account is locked by the server's retries.
+    void refusedSourceIsAskedThriceAMinute()
+    {
+        ReloadSchedule schedule;
+        auto now = at(0ms);
+        int loads = 0;
+        for (; now < at(60'000ms); now += 100ms) {
+            schedule.request(); // a refresh, a NOTIFY, a SIGHUP: every 100 ms
+            if (schedule.dueBy(now)) {
+                schedule.started(now);
+                schedule.denied(now + 50ms);
+                ++loads;
+            }
+        }
+        QCOMPARE(loads, 3);
+        // Once the source takes the server again, the gap goes.
+        now += 1000ms;
+        QVERIFY(schedule.dueBy(now));
+        schedule.started(now);
+        schedule.finished();
+        schedule.request();
+        QVERIFY(schedule.dueBy(now + 1000ms));
+    }
+
     void unreachableSourceBacksOff_data()
     {
         QTest::addColumn<int>("failures");
