@@ -1,11 +1,14 @@
 #include "metrics.h"
 
+#include "log.h"
+
 #include <CivetServer.h>
 #include <prometheus/collectable.h>
 #include <prometheus/exposer.h>
 #include <prometheus/metric_family.h>
 #include <prometheus/text_serializer.h>
 
+#include <algorithm>
 #include <mutex>
 #include <sstream>
 
@@ -137,6 +140,7 @@ MetricsEndpoint::~MetricsEndpoint() = default;
 
 bool MetricsEndpoint::start(const std::string& address, std::string& error)
 {
+    m_address = address;
     if (address.empty())
         return true;
     CivetCallbacks callbacks;
@@ -168,6 +172,13 @@ bool MetricsEndpoint::start(const std::string& address, std::string& error)
     return true;
 }
 
+void MetricsEndpoint::retry()
+{
+    std::string error;
+    if (waiting() && start(m_address, error))
+        log("metrics served at " + m_address + " from now on");
+}
+
 bool isWildcardAddress(const std::string& address)
 {
     return address.rfind("0.0.0.0:", 0) == 0 || address.rfind("[::]:", 0) == 0;
@@ -179,23 +190,19 @@ void MetricsEndpoint::publish(const ServerStats& stats, std::size_t connections)
 }
 
 StatsPublisher::StatsPublisher(uv_loop_t& loop, const LookupServer& server, MetricsEndpoint& endpoint)
-    : m_server(server), m_endpoint(endpoint)
+    : m_server(server), m_endpoint(endpoint), m_timer(loop, 1000, 1000, [this] { publish(); })
 {
     publish();
-    uv_timer_init(&loop, &m_timer);
-    m_timer.data = this;
-    uv_unref(reinterpret_cast<uv_handle_t*>(&m_timer));
-    uv_timer_start(&m_timer, [](uv_timer_t* t) { static_cast<StatsPublisher*>(t->data)->publish(); }, 1000, 1000);
-}
-
-StatsPublisher::~StatsPublisher()
-{
-    uv_close(reinterpret_cast<uv_handle_t*>(&m_timer), nullptr);
 }
 
 void StatsPublisher::publish()
 {
     m_endpoint.publish(m_server.stats(), m_server.connectionCount());
+    if (m_endpoint.waiting() && ++m_sinceRetry >= m_retryGap) {
+        m_sinceRetry = 0;
+        m_retryGap = std::min(m_retryGap * 2, MetricsEndpoint::kRetrySeconds);
+        m_endpoint.retry();
+    }
 }
 
 } // namespace velmario::server

@@ -11,6 +11,8 @@
 #include "lookupserver.h"
 #include "reloadstatus.h"
 
+#include "looptimer.h"
+
 #include <uv.h>
 
 #include <chrono>
@@ -50,10 +52,18 @@ public:
     MetricsEndpoint(const MetricsEndpoint&) = delete;
     MetricsEndpoint& operator=(const MetricsEndpoint&) = delete;
 
-    // Serves the metrics at `address` ("127.0.0.1:9107");
-    // nothing when it is empty. False, with the reason, when the address
-    // cannot be bound.
+    // An address that could not be bound is tried again after 1 s, then
+    // after twice as long each time, up to this.
+    static constexpr int kRetrySeconds = 30;
+
+    // Serves the metrics at `address` ("127.0.0.1:11007"); nothing when it
+    // is empty. False, with the reason, when the address cannot be bound:
+    // retry() then tries it again.
     bool start(const std::string& address, std::string& error);
+    // Whether an address was given and is not served yet.
+    bool waiting() const { return !m_address.empty() && !m_exposer; }
+    // Tries the address again; says at info once it is served.
+    void retry();
     // What the next scrapes show of the server's counters.
     void publish(const ServerStats& stats, std::size_t connections);
 
@@ -61,24 +71,25 @@ private:
     class Collector;
     std::shared_ptr<Collector> m_collector;
     std::unique_ptr<prometheus::Exposer> m_exposer;
+    std::string m_address;
 };
 
 // On the loop: hands the server's counters to the endpoint now and every
-// second after. The timer does not keep the loop running.
+// second after, and tries an address the endpoint could not bind again
+// (see kRetrySeconds). The timer does not keep the loop running.
 class StatsPublisher
 {
 public:
     StatsPublisher(uv_loop_t& loop, const LookupServer& server, MetricsEndpoint& endpoint);
-    ~StatsPublisher();
-    StatsPublisher(const StatsPublisher&) = delete;
-    StatsPublisher& operator=(const StatsPublisher&) = delete;
 
 private:
     void publish();
 
     const LookupServer& m_server;
     MetricsEndpoint& m_endpoint;
-    uv_timer_t m_timer{};
+    int m_sinceRetry = 0;
+    int m_retryGap = 1; // seconds
+    LoopTimer m_timer;
 };
 
 } // namespace velmario::server

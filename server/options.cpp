@@ -103,13 +103,13 @@ CLI::Validator wholeNumber(std::uint64_t least, std::uint64_t most = std::numeri
         "");
 }
 
-// "127.0.0.1:9107": an IPv4 address and a port (the exposer's web server,
+// "127.0.0.1:11007": an IPv4 address and a port (the exposer's web server,
 // as Debian builds it, listens on IPv4 only).
 CLI::Validator addressAndPort()
 {
     return CLI::Validator(
         [](const std::string& text) {
-            std::string wanted = "'" + text + "' is not IPV4-ADDRESS:PORT, such as 127.0.0.1:9107";
+            std::string wanted = "'" + text + "' is not IPV4-ADDRESS:PORT, such as 127.0.0.1:11007";
             const std::size_t colon = text.find(':');
             if (colon == std::string::npos)
                 return wanted;

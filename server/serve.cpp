@@ -19,6 +19,7 @@
 
 #include "exitcodes.h"
 #include "log.h"
+#include "looptimer.h"
 #include "lookupserver.h"
 #include "filesource.h"
 #include "ldapsource.h"
@@ -36,6 +37,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -50,25 +52,12 @@ public:
     explicit Watchdog(uv_loop_t& loop)
     {
         const auto every = std::chrono::duration_cast<std::chrono::milliseconds>(watchdogPingInterval()).count();
-        if (every <= 0)
-            return;
-        uv_timer_init(&loop, &m_timer);
-        uv_unref(reinterpret_cast<uv_handle_t*>(&m_timer));
-        uv_timer_start(&m_timer, [](uv_timer_t*) { tellSystemd(notifyWatchdog()); }, 0,
-                       static_cast<std::uint64_t>(std::max<long long>(every, 1)));
-        m_started = true;
+        if (every > 0)
+            m_timer.emplace(loop, 0, static_cast<std::uint64_t>(every), [] { tellSystemd(notifyWatchdog()); });
     }
-    ~Watchdog()
-    {
-        if (m_started)
-            uv_close(reinterpret_cast<uv_handle_t*>(&m_timer), nullptr);
-    }
-    Watchdog(const Watchdog&) = delete;
-    Watchdog& operator=(const Watchdog&) = delete;
 
 private:
-    uv_timer_t m_timer{};
-    bool m_started = false;
+    std::optional<LoopTimer> m_timer;
 };
 
 // Every connection holds a descriptor: let the process have enough of them
@@ -127,11 +116,15 @@ int serve(const Settings& settings)
 {
     const std::string startDb = startDatabase(settings);
     const std::string reloadDb = reloadDatabase(settings);
-    // Bound first: a metrics address that cannot be had fails the start at once.
+    // Metrics never keep the lookups from starting: an address that cannot
+    // be had is said at err, shown in the status, and tried again.
     MetricsEndpoint metrics;
+    std::string metricsProblem;
     if (std::string error; !metrics.start(settings.metrics, error)) {
-        log(error, LogPriority::Error);
-        return kExitFailure;
+        metricsProblem = error;
+        log(error + ": lookups are served without metrics until it can be bound (tried again after 1 s, "
+                    "doubling up to " + std::to_string(MetricsEndpoint::kRetrySeconds) + " s)",
+            LogPriority::Error);
     }
     if (isWildcardAddress(settings.metrics))
         log("metrics at " + settings.metrics + " can be scraped from the network, and --allow does not apply "
@@ -191,7 +184,8 @@ int serve(const Settings& settings)
                 reloadRequested();
                 reloads.request();
             }
-            tellSystemd(notifyReady("serving " + first.description));
+            tellSystemd(notifyReady("serving " + first.description +
+                                    (metricsProblem.empty() ? std::string() : "; no metrics: " + metricsProblem)));
             Watchdog watchdog(loop);
             StatsPublisher stats(loop, server, metrics);
             uv_run(&loop, UV_RUN_DEFAULT);

@@ -101,7 +101,7 @@ global:
 scrape_configs:
   - job_name: velmario
     static_configs:
-      - targets: ['127.0.0.1:9107']
+      - targets: ['127.0.0.1:11007']
 EOF
 # Where this runs in a chroot (as CI does), the container is one too, in
 # which the kernel lets no process make a user namespace: Prometheus's
@@ -305,8 +305,8 @@ expect_lookup 20240001 "$(printf 'Pe\xf1a Ib\xe1\xf1ez, Jos\xe9*961-555-0101')" 
 expect_lookup 20240002 "$(printf 'Mar\xeda Mu\xf1oz L\xf3pez*961-555-0102')" "metrics: lookup 2"
 expect_lookup 20240003 "$(printf '\xc1ngel N\xfa\xf1ez Ruiz*961-555-0103')" "metrics: lookup 3"
 expect_lookup 99999999 "$(printf 'N\xfamero de control no registrado*')" "metrics: lookup 4"
-inct bash -c 'exec 3<>/dev/tcp/127.0.0.1/9107 && printf "GET /metrics HTTP/1.0\r\n\r\n" >&3 && cat <&3' \
-  >"$scratch/scrape.txt" || fail "no answer at 127.0.0.1:9107/metrics"
+inct bash -c 'exec 3<>/dev/tcp/127.0.0.1/11007 && printf "GET /metrics HTTP/1.0\r\n\r\n" >&3 && cat <&3' \
+  >"$scratch/scrape.txt" || fail "no answer at 127.0.0.1:11007/metrics"
 sed '1,/^\r$/d' "$scratch/scrape.txt" >"$scratch/metrics.txt"
 grep -q '^velmario_directory_entries 3$' "$scratch/metrics.txt" || fail "metrics: $(grep velmario_directory "$scratch/metrics.txt")"
 inct promtool check metrics <"$scratch/metrics.txt" >"$scratch/promtool.log" 2>&1 ||

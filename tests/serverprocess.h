@@ -35,6 +35,9 @@ inline QByteArray cp1252(const QString& text)
     return bytes;
 }
 
+// The sample directory's first entry, as the server sends it.
+inline const QByteArray kJose = cp1252(QStringLiteral("José Peña Ibáñez*961-976-1527"));
+
 struct Run {
     int exitCode = -1;
     QByteArray out;

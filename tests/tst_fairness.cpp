@@ -28,7 +28,6 @@ using namespace velmario::testing;
 
 namespace {
 
-const QByteArray kJose = cp1252(u"José Peña Ibáñez*961-976-1527"_s);
 const QByteArray kBusy = cp1252(u"Servidor ocupado: intente más tarde*"_s);
 const QByteArray kTooMany = cp1252(u"Demasiadas consultas: intente más tarde*"_s);
 

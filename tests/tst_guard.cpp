@@ -24,7 +24,6 @@ using velmario::server::Entry;
 
 namespace {
 
-const QByteArray kJose = cp1252(u"José Peña Ibáñez*961-976-1527"_s);
 const QByteArray kMaria = cp1252(u"María Muñoz López*961-919-3851"_s);
 const QByteArray kNotRegistered = cp1252(u"Número de control no registrado*"_s);
 const QByteArray kInvalid = cp1252(u"Solicitud no válida*"_s);

@@ -22,7 +22,6 @@ namespace {
 
 const QByteArray kNotRegistered = cp1252(u"Número de control no registrado*"_s);
 const QByteArray kInvalid = cp1252(u"Solicitud no válida*"_s);
-const QByteArray kJose = cp1252(u"José Peña Ibáñez*961-976-1527"_s);
 const QByteArray kMaria = cp1252(u"María Muñoz López*961-919-3851"_s);
 const QByteArray kBusy = cp1252(u"Servidor ocupado: intente más tarde*"_s);
 const QByteArray kTooMany = cp1252(u"Demasiadas consultas: intente más tarde*"_s);
