@@ -19,7 +19,7 @@
 namespace velmario::server {
 namespace {
 
-constexpr const char* kVersion = "velmario-server " VELMARIO_VERSION_TEXT " (" VELMARIO_PRODUCT_NAME ")";
+constexpr const char* kVersion = "velmario-server " VELMARIO_RELEASE " (" VELMARIO_PRODUCT_NAME ")";
 
 constexpr const char* kUsage = R"(Usage:
   velmario-server [OPTIONS]                  serve lookups

@@ -46,7 +46,9 @@ for dep in libsqlite3-0 libuv1 libpq5 libsystemd0; do
   echo "$server_info" | grep -q "Depends:.*$dep" || fail "velmario-server does not depend on $dep"
 done
 echo "$server_info" | grep -q 'Depends:.*libqt6' && fail "velmario-server pulls in Qt"
-echo "$client_info" | grep -q 'Version: 1.0.0.0' || fail "client version"
+release=$(sed -n 's/^project(Velmario VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")
+echo "$client_info" | grep -q "Version: $release" || fail "client version"
+echo "$server_info" | grep -q "Version: $release" || fail "server version"
 [ "$(echo "$client_info" | grep '^ Description:')" != "$(echo "$server_info" | grep '^ Description:')" ] ||
   fail "both packages have the same summary"
 dpkg-deb --info "$server_deb" conffiles | grep -qx /etc/default/velmario-server ||
@@ -90,7 +92,7 @@ systemd-analyze verify --man=no "$scratch/velmario-server.service"
 systemd-analyze security --offline=true --threshold=20 --no-pager "$unit" | tail -n 1 ||
   fail "the unit is exposed above 2.0"
 
-"$root/usr/bin/velmario-server" --version | grep -q '^velmario-server 1.00' || fail "server --version"
+"$root/usr/bin/velmario-server" --version | grep -q "^velmario-server $release " || fail "server --version"
 
 # The installed server imports the example directory and answers from it.
 "$root/usr/bin/velmario-server" import "$root/usr/share/doc/velmario-server/examples/directory-example.csv" \

@@ -781,7 +781,7 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QByteArray>("output");
-        QTest::newRow("--version") << QStringList{u"--version"_s} << 0 << QByteArray("velmario-server 1.00");
+        QTest::newRow("--version") << QStringList{u"--version"_s} << 0 << QByteArray("velmario-server " VELMARIO_RELEASE);
         QTest::newRow("--help") << QStringList{u"--help"_s} << 0 << QByteArray("import FILE.csv --db FILE.db");
         QTest::newRow("--help names the port") << QStringList{u"--help"_s} << 0
                                                << QByteArray("Answers telephone directory lookups on TCP port 1007.\n");
@@ -876,6 +876,35 @@ private slots:
             }
         }
         QVERIFY2(found >= atLeast, qPrintable(QString::number(found)));
+    }
+
+    // One release, from the build: what each place that names it says.
+    void everyPlaceNamesTheRelease_data()
+    {
+        QTest::addColumn<QString>("file"); // under the source tree; empty: --version
+        QTest::addColumn<QString>("pattern");
+        QTest::newRow("--version") << QString() << u"^velmario-server (\\S+) \\("_s;
+        QTest::newRow("debian/changelog") << u"debian/changelog"_s << u"^velmario \\(([^)]+)\\)"_s;
+        QTest::newRow("the server's manual page") << u"packaging/velmario-server.1"_s << u"\"velmario-server ([^\"]+)\""_s;
+        QTest::newRow("the client's manual page") << u"packaging/velmario.1"_s << u"\"velmario ([^\"]+)\""_s;
+        QTest::newRow("AppStream") << u"packaging/org.velmario.Velmario.metainfo.xml"_s << u"<release version=\"([^\"]+)\""_s;
+    }
+    void everyPlaceNamesTheRelease()
+    {
+        QFETCH(QString, file);
+        QFETCH(QString, pattern);
+        QString text;
+        if (file.isEmpty()) {
+            text = QString::fromUtf8(run({u"--version"_s}).out);
+        } else {
+            QFile f(QStringLiteral(VELMARIO_SOURCE_DIR) + u"/"_s + file);
+            QVERIFY2(f.open(QIODevice::ReadOnly), qPrintable(f.fileName()));
+            text = QString::fromUtf8(f.readAll());
+        }
+        // The first it names is the newest.
+        const auto m = QRegularExpression(pattern, QRegularExpression::MultilineOption).match(text);
+        QVERIFY2(m.hasMatch(), qPrintable(text.left(200)));
+        QCOMPARE(m.captured(1), QStringLiteral(VELMARIO_RELEASE));
     }
 
     void helpAgreesWithTheManual()
