@@ -20,8 +20,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <sys/stat.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -30,11 +32,15 @@ namespace velmario::server {
 namespace {
 
 // A CSV file read a block at a time; the reading ends early, as at the
-// file's end, when SIGINT or SIGTERM asks the import to stop.
+// file's end, when SIGINT or SIGTERM asks the import to stop. What is read
+// from a pipe, which cannot be read twice, is also kept in `spool` (when
+// given) as it goes, so that the CSV's bounds apply before any of it is
+// kept whole.
 class FileInput final : public CsvInput
 {
 public:
     explicit FileInput(const std::string& path) : m_fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    FileInput(int fd, int spool) : m_fd(fd), m_spool(spool) {}
     ~FileInput() override
     {
         if (m_fd >= 0)
@@ -53,6 +59,8 @@ public:
             return {};
         for (;;) {
             const ssize_t n = ::read(m_fd, m_block.data(), m_block.size());
+            if (n >= 0 && !keep(static_cast<std::size_t>(n)))
+                return {};
             if (n >= 0)
                 return {m_block.data(), static_cast<std::size_t>(n)};
             if (errno != EINTR) {
@@ -65,10 +73,66 @@ public:
     }
 
 private:
+    bool keep(std::size_t bytes)
+    {
+        for (std::size_t done = 0; m_spool >= 0 && done < bytes;) {
+            const ssize_t n = ::write(m_spool, m_block.data() + done, bytes - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                m_error = std::string("cannot keep what was read: ") + std::strerror(errno);
+                return false;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
     int m_fd;
+    int m_spool = -1;
     std::array<char, 64 * 1024> m_block{};
     std::string m_error;
 };
+
+// Where an import reads its CSV: a file, or a pipe ("-" for standard input,
+// a named pipe, /dev/stdin), whose bytes are spooled to an unnamed file so
+// that the reading for where repeated numbers first stood can go over them
+// again.
+struct CsvSource {
+    int fd = -1;
+    int spool = -1; // -1 for a file, which is read again itself
+    std::string error;
+    ~CsvSource()
+    {
+        if (fd >= 0)
+            ::close(fd);
+        if (spool >= 0)
+            ::close(spool);
+    }
+};
+
+void openCsv(const std::string& path, CsvSource& source)
+{
+    source.fd = path == "-" ? ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0) : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (source.fd < 0 || ::fstat(source.fd, &st) != 0) {
+        const std::string why = std::strerror(errno);
+        source.error = path == "-" ? "cannot read standard input: " + why : notAFile(path, "CSV file");
+        if (source.error.empty())
+            source.error = "cannot read " + path + ": " + why;
+        return;
+    }
+    if (S_ISREG(st.st_mode))
+        return;
+    if (!S_ISFIFO(st.st_mode) && !S_ISSOCK(st.st_mode) && path != "-") {
+        source.error = notAFile(path, "CSV file");
+        return;
+    }
+    const char* folder = std::getenv("TMPDIR");
+    source.spool = ::open(folder && *folder ? folder : "/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (source.spool < 0)
+        source.error = std::string("cannot make a file to keep the input in: ") + std::strerror(errno);
+}
 
 bool interrupted()
 {
@@ -198,15 +262,14 @@ int runImport(const std::string& csvPath, const std::string& dbPath, bool allowE
     // An interrupted import removes its new file and leaves the old
     // database as it was.
     catchInterrupts();
-    if (const std::string why = notAFile(csvPath, "CSV file"); !why.empty()) {
-        log(why + ": nothing imported", LogPriority::Error);
+    CsvSource source;
+    openCsv(csvPath, source);
+    if (!source.error.empty()) {
+        log(source.error + ": nothing imported", LogPriority::Error);
         return kExitFailure;
     }
-    FileInput in(csvPath);
-    if (!in.isOpen()) {
-        log("cannot read " + csvPath + ": " + std::strerror(errno), LogPriority::Error);
-        return kExitFailure;
-    }
+    FileInput in(::fcntl(source.fd, F_DUPFD_CLOEXEC, 0), source.spool);
+    const std::string shown = csvPath == "-" ? std::string("standard input") : csvPath;
     DirectoryWriter writer;
     const auto stop = [&](int signal) {
         writer.discard();
@@ -256,13 +319,14 @@ int runImport(const std::string& csvPath, const std::string& dbPath, bool allowE
         return kExitFailure;
     }
     if (!in.error().empty()) {
-        log("cannot read " + csvPath + ": " + in.error() + ": nothing imported, " + dbPath + " unchanged",
+        log("cannot read " + shown + ": " + in.error() + ": nothing imported, " + dbPath + " unchanged",
             LogPriority::Error);
         return kExitFailure;
     }
     if (!repeated.empty()) {
         // A second reading finds the line each repeated number first stood on.
-        FileInput again(csvPath);
+        FileInput again(::fcntl(source.spool >= 0 ? source.spool : source.fd, F_DUPFD_CLOEXEC, 0), -1);
+        ::lseek(source.spool >= 0 ? source.spool : source.fd, 0, SEEK_SET);
         readDirectoryCsv(again, [&](Entry&& entry, std::size_t line, std::string&) {
             auto it = duplicates.find(entry.controlNumber);
             if (it != duplicates.end() && it->second == 0)
@@ -278,14 +342,14 @@ int runImport(const std::string& csvPath, const std::string& dbPath, bool allowE
     if (!problems.empty()) {
         std::string lines;
         for (const CsvProblem& p : problems)
-            lines.append(csvPath).append(":").append(std::to_string(p.line)).append(": ").append(p.message).append("\n");
+            lines.append(shown).append(":").append(std::to_string(p.line)).append(": ").append(p.message).append("\n");
         writeToStderr(lines, LogPriority::Error);
         log(std::to_string(problems.size()) + " bad line(s): nothing imported, " + dbPath + " unchanged",
             LogPriority::Error);
         return kExitRejected;
     }
     if (writer.count() == 0 && !allowEmpty) {
-        log(csvPath + " holds no entries: nothing imported, " + dbPath +
+        log(shown + " holds no entries: nothing imported, " + dbPath +
             " unchanged (--allow-empty imports an empty directory)", LogPriority::Error);
         return kExitRejected;
     }

@@ -344,7 +344,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
     addServeOptions(app, line.settings, numbers);
 
     CLI::App* import = app.add_subcommand("import", "replace the database with a CSV directory");
-    import->add_option("FILE.csv", line.csv, "the CSV directory to read")->required();
+    import->add_option("FILE.csv", line.csv,
+                       "the CSV directory to read: a file, a named pipe, or - for standard input")->required();
     import->add_option("--db", line.settings.db, "the database to replace")->type_name("FILE.db")->required();
     import->add_flag("--allow-empty", line.allowEmpty, "replace the database even with a CSV of no entries");
     CLI::App* exporter = app.add_subcommand("export", "write the database as CSV to standard output");
