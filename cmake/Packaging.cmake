@@ -25,5 +25,5 @@ install(FILES packaging/velmario-server.service DESTINATION ${VELMARIO_SYSTEMD_U
 install(FILES packaging/velmario-server.default
         DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/default RENAME velmario-server)
 install(FILES packaging/velmario-server.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES packaging/directory-example.csv
+install(FILES packaging/directory-example.csv packaging/velmario.rules.yml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/velmario-server/examples)

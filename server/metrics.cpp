@@ -79,11 +79,28 @@ std::vector<MetricFamily> metricFamilies(const StatsSnapshot& snapshot, const Re
     families.push_back(one("velmario_clients_dropped_total", "Clients dropped for not reading their replies.",
                            counter, d(s.dropped)));
     families.push_back(family("velmario_reloads_total",
-                              "Loads of the directory after the first, by outcome: served, or refused with the "
-                              "previous directory kept.",
+                              "Loads of the directory after the first, by outcome: served; refused (a directory "
+                              "read and rejected); unreachable (its source out of reach, retried); denied (the "
+                              "source refused this server). The previous directory is kept but when served.",
                               counter,
                               {sample(d(reloads.served), counter, {{"outcome", "served"}}),
-                               sample(d(reloads.refused), counter, {{"outcome", "refused"}})}));
+                               sample(d(reloads.refused), counter, {{"outcome", "refused"}}),
+                               sample(d(reloads.unreachable), counter, {{"outcome", "unreachable"}}),
+                               sample(d(reloads.denied), counter, {{"outcome", "denied"}})}));
+    const auto unixSeconds = [](const std::optional<std::chrono::system_clock::time_point>& t) {
+        std::vector<ClientMetric> at;
+        if (t)
+            at.push_back(sample(std::chrono::duration<double>(t->time_since_epoch()).count(), MetricType::Gauge));
+        return at;
+    };
+    families.push_back(family("velmario_last_load_success_timestamp_seconds",
+                              "When a directory was last served (at start or by a reload), in Unix time.", gauge,
+                              unixSeconds(reloads.lastSuccess)));
+    families.push_back(family("velmario_last_load_attempt_timestamp_seconds",
+                              "When a load of the directory last began, in Unix time.", gauge,
+                              unixSeconds(reloads.lastAttempt)));
+    families.push_back(family("velmario_build_info", "Always 1, labelled with the server's release.", gauge,
+                              {sample(1, gauge, {{"version", VELMARIO_RELEASE}})}));
     families.push_back(one("velmario_directory_entries", "Entries in the directory served.", gauge,
                            d(reloads.entries)));
     std::vector<ClientMetric> age;

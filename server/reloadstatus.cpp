@@ -142,6 +142,7 @@ public:
             const std::lock_guard lock(m_mutex);
             m_loading = m_requested;
             m_began = Clock::now();
+            m_lastAttempt = std::chrono::system_clock::now();
         }
         tellSystemd(notifyReloading("reloading the directory; serving " + description()));
     }
@@ -168,6 +169,7 @@ public:
                 m_loading.reset();
             }
             ++m_served;
+            m_lastSuccess = std::chrono::system_clock::now();
             m_description = what;
             m_loadedAt = Clock::now();
             m_loadSeconds = seconds;
@@ -175,17 +177,23 @@ public:
         }
         tellSystemd(notifyReady("serving " + std::string(what)));
     }
-    void refused(std::string_view why)
+    void refused(std::string_view why, LoadFailure failure)
     {
         {
             const std::lock_guard lock(m_mutex);
+            switch (failure) {
+            case LoadFailure::Rejected: break;
+            case LoadFailure::Unreachable: ++m_unreachable; break;
+            case LoadFailure::Denied: ++m_denied; break;
+            }
             // A source that fails to reconnect while nothing was asked of it
             // and no load was under way refuses no reload.
             if (!m_loading && m_requested <= m_answered)
                 return;
             const std::uint64_t answers = m_loading.value_or(m_requested);
             m_loading.reset();
-            ++m_refused;
+            if (failure == LoadFailure::Rejected)
+                ++m_refused;
             answer(answers, false, "reload refused, still serving the previous directory: " + firstLine(why));
         }
         tellSystemd(notifyReady("reload refused (" + firstLine(why) + "); serving " + description()));
@@ -207,6 +215,10 @@ public:
             m_handed.reset();
             m_served = 0;
             m_refused = 0;
+            m_unreachable = 0;
+            m_denied = 0;
+            m_lastSuccess.reset();
+            m_lastAttempt = std::chrono::system_clock::now();
             m_description.clear();
             m_loadedAt.reset();
             m_loadSeconds = 0;
@@ -221,6 +233,7 @@ public:
         const std::lock_guard lock(m_mutex);
         m_description = what;
         m_loadedAt = Clock::now();
+        m_lastSuccess = std::chrono::system_clock::now();
         m_loadSeconds = secondsSince(m_began);
         answer(m_requested, true, "serving " + m_description);
     }
@@ -232,6 +245,10 @@ public:
         ReloadSnapshot s;
         s.served = m_served;
         s.refused = m_refused;
+        s.unreachable = m_unreachable;
+        s.denied = m_denied;
+        s.lastSuccess = m_lastSuccess;
+        s.lastAttempt = m_lastAttempt;
         s.entries = entriesOf(m_description);
         s.loadedAt = m_loadedAt;
         s.loadSeconds = m_loadSeconds;
@@ -277,6 +294,10 @@ private:
     double m_handedSeconds = 0;
     std::uint64_t m_served = 0;
     std::uint64_t m_refused = 0;
+    std::uint64_t m_unreachable = 0;
+    std::uint64_t m_denied = 0;
+    std::optional<std::chrono::system_clock::time_point> m_lastSuccess;
+    std::optional<std::chrono::system_clock::time_point> m_lastAttempt;
     std::string m_description;
     std::optional<Clock::time_point> m_loadedAt;
     double m_loadSeconds = 0;
@@ -296,7 +317,7 @@ void reloadRequested() { status().requested(); }
 void loadBegins() { status().begins(); }
 void loadHandedOver() { status().handedOver(); }
 void loadServed(std::string_view description) { status().served(description); }
-void loadRefused(std::string_view why) { status().refused(why); }
+void loadRefused(std::string_view why, LoadFailure failure) { status().refused(why, failure); }
 void sourceRetrying(bool retrying) { status().retrying(retrying); }
 void openReloadStatus(const std::string& path) { status().open(path); }
 void firstLoadServed(std::string_view description) { status().firstServed(description); }

@@ -36,8 +36,14 @@ void loadHandedOver();
 // On the loop: the loaded directory is served from now on. `description`
 // is "N entries from WHERE (how)".
 void loadServed(std::string_view description);
+// Why a load ended without a directory.
+enum class LoadFailure {
+    Rejected,    // the directory was read and refused (its rows, none at all)
+    Unreachable, // the source could not be reached or did not answer in time
+    Denied,      // the source refused the server (credentials, certificate, query)
+};
 // A load ended without a directory: the previous one is still served.
-void loadRefused(std::string_view why);
+void loadRefused(std::string_view why, LoadFailure failure = LoadFailure::Rejected);
 // The source cannot be reached and is being retried (PostgreSQL), or is
 // back.
 void sourceRetrying(bool retrying);
@@ -51,8 +57,12 @@ void closeReloadStatus();
 
 // What the metrics show of the directory and its loads.
 struct ReloadSnapshot {
-    std::uint64_t served = 0;   // reloads whose directory is served
-    std::uint64_t refused = 0;  // reloads refused, the previous directory kept
+    std::uint64_t served = 0;      // reloads whose directory is served
+    std::uint64_t refused = 0;     // directories loaded and refused, the previous one kept
+    std::uint64_t unreachable = 0; // loads that could not reach their source
+    std::uint64_t denied = 0;      // loads the source refused
+    std::optional<std::chrono::system_clock::time_point> lastSuccess; // a directory was last served
+    std::optional<std::chrono::system_clock::time_point> lastAttempt; // a load last began
     std::uint64_t entries = 0;  // in the directory served
     std::optional<std::chrono::steady_clock::time_point> loadedAt; // the last good load ended
     double loadSeconds = 0;     // how long it took

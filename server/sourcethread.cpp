@@ -166,14 +166,14 @@ void SourceThread::Shared::run()
                     sourceRetrying(true);
                 }
                 down = true;
-                loadRefused("lost " + name + ": " + outcome.error);
+                loadRefused("lost " + name + ": " + outcome.error, LoadFailure::Unreachable);
             } else if (loaded.denied) {
                 schedule.denied(Clock::now());
                 log(name + " refuses this server, still serving the last directory; asked again no sooner than in " +
                         std::to_string(std::chrono::duration_cast<std::chrono::seconds>(timing.gaps.deniedGap).count()) +
                         " s: " + outcome.error,
                     LogPriority::Error);
-                loadRefused(outcome.error);
+                loadRefused(outcome.error, LoadFailure::Denied);
             } else {
                 schedule.finished();
                 log("reload failed, still serving the previous directory: " + outcome.error, LogPriority::Error);

@@ -98,6 +98,9 @@ mkdir -p "$root/etc/prometheus"
 cat >"$root/etc/prometheus/prometheus.yml" <<'EOF'
 global:
   scrape_interval: 1s
+  evaluation_interval: 1s
+rule_files:
+  - /etc/prometheus/velmario.rules.yml
 scrape_configs:
   - job_name: velmario
     static_configs:
@@ -300,6 +303,10 @@ inct systemctl reset-failed velmario-server
 inct velmario-server import /usr/share/doc/velmario-server/examples/directory-example.csv \
   --db /var/lib/velmario-server/directory.db 2>/dev/null || fail "importing the example again"
 inct systemctl restart velmario-server || fail "restart with the packaged options"
+inct cp /usr/share/doc/velmario-server/examples/velmario.rules.yml /etc/prometheus/velmario.rules.yml ||
+  fail "no example alert rules in the package"
+inct promtool check rules /etc/prometheus/velmario.rules.yml >"$scratch/rules.log" 2>&1 ||
+  { cat "$scratch/rules.log"; fail "promtool check rules"; }
 inct systemctl restart prometheus || fail "prometheus did not start"
 expect_lookup 20240001 "$(printf 'Pe\xf1a Ib\xe1\xf1ez, Jos\xe9*961-555-0101')" "metrics: lookup 1"
 expect_lookup 20240002 "$(printf 'Mar\xeda Mu\xf1oz L\xf3pez*961-555-0102')" "metrics: lookup 2"
@@ -322,6 +329,13 @@ for _ in $(seq 60); do
 done
 [ "$found" = 3 ] && [ "$missing" = 1 ] || fail "Prometheus has found=$found, not_found=$missing lookups, not 3 and 1"
 echo "Prometheus scraped 3 found and 1 not-found lookups"
+inct bash -c 'exec 3<>/dev/tcp/127.0.0.1/9090 && printf "GET /api/v1/rules HTTP/1.0\r\n\r\n" >&3 && cat <&3' \
+  >"$scratch/rules.json" || fail "no answer from Prometheus's rules API"
+for alert in VelmarioSourceDown VelmarioDirectoryRefused VelmarioSourceRefusesServer VelmarioNoSuccessfulLoad \
+  VelmarioRefusalsRising; do
+  grep -q "\"name\":\"$alert\"" "$scratch/rules.json" || fail "Prometheus did not load the alert $alert"
+done
+[ "$(query 'velmario_build_info')" = 1 ] || fail "no velmario_build_info in Prometheus"
 
 # --- PostgreSQL, as the options file shows it ---
 if ! inct pg_lsclusters -h | awk '$3 == 5432' | grep -q .; then

@@ -192,4 +192,36 @@ private:
     QTcpSocket m_socket;
 };
 
+// A TCP port of loopback that nothing listens on (as far as one can tell).
+inline quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort();
+}
+
+// The body of http://127.0.0.1:port/metrics.
+inline QByteArray scrape(quint16 port)
+{
+    Client client;
+    if (!client.connect(port))
+        return "(no connection)";
+    client.socket().write("GET /metrics HTTP/1.0\r\n\r\n");
+    const auto reply = client.untilClosed();
+    if (!reply)
+        return "(no end)";
+    const qsizetype body = reply->indexOf("\r\n\r\n");
+    return body < 0 ? *reply : reply->mid(body + 4);
+}
+
+// The value of one sample line ("name{labels} value") of a scrape, or -1.
+inline double valueOf(const QByteArray& text, const QByteArray& sample)
+{
+    for (const QByteArray& line : text.split('\n')) {
+        if (line.startsWith(sample + ' '))
+            return line.mid(sample.size() + 1).toDouble();
+    }
+    return -1;
+}
+
 } // namespace velmario::testing

@@ -33,13 +33,6 @@ const QString kBase = u"dc=example,dc=org"_s;
 const QString kReader = u"cn=reader,dc=example,dc=org"_s;
 constexpr char kReaderPassword[] = "lector-2026";
 
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    return probe.serverPort();
-}
-
 QByteArray person(const QString& uid, const QString& number, const QString& name, const QString& telephone,
                   const QString& ou = u"people"_s)
 {

@@ -35,37 +35,6 @@ QByteArray promtoolFindings(const QByteArray& text)
     return promtool.exitCode() == 0 && said.isEmpty() ? QByteArray() : said + " (exit " + QByteArray::number(promtool.exitCode()) + ")";
 }
 
-// The body of http://127.0.0.1:port/metrics.
-QByteArray scrape(quint16 port)
-{
-    Client client;
-    if (!client.connect(port))
-        return "(no connection)";
-    client.socket().write("GET /metrics HTTP/1.0\r\n\r\n");
-    const auto reply = client.untilClosed();
-    if (!reply)
-        return "(no end)";
-    const qsizetype body = reply->indexOf("\r\n\r\n");
-    return body < 0 ? *reply : reply->mid(body + 4);
-}
-
-// The value of one sample line ("name{labels} value"), or -1.
-double valueOf(const QByteArray& text, const QByteArray& sample)
-{
-    for (const QByteArray& line : text.split('\n')) {
-        if (line.startsWith(sample + ' '))
-            return line.mid(sample.size() + 1).toDouble();
-    }
-    return -1;
-}
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    return probe.serverPort();
-}
-
 } // namespace
 
 class TestMetrics : public QObject
@@ -97,49 +66,65 @@ private slots:
         reloads.loadSeconds = 1.5;
         reloads.retrying = true;
         reloads.reloading = false;
+        reloads.unreachable = 4;
+        reloads.denied = 3;
+        reloads.lastSuccess = std::chrono::system_clock::time_point(std::chrono::seconds(1'765'000'000));
+        reloads.lastAttempt = std::chrono::system_clock::time_point(std::chrono::seconds(1'765'000'090));
         const QByteArray text = QByteArray::fromStdString(metricsText(stats, reloads, now));
-        QCOMPARE(text, QByteArray(R"(# HELP velmario_lookups_total Lookups answered, by result.
-# TYPE velmario_lookups_total counter
-velmario_lookups_total{result="found"} 5
-velmario_lookups_total{result="not_found"} 2
-velmario_lookups_total{result="invalid"} 1
-velmario_lookups_total{result="rate_limited"} 3
-velmario_lookups_total{result="failed"} 0
-# HELP velmario_connections_open Connections being served.
-# TYPE velmario_connections_open gauge
-velmario_connections_open 7
-# HELP velmario_connections_accepted_total Connections admitted and served.
-# TYPE velmario_connections_accepted_total counter
-velmario_connections_accepted_total 9
-# HELP velmario_connections_refused_total Connections closed at once: the server full (busy), the address not allowed (denied), or too many connections from the address (per_address).
-# TYPE velmario_connections_refused_total counter
-velmario_connections_refused_total{reason="busy"} 4
-velmario_connections_refused_total{reason="denied"} 4
-velmario_connections_refused_total{reason="per_address"} 2
-# HELP velmario_clients_dropped_total Clients dropped for not reading their replies.
-# TYPE velmario_clients_dropped_total counter
-velmario_clients_dropped_total 1
-# HELP velmario_reloads_total Loads of the directory after the first, by outcome: served, or refused with the previous directory kept.
-# TYPE velmario_reloads_total counter
-velmario_reloads_total{outcome="served"} 2
-velmario_reloads_total{outcome="refused"} 1
-# HELP velmario_directory_entries Entries in the directory served.
-# TYPE velmario_directory_entries gauge
-velmario_directory_entries 36
-# HELP velmario_directory_age_seconds Seconds since the directory served was loaded.
-# TYPE velmario_directory_age_seconds gauge
-velmario_directory_age_seconds 90
-# HELP velmario_directory_load_duration_seconds How long the last good load of the directory took.
-# TYPE velmario_directory_load_duration_seconds gauge
-velmario_directory_load_duration_seconds 1.5
-# HELP velmario_source_up 1 while the directory's source is reachable; 0 while the server retries it (serving the last directory).
-# TYPE velmario_source_up gauge
-velmario_source_up 0
-# HELP velmario_reloading 1 while a load of the directory is under way.
-# TYPE velmario_reloading gauge
-velmario_reloading 0
-)"));
+        // Each sample by name and labels, and each family's type: what
+        // queries and alert rules rely on (the wording of HELP is not).
+        const std::pair<const char*, double> samples[] = {
+            {"velmario_lookups_total{result=\"found\"}", 5},
+            {"velmario_lookups_total{result=\"not_found\"}", 2},
+            {"velmario_lookups_total{result=\"invalid\"}", 1},
+            {"velmario_lookups_total{result=\"rate_limited\"}", 3},
+            {"velmario_lookups_total{result=\"failed\"}", 0},
+            {"velmario_connections_open", 7},
+            {"velmario_connections_accepted_total", 9},
+            {"velmario_connections_refused_total{reason=\"busy\"}", 4},
+            {"velmario_connections_refused_total{reason=\"denied\"}", 4},
+            {"velmario_connections_refused_total{reason=\"per_address\"}", 2},
+            {"velmario_clients_dropped_total", 1},
+            {"velmario_reloads_total{outcome=\"served\"}", 2},
+            {"velmario_reloads_total{outcome=\"refused\"}", 1},
+            {"velmario_reloads_total{outcome=\"unreachable\"}", 4},
+            {"velmario_reloads_total{outcome=\"denied\"}", 3},
+            {"velmario_last_load_success_timestamp_seconds", 1'765'000'000},
+            {"velmario_last_load_attempt_timestamp_seconds", 1'765'000'090},
+            {"velmario_build_info{version=\"" VELMARIO_RELEASE "\"}", 1},
+            {"velmario_directory_entries", 36},
+            {"velmario_directory_age_seconds", 90},
+            {"velmario_directory_load_duration_seconds", 1.5},
+            {"velmario_source_up", 0},
+            {"velmario_reloading", 0},
+        };
+        for (const auto& [name, value] : samples)
+            QVERIFY2(valueOf(text, name) == value, qPrintable(u"%1: %2"_s.arg(QLatin1StringView(name)).arg(valueOf(text, name))));
+        const std::pair<const char*, const char*> types[] = {
+            {"velmario_lookups_total", "counter"}, {"velmario_connections_open", "gauge"},
+            {"velmario_connections_accepted_total", "counter"}, {"velmario_connections_refused_total", "counter"},
+            {"velmario_clients_dropped_total", "counter"}, {"velmario_reloads_total", "counter"},
+            {"velmario_last_load_success_timestamp_seconds", "gauge"},
+            {"velmario_last_load_attempt_timestamp_seconds", "gauge"}, {"velmario_build_info", "gauge"},
+            {"velmario_directory_entries", "gauge"}, {"velmario_directory_age_seconds", "gauge"},
+            {"velmario_directory_load_duration_seconds", "gauge"}, {"velmario_source_up", "gauge"},
+            {"velmario_reloading", "gauge"},
+        };
+        for (const auto& [name, type] : types)
+            QVERIFY2(text.contains(QByteArray("# TYPE ") + name + ' ' + type + '\n'), name);
         QCOMPARE(promtoolFindings(text), QByteArray());
+    }
+
+    // The example alert rules the package ships are rules Prometheus takes.
+    void exampleAlertRules()
+    {
+        QProcess promtool;
+        promtool.start(u"promtool"_s, {u"check"_s, u"rules"_s, QStringLiteral(VELMARIO_RULES)});
+        QVERIFY2(promtool.waitForStarted(5000), "promtool is missing (scripts/deps.sh --test installs prometheus)");
+        QVERIFY(promtool.waitForFinished(10000));
+        const QByteArray said = promtool.readAllStandardOutput() + promtool.readAllStandardError();
+        QCOMPARE(promtool.exitCode(), 0);
+        QVERIFY2(said.contains("SUCCESS: 5 rules found"), said.constData());
     }
 
     // Before the first load there is no age to tell.

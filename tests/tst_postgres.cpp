@@ -424,9 +424,16 @@ private slots:
         QTemporaryDir dir;
         const QString status = dir.filePath(u"status"_s);
         ServerProcess server;
-        QVERIFY2(serve(server, {u"--status-file"_s, status}), server.log().constData());
+        const quint16 metrics = freePort();
+        QVERIFY2(serve(server, {u"--status-file"_s, status, u"--metrics"_s, u"127.0.0.1:%1"_s.arg(metrics)}),
+                 server.log().constData());
         cluster.stop();
         QVERIFY(server.waitForLog("still serving the last directory; trying again"));
+        // Out of reach is not a directory refused: alerts tell them apart.
+        QByteArray text;
+        QTRY_VERIFY((text = scrape(metrics), valueOf(text, "velmario_reloads_total{outcome=\"unreachable\"}") >= 1));
+        QCOMPARE(valueOf(text, "velmario_reloads_total{outcome=\"refused\"}"), 0.0);
+        QCOMPARE(valueOf(text, "velmario_source_up"), 0.0);
         QCOMPARE(ask(server, QByteArray("\xD1" "3")), cp1252(u"Begoña*3"_s));
         // A reload meanwhile fails at the next attempt to reconnect.
         const Run reload = run({u"reload"_s, u"--pid"_s, QString::number(server.pid()), u"--status-file"_s, status});
