@@ -28,9 +28,19 @@ using Clock = std::chrono::steady_clock;
 // small directory takes to load, and no load on the machine.
 constexpr std::chrono::milliseconds kPollEvery{20};
 
+// A message on one line: its first, and when that only announces a list
+// ("2 row(s) break the directory's rules:"), the list's first item too.
 std::string firstLine(std::string_view text)
 {
-    return std::string(text.substr(0, text.find('\n')));
+    const std::size_t end = text.find('\n');
+    std::string line(text.substr(0, end));
+    if (end == std::string_view::npos || line.empty() || line.back() != ':')
+        return line;
+    std::string_view next = text.substr(end + 1);
+    next = next.substr(0, next.find('\n'));
+    while (!next.empty() && next.front() == ' ')
+        next.remove_prefix(1);
+    return next.empty() ? line : line + " " + std::string(next);
 }
 
 // Writes the newest status to the file, off the loop: a state that another
@@ -427,11 +437,14 @@ int runReload(long pid, const std::string& path, std::chrono::seconds timeout)
         const auto now = readStatus(path);
         if (now && now->pid == pid) {
             switch (judgeReload(before->requested, *now)) {
+            // Under systemd (ExecReload) the server has said the outcome in
+            // the same journal: once is enough.
             case ReloadVerdict::Served:
-                log("reloaded: " + now->message);
+                if (!stderrIsJournal())
+                    log("reloaded: " + now->message);
                 return kExitOk;
             case ReloadVerdict::Refused:
-                return fail(now->message, kExitRejected);
+                return stderrIsJournal() ? kExitRejected : fail(now->message, kExitRejected);
             case ReloadVerdict::Waiting:
                 break;
             }

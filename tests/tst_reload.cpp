@@ -73,6 +73,11 @@ private slots:
         QCOMPARE(back->message, std::string("reload refused: /x.db: not a database"));
         const auto served = parseStatus("pid=9\nrequested=0\nanswered=0\noutcome=served\nmessage=serving 3 entries\n");
         QVERIFY(served && served->served && served->message == "serving 3 entries");
+        // A message that announces a list keeps its first item.
+        const PublishedStatus rows{1, 2, 2, false, "2 row(s) break the directory's rules:\n  row 1 (control number "
+                                                   "\"7\"): no name\n  row 2 (control number \"8\"): no name"};
+        QVERIFY(statusText(rows).find("message=2 row(s) break the directory's rules: row 1 (control number \"7\"): "
+                                      "no name\n") != std::string::npos);
     }
 
     void statusFileRefused_data()
@@ -162,7 +167,7 @@ private slots:
         loadRefused("2 row(s) break the directory's rules:\n  row 1: no name");
         QTRY_COMPARE(readAll(path), file(3, 3, "refused",
                                          "reload refused, still serving the previous directory: 2 row(s) break the "
-                                         "directory's rules:"));
+                                         "directory's rules: row 1: no name"));
         // A source failing to reconnect with nothing asked of it refuses no
         // reload.
         loadRefused("could not connect");
@@ -177,7 +182,7 @@ private slots:
         QVERIFY(!s.reloading);
         QTRY_COMPARE(readAll(path), file(3, 3, "refused",
                                          "reload refused, still serving the previous directory: 2 row(s) break the "
-                                         "directory's rules:"));
+                                         "directory's rules: row 1: no name"));
         closeReloadStatus();
         QVERIFY(!QFile::exists(path));
     }
@@ -224,6 +229,24 @@ private slots:
         QVERIFY2(heard[1].contains(u"\nSTATUS=reloading the directory; serving 200001 entries from "_s + db),
                  qPrintable(heard[1]));
         QVERIFY2(heard[2].startsWith(u"READY=1\nSTATUS=serving 200001 entries from "_s + db), qPrintable(heard[2]));
+
+        // As ExecReload, writing to the journal the server writes to: the
+        // outcome is in it once, from the server.
+        const QString journal = dir.filePath(u"journal"_s);
+        QVERIFY(QFile(journal).open(QIODevice::WriteOnly));
+        struct stat st {};
+        QCOMPARE(::stat(qPrintable(journal), &st), 0);
+        QProcess again;
+        QProcessEnvironment journalEnv = QProcessEnvironment::systemEnvironment();
+        journalEnv.insert(u"JOURNAL_STREAM"_s, u"%1:%2"_s.arg(st.st_dev).arg(st.st_ino));
+        again.setProcessEnvironment(journalEnv);
+        again.setStandardErrorFile(journal);
+        again.start(serverProgram(), {u"reload"_s, u"--pid"_s, QString::number(server.pid()), u"--status-file"_s, status});
+        QVERIFY(again.waitForFinished(30000));
+        QCOMPARE(again.exitCode(), 0);
+        QFile said(journal);
+        QVERIFY(said.open(QIODevice::ReadOnly));
+        QCOMPARE(said.readAll(), QByteArray());
     }
 
     void reloadRefused_data()
