@@ -58,6 +58,10 @@ dpkg-deb --info "$server_deb" postinst | grep -q "deb-systemd-helper enable 'vel
 
 client_files=$(dpkg-deb --contents "$client_deb")
 server_files=$(dpkg-deb --contents "$server_deb")
+for doc in README.md examples/velmario.rules.yml; do
+  echo "$server_files" | grep -qE "\./usr/share/doc/velmario-server/$doc(\.gz)?\$" ||
+    fail "velmario-server does not ship $doc"
+done
 for f in ./usr/bin/velmario ./usr/share/applications/org.velmario.Velmario.desktop \
          ./usr/share/metainfo/org.velmario.Velmario.metainfo.xml \
          ./usr/share/icons/hicolor/16x16/apps/org.velmario.Velmario.png \
