@@ -208,7 +208,7 @@ std::optional<std::uint64_t> memoryAvailable()
 // beside it, as a checked copy: the server then need not read and check
 // every entry each time it loads the database. Without it the server still
 // works, only slower to start.
-void keepCheckedCopy(const std::string& dbPath, std::optional<std::pair<std::uint64_t, std::uint64_t>> written)
+bool keepCheckedCopy(const std::string& dbPath, std::optional<std::pair<std::uint64_t, std::uint64_t>> written)
 {
     snapshot::remove(dbPath); // an older one no longer belongs to the database
     std::string why;
@@ -253,6 +253,7 @@ void keepCheckedCopy(const std::string& dbPath, std::optional<std::pair<std::uin
         log("no checked copy of its replies kept beside " + dbPath + " (" + why +
                 "): the server checks every entry each time it loads it",
             LogPriority::Warning);
+    return kept;
 }
 
 } // namespace
@@ -363,6 +364,37 @@ int runImport(const std::string& csvPath, const std::string& dbPath, bool allowE
     // The database is in place whatever happens to its copy: a stop
     // meanwhile only leaves no copy.
     keepCheckedCopy(dbPath, written);
+    return kExitOk;
+}
+
+int runCheck(const std::string& dbPath)
+{
+    catchInterrupts();
+    const ImportLock lock(dbPath);
+    if (!lock.held()) {
+        log("check failed: " + (lock.error().empty() ? std::string("stopped") : lock.error()), LogPriority::Error);
+        return kExitFailure;
+    }
+    snapshot::removeLeftovers(dbPath);
+    std::string error;
+    auto directory = Directory::open(dbPath, error);
+    if (!directory) {
+        log(error, LogPriority::Error);
+        return kExitFailure;
+    }
+    if (const auto problem = checkDirectory(*directory); !problem || !problem->empty()) {
+        log(problem ? dbPath + ": " + *problem : damagedFile(dbPath), LogPriority::Error);
+        return problem ? kExitRejected : kExitFailure;
+    }
+    directory.reset();
+    struct stat st {};
+    if (::stat(dbPath.c_str(), &st) != 0) {
+        log(dbPath + ": " + std::strerror(errno), LogPriority::Error);
+        return kExitFailure;
+    }
+    if (!keepCheckedCopy(dbPath, std::pair<std::uint64_t, std::uint64_t>(st.st_dev, st.st_ino)))
+        return kExitFailure;
+    log("checked every entry of " + dbPath + " and kept its checked copy beside it");
     return kExitOk;
 }
 

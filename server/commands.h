@@ -12,5 +12,10 @@ namespace velmario::server {
 int runImport(const std::string& csvPath, const std::string& dbPath, bool allowEmpty);
 // Writes the database as CSV to standard output, all of it or nothing.
 int runExport(const std::string& dbPath);
+// Checks every entry of the database at dbPath, as a load does, and keeps
+// its checked copy beside it (what an import of the same entries would
+// leave), so that the server starts from the copy. 3 when an entry breaks
+// the rules, 2 when no copy could be kept.
+int runCheck(const std::string& dbPath);
 
 } // namespace velmario::server

@@ -33,7 +33,8 @@ std::unique_ptr<const ReplyIndex> readHeld(Directory& directory, const std::stri
 // Says why the checked copy beside dbPath is not used.
 void logCopyRefused(const std::string& dbPath, const std::string& why)
 {
-    log(snapshot::pathFor(dbPath) + ": " + why + ": not used; every entry of " + dbPath + " is checked instead",
+    log(snapshot::pathFor(dbPath) + ": " + why + ": not used; every entry of " + dbPath +
+            " is checked instead ('velmario-server check --db " + dbPath + "' keeps a new copy)",
         LogPriority::Warning);
 }
 
@@ -82,6 +83,10 @@ Loaded openOnce(const std::string& dbPath, std::size_t maxMemoryEntries, bool la
     };
     if (copy == snapshot::Found::Other)
         copyRefused();
+    else if (copy == snapshot::Found::None && !dbPath.empty())
+        log(dbPath + " has no checked copy beside it: every entry is checked at each load; 'velmario-server check "
+                     "--db " + dbPath + "' keeps one, as import does",
+            LogPriority::Notice);
     const bool fits = maxMemoryEntries > 0 && (copy != snapshot::Found::Matches || match.entries <= maxMemoryEntries);
     // A copy without replies (the import could not hold them) vouches only
     // for serving from the file: one that fits is read as without a copy.

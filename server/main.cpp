@@ -23,6 +23,7 @@ int main(int argc, char* argv[])
         case CommandLine::Command::Serve: return serve(line.settings);
         case CommandLine::Command::Import: return runImport(line.csv, line.settings.db, line.allowEmpty);
         case CommandLine::Command::Export: return runExport(line.settings.db);
+        case CommandLine::Command::Check: return runCheck(line.settings.db);
         case CommandLine::Command::Reload: return runReload(line.pid, line.settings.statusFile, line.reloadTimeout);
         case CommandLine::Command::Exit: break;
         }

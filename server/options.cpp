@@ -350,6 +350,9 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
     import->add_flag("--allow-empty", line.allowEmpty, "replace the database even with a CSV of no entries");
     CLI::App* exporter = app.add_subcommand("export", "write the database as CSV to standard output");
     exporter->add_option("--db", line.settings.db, "the database to read")->type_name("FILE.db")->required();
+    CLI::App* checker = app.add_subcommand(
+        "check", "check every entry of a database and keep its checked copy beside it, as import does");
+    checker->add_option("--db", line.settings.db, "the database to check")->type_name("FILE.db")->required();
     CLI::App* reloader = app.add_subcommand("reload", "reload a running server and wait for the outcome");
     reloader->add_option("--pid", line.pid, "the server's process")->type_name("PID")->required()
         ->check(wholeNumber(1, std::numeric_limits<int>::max()));
@@ -373,13 +376,14 @@ CommandLine parseCommandLine(const std::vector<std::string>& args)
     if (version)
         return exitWith(kExitOk, std::string(kVersion) + "\n", {});
 
-    if (import->parsed() || exporter->parsed() || reloader->parsed()) {
+    if (import->parsed() || exporter->parsed() || checker->parsed() || reloader->parsed()) {
         if (servingOptionGiven(app))
             return exitWith(kExitUsage, {},
                             "velmario-server: serving options do not apply to import, export or reload\n"
                             "Try 'velmario-server --help'.\n");
         line.command = import->parsed()     ? CommandLine::Command::Import
                        : exporter->parsed() ? CommandLine::Command::Export
+                       : checker->parsed()  ? CommandLine::Command::Check
                                             : CommandLine::Command::Reload;
         line.reloadTimeout = std::chrono::seconds(reloadSeconds);
         return line;

@@ -35,7 +35,7 @@ std::string reloadDatabase(const Settings& settings);
 std::string startDatabase(const Settings& settings);
 
 struct CommandLine {
-    enum class Command { Serve, Import, Export, Reload, Exit };
+    enum class Command { Serve, Import, Export, Check, Reload, Exit };
     Command command = Command::Exit;
     Settings settings;
     std::string csv;      // the file to import

@@ -235,6 +235,36 @@ private slots:
             QVERIFY(answers(*loaded.directory).find("Z7 ") != std::string::npos);
     }
 
+    // A database without a copy (written by an older release, say) gets
+    // one from check, used from then on; one with a bad entry gets none.
+    void checkKeepsACopy_data()
+    {
+        QTest::addColumn<bool>("broken");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("a good database") << false << 0;
+        QTest::newRow("an entry breaking the rules") << true << 3;
+    }
+    void checkKeepsACopy()
+    {
+        QFETCH(bool, broken);
+        QFETCH(int, exitCode);
+        QTemporaryDir dir;
+        const std::string db = dir.filePath(u"people.db"_s).toStdString();
+        QCOMPARE(runImport(writeCsv(dir, "people.csv", "A"), db, false), 0);
+        snapshot::remove(db);
+        if (broken)
+            QVERIFY(execute(db, "UPDATE directory SET telephone = '1*2' WHERE control_number = '" + number(7) + "'"));
+        QCOMPARE(runCheck(db), exitCode);
+        QCOMPARE(QFile::exists(QString::fromStdString(snapshot::pathFor(db))), !broken);
+        if (broken)
+            return;
+        const Loaded loaded = openDirectory(db, 1000);
+        QVERIFY2(loaded.directory, loaded.error.c_str());
+        QVERIFY2(QString::fromStdString(loaded.description).contains(u"checked when imported"_s),
+                 loaded.description.c_str());
+        QCOMPARE(answers(*loaded.directory), truth(db));
+    }
+
     // Import makes the database as the umask says, and the copy never
     // lets more users read than the database does, also once the database's
     // mode or group is changed after the import.
