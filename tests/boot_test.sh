@@ -337,6 +337,20 @@ for alert in VelmarioSourceDown VelmarioDirectoryRefused VelmarioSourceRefusesSe
 done
 [ "$(query 'velmario_build_info')" = 1 ] || fail "no velmario_build_info in Prometheus"
 
+# --- The metrics port taken by another program: lookups go on ---
+inct systemd-run --unit=port-holder --quiet systemd-socket-activate -l 127.0.0.1:11007 sleep infinity ||
+  fail "cannot hold the metrics port"
+mark=$(mark_journal)
+inct systemctl restart velmario-server || fail "the metrics port taken kept the service from starting"
+expect_lookup 20240001 "$(printf 'Pe\xf1a Ib\xe1\xf1ez, Jos\xe9*961-555-0101')" "with the metrics port taken"
+since_mark "$mark" -p err | grep -qF "cannot serve metrics on 127.0.0.1:11007" ||
+  fail "the metrics port taken is not an error in the journal"
+inct systemctl status velmario-server --no-pager 2>/dev/null | grep -qF "no metrics: " ||
+  fail "systemctl status does not say the metrics are not served"
+inct systemctl stop port-holder
+for _ in $(seq 80); do since_mark "$mark" | grep -qF "metrics served at 127.0.0.1:11007" && break; sleep 0.5; done
+since_mark "$mark" | grep -qF "metrics served at 127.0.0.1:11007" || fail "the metrics port, once free, was not taken"
+
 # --- PostgreSQL, as the options file shows it ---
 if ! inct pg_lsclusters -h | awk '$3 == 5432' | grep -q .; then
   inct pg_createcluster 15 velmario --port 5432 --locale C.UTF-8 >/dev/null || fail "pg_createcluster"
