@@ -36,9 +36,10 @@ server_deb=$(ls "$packages"/velmario-server_*.deb 2>/dev/null | head -n 1)
 # The README, the manual page and the options file give the same steps for
 # PostgreSQL's password and the same PostgreSQL source, word for word.
 options_file=$source_dir/packaging/velmario-server.default
-steps_in_options=$(sed -n '/^#   install -m 0600/,/systemctl restart velmario-server$/p' "$options_file" | sed 's/^#   //')
-steps_in_readme=$(sed -n '/^    install -m 0600/,/systemctl restart velmario-server$/p' "$source_dir/README.md" | sed 's/^    //')
-steps_in_manual=$(sed -n '/^install \\-m 0600/,/systemctl restart velmario\\-server$/p' "$source_dir/packaging/velmario-server.1" |
+# The first block of steps in each (the options file shows LDAP's next).
+steps_in_options=$(sed -n '/^#   install -m 0600/,/systemctl restart velmario-server$/{p;/systemctl restart velmario-server$/q}' "$options_file" | sed 's/^#   //')
+steps_in_readme=$(sed -n '/^    install -m 0600/,/systemctl restart velmario-server$/{p;/systemctl restart velmario-server$/q}' "$source_dir/README.md" | sed 's/^    //')
+steps_in_manual=$(sed -n '/^install \\-m 0600/,/systemctl restart velmario\\-server$/{p;/systemctl restart velmario\\-server$/q}' "$source_dir/packaging/velmario-server.1" |
                   sed 's/\\-/-/g; s/\\e/\\/g')
 [ -n "$steps_in_options" ] || fail "the options file shows no password steps"
 [ "$steps_in_readme" = "$steps_in_options" ] || fail "the README's password steps differ from the options file's"
@@ -345,7 +346,7 @@ inct systemctl restart velmario-server || fail "the metrics port taken kept the 
 expect_lookup 20240001 "$(printf 'Pe\xf1a Ib\xe1\xf1ez, Jos\xe9*961-555-0101')" "with the metrics port taken"
 since_mark "$mark" -p err | grep -qF "cannot serve metrics on 127.0.0.1:11007" ||
   fail "the metrics port taken is not an error in the journal"
-inct systemctl status velmario-server --no-pager 2>/dev/null | grep -qF "no metrics: " ||
+inct systemctl status velmario-server --no-pager --full 2>/dev/null | grep -qF "no metrics: " ||
   fail "systemctl status does not say the metrics are not served"
 inct systemctl stop port-holder
 for _ in $(seq 80); do since_mark "$mark" | grep -qF "metrics served at 127.0.0.1:11007" && break; sleep 0.5; done
@@ -369,7 +370,7 @@ psql -d people -c "CREATE TABLE students (student_id integer, full_name text, ph
 # The options file's lines, word for word: the source, then the password.
 inct sed -i "s|^#\(VELMARIO_SERVER_SOURCE=\"--postgres \)|\1|" /etc/default/velmario-server
 inct grep -q '^VELMARIO_SERVER_SOURCE="--postgres ' /etc/default/velmario-server || fail "no PostgreSQL example in the options file"
-inct sed -n '/^#   install -m 0600/,/systemctl restart velmario-server$/p' /etc/default/velmario-server |
+inct sed -n '/^#   install -m 0600/,/systemctl restart velmario-server$/{p;/systemctl restart velmario-server$/q}' /etc/default/velmario-server |
   sed 's/^#   //; s/PASSWORD/prueba-de-velmario-42/' >"$scratch/password.sh"
 [ "$(wc -l <"$scratch/password.sh")" -ge 5 ] || fail "the options file shows no way to give the password"
 cp "$scratch/password.sh" "$root/root/password.sh"
