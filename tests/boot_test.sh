@@ -176,7 +176,12 @@ since_mark() { inct journalctl -u velmario-server --after-cursor "$1" --no-pager
 # Whether the service's journal since MARK, at err, holds TEXT, within 5 s:
 # the server writes its log from a thread of its own.
 err_since() { # MARK TEXT
-  for _ in $(seq 50); do since_mark "$1" -p err | grep -aqF -- "$2" && return 0; sleep 0.1; done
+  local said
+  for _ in $(seq 50); do
+    said=$(since_mark "$1" -p err) # whole: grep -q ending first would fail the pipe (pipefail)
+    grep -aqF -- "$2" <<<"$said" && return 0
+    sleep 0.1
+  done
   return 1
 }
 
@@ -352,11 +357,15 @@ inct systemctl restart velmario-server || fail "the metrics port taken kept the 
 expect_lookup 20240001 "$(printf 'Pe\xf1a Ib\xe1\xf1ez, Jos\xe9*961-555-0101')" "with the metrics port taken"
 err_since "$mark" "cannot serve metrics on 127.0.0.1:11007" ||
   fail "the metrics port taken is not an error in the journal"
-inct systemctl status velmario-server --no-pager --full 2>/dev/null | grep -qF "no metrics: " ||
-  fail "systemctl status does not say the metrics are not served"
+status_text=$(inct systemctl status velmario-server --no-pager --full 2>/dev/null || true)
+grep -qF "no metrics: " <<<"$status_text" || fail "systemctl status does not say the metrics are not served: $status_text"
 inct systemctl stop port-holder
-for _ in $(seq 80); do since_mark "$mark" | grep -qF "metrics served at 127.0.0.1:11007" && break; sleep 0.5; done
-since_mark "$mark" | grep -qF "metrics served at 127.0.0.1:11007" || fail "the metrics port, once free, was not taken"
+taken=""
+for _ in $(seq 80); do
+  grep -qF "metrics served at 127.0.0.1:11007" <<<"$(since_mark "$mark")" && { taken=yes; break; }
+  sleep 0.5
+done
+[ -n "$taken" ] || fail "the metrics port, once free, was not taken"
 
 # --- PostgreSQL, as the options file shows it ---
 if ! inct pg_lsclusters -h | awk '$3 == 5432' | grep -q .; then
