@@ -437,14 +437,15 @@ int runReload(long pid, const std::string& path, std::chrono::seconds timeout)
         const auto now = readStatus(path);
         if (now && now->pid == pid) {
             switch (judgeReload(before->requested, *now)) {
-            // Under systemd (ExecReload) the server has said the outcome in
-            // the same journal: once is enough.
+            // Under systemd (ExecReload) the server has said the new
+            // directory in the same journal: once is enough. A refusal is
+            // said again, as the reason the reload job failed.
             case ReloadVerdict::Served:
                 if (!stderrIsJournal())
                     log("reloaded: " + now->message);
                 return kExitOk;
             case ReloadVerdict::Refused:
-                return stderrIsJournal() ? kExitRejected : fail(now->message, kExitRejected);
+                return fail(now->message, kExitRejected);
             case ReloadVerdict::Waiting:
                 break;
             }
