@@ -350,10 +350,13 @@ done
 [ "$(query 'velmario_build_info')" = 1 ] || fail "no velmario_build_info in Prometheus"
 
 # --- The metrics port taken by another program: lookups go on ---
+inct systemctl stop velmario-server
 inct systemd-run --unit=port-holder --quiet systemd-socket-activate -l 127.0.0.1:11007 sleep infinity ||
   fail "cannot hold the metrics port"
+sleep 0.5
+[ "$(inct systemctl show -p ActiveState --value port-holder)" = active ] || fail "the port holder did not start"
 mark=$(mark_journal)
-inct systemctl restart velmario-server || fail "the metrics port taken kept the service from starting"
+inct systemctl start velmario-server || fail "the metrics port taken kept the service from starting"
 expect_lookup 20240001 "$(printf 'Pe\xf1a Ib\xe1\xf1ez, Jos\xe9*961-555-0101')" "with the metrics port taken"
 err_since "$mark" "cannot serve metrics on 127.0.0.1:11007" ||
   fail "the metrics port taken is not an error in the journal"
