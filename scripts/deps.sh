@@ -19,7 +19,7 @@ if [ "${1:-}" = "--test" ]; then
              orca openbox xdotool dbus-daemon at-spi2-core python3
              g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wixl wine wine64
              clang clang-tidy libclang-rt-14-dev
-             systemd-container prometheus)
+             systemd-container prometheus git)
 fi
 
 missing=()

@@ -6,15 +6,20 @@
 # enabled and started; a lookup; the first import and the documented
 # command; reloads that return once the new directory is served or fail
 # when it is refused; PostgreSQL as the options file shows it, password
-# and all; a bad option; a Prometheus scraping the metrics.
+# and all; a bad option; a Prometheus scraping the metrics; LDAP with a
+# password that is right, then wrong; removed, purged; then the previous
+# release installed, edited, fed and upgraded to this one.
 #
-#   boot_test.sh PACKAGE_DIR SOURCE_DIR
+#   boot_test.sh PACKAGE_DIR SOURCE_DIR PREVIOUS_DIR
 #
+# PREVIOUS_DIR holds the previous release's packages (previous_release.sh);
+# without them the upgrade is not tested, which fails under CI.
 # Needs root. Exits 77 (skipped), saying why, only where this kernel or
 # account cannot boot a container at all.
 set -euo pipefail
 packages=$1
 source_dir=$2
+previous=${3:-}
 export LC_ALL=C # replies are Windows-1252 bytes
 started=$SECONDS
 
@@ -32,6 +37,18 @@ unshare --mount --pid --fork --net true 2>/dev/null ||
   skip "this kernel refuses new mount, PID or network namespaces, which systemd-nspawn needs"
 server_deb=$(ls "$packages"/velmario-server_*.deb 2>/dev/null | head -n 1)
 [ -n "$server_deb" ] || fail "no velmario-server package in $packages (package_test builds it)"
+client_deb=$(ls "$packages"/velmario_*.deb 2>/dev/null | head -n 1)
+[ -n "$client_deb" ] || fail "no velmario package in $packages (package_test builds it)"
+release=$(dpkg-deb --field "$server_deb" Version)
+previous_debs=()
+if [ -n "$previous" ]; then
+  mapfile -t previous_debs < <(ls "$previous"/velmario-server_*.deb "$previous"/velmario_*.deb 2>/dev/null)
+fi
+if [ ${#previous_debs[@]} -ne 2 ]; then
+  [ "${CI:-}" = true ] && fail "no packages of the previous release in '${previous:-}' (previous_release.sh builds them)"
+  echo "NOTE: no packages of the previous release in '${previous:-}': the upgrade is not tested"
+  previous_debs=()
+fi
 
 # The README, the manual page and the options file give the same steps for
 # PostgreSQL's password and the same PostgreSQL source, word for word.
@@ -90,8 +107,9 @@ cleanup() {
 trap cleanup EXIT
 
 # --- The root to boot ---
-mkdir -p "$root/root/debs"
-cp "$server_deb" "$root/root/debs/"
+mkdir -p "$root/root/debs" "$root/root/previous"
+cp "$server_deb" "$client_deb" "$root/root/debs/"
+[ ${#previous_debs[@]} -eq 0 ] || cp "${previous_debs[@]}" "$root/root/previous/"
 # The name of the options file's PostgreSQL example, here.
 echo "127.0.0.1 db.example.org" >>"$root/etc/hosts"
 # A Prometheus that scrapes the metrics the options file serves, every second.
@@ -427,5 +445,144 @@ journal_since "$mark" 'password authentication failed for user "velmario"' err |
 psql -c "ALTER ROLE velmario PASSWORD 'prueba-de-velmario-42'"
 inct systemctl reset-failed velmario-server
 inct systemctl start velmario-server || fail "not serving from PostgreSQL once the password is right again"
+
+# --- Back from PostgreSQL, as the options file says: the imported file again ---
+inct sed -i 's|^\(VELMARIO_SERVER_SOURCE="--postgres \)|#\1|' /etc/default/velmario-server
+inct sed -n '/^# Switching to another source/,/systemctl restart velmario-server$/p' /etc/default/velmario-server |
+  sed -n 's/^#   //p' >"$root/root/switch.sh"
+[ "$(wc -l <"$root/root/switch.sh")" -ge 2 ] || fail "the options file shows no way back from a password drop-in"
+inct sh -e /root/switch.sh >"$scratch/step.log" 2>&1 || { cat "$scratch/step.log"; fail "switching back from PostgreSQL"; }
+expect_lookup 20240001 "$(printf 'Pe\xf1a Ib\xe1\xf1ez, Jos\xe9*961-555-0101')" "back on the imported file"
+
+# --- LDAP as the options file shows it (a slapd here, without TLS) ---
+mkdir -p "$root/root/ldap/data"
+cat >"$root/root/ldap/slapd.conf" <<'SLAPD'
+include /etc/ldap/schema/core.schema
+include /etc/ldap/schema/cosine.schema
+include /etc/ldap/schema/inetorgperson.schema
+modulepath /usr/lib/ldap
+moduleload back_mdb
+pidfile /root/ldap/slapd.pid
+database mdb
+suffix "dc=example,dc=org"
+directory /root/ldap/data
+access to attrs=userPassword by anonymous auth by * none
+access to * by users read by * none
+SLAPD
+cat >"$root/root/ldap/base.ldif" <<LDIF
+dn: dc=example,dc=org
+objectClass: dcObject
+objectClass: organization
+o: Example
+dc: example
+
+dn: ou=services,dc=example,dc=org
+objectClass: organizationalUnit
+ou: services
+
+dn: cn=velmario,ou=services,dc=example,dc=org
+objectClass: organizationalRole
+objectClass: simpleSecurityObject
+cn: velmario
+userPassword: clave-ldap-correcta
+
+dn: ou=people,dc=example,dc=org
+objectClass: organizationalUnit
+ou: people
+
+dn: uid=lucia,ou=people,dc=example,dc=org
+objectClass: inetOrgPerson
+uid: lucia
+cn:: $(printf 'Luc\xc3\xada Serrano' | base64)
+sn: Serrano
+employeeNumber: 20260001
+telephoneNumber: 961-555-0401
+LDIF
+inct slapadd -q -f /root/ldap/slapd.conf -l /root/ldap/base.ldif >"$scratch/step.log" 2>&1 ||
+  { cat "$scratch/step.log"; fail "slapadd"; }
+# Each bind it is asked for is a line in its journal (-d stats).
+inct systemd-run --unit=slapd-test --quiet /usr/sbin/slapd -d stats -f /root/ldap/slapd.conf -h ldap://127.0.0.1:3890/ ||
+  fail "slapd did not start"
+for _ in $(seq 50); do inct bash -c 'exec 3<>/dev/tcp/127.0.0.1/3890' 2>/dev/null && break; sleep 0.1; done
+inct sed -i 's|^#\(VELMARIO_SERVER_SOURCE="--ldap ldaps://ldap.example.org \)|\1|; s|ldaps://ldap.example.org|ldap://127.0.0.1:3890|' \
+  /etc/default/velmario-server
+inct grep -q '^VELMARIO_SERVER_SOURCE="--ldap ldap://127.0.0.1:3890 ' /etc/default/velmario-server ||
+  fail "no LDAP example in the options file"
+inct sed -n '/^#   install -m 0600 \/dev\/null \/etc\/velmario-server\/ldap-password/,/systemctl restart velmario-server$/p' \
+  /etc/default/velmario-server | sed 's/^#   //; s/PASSWORD/clave-ldap-correcta/' >"$root/root/password.sh"
+[ "$(wc -l <"$root/root/password.sh")" -ge 5 ] || fail "the options file shows no way to give LDAP's password"
+inct sh -e /root/password.sh >"$scratch/step.log" 2>&1 || { cat "$scratch/step.log"; fail "LDAP's password steps failed"; }
+expect_lookup 20260001 "$(printf 'Luc\xeda Serrano*961-555-0401')" "from LDAP"
+
+# --- A password LDAP refuses: the unit fails after at most 3 binds ---
+binds_since() { # MARK (slapd -d says each operation twice: counted once)
+  local said
+  said=$(inct journalctl -u slapd-test --after-cursor "$1" --no-pager -o cat)
+  grep -o 'conn=[0-9]* op=[0-9]* BIND dn="cn=velmario,ou=services,dc=example,dc=org"' <<<"$said" | sort -u | wc -l
+}
+inct sh -c 'echo otra-clave-ldap >/etc/velmario-server/ldap-password'
+mark=$(mark_journal)
+if inct systemctl restart velmario-server 2>/dev/null; then fail "a password LDAP refuses started"; fi
+sleep 3 # what systemd would restart by now, it has
+[ "$(ctl_show ActiveState)" = failed ] || fail "a refused LDAP password left the service $(ctl_show ActiveState)"
+[ "$(ctl_show NRestarts)" = 0 ] || fail "a refused LDAP password was restarted $(ctl_show NRestarts) times"
+[ "$(ctl_show ExecMainStatus)" = 4 ] || fail "a refused LDAP password exited $(ctl_show ExecMainStatus)"
+binds=$(binds_since "$mark")
+[ "$binds" -ge 1 ] && [ "$binds" -le 3 ] || fail "a refused LDAP password made $binds binds, not 1 to 3"
+journal_since "$mark" "Invalid credentials" err || fail "the refused LDAP password is not an error in the journal"
+echo "a refused LDAP password: failed, status 4, after $binds bind(s)"
+inct systemctl reset-failed velmario-server
+
+# --- Removed, then purged, as the README says ---
+inct dpkg -r velmario-server >"$scratch/dpkg.log" 2>&1 || { cat "$scratch/dpkg.log"; fail "dpkg -r"; }
+inct test -e /usr/bin/velmario-server && fail "removing left the program"
+[ "$(inct systemctl is-active velmario-server || true)" != active ] || fail "removing left the service running"
+for kept in /etc/default/velmario-server /var/lib/velmario-server/directory.db /etc/velmario-server/ldap-password; do
+  inct test -e "$kept" || fail "removing deleted $kept"
+done
+inct grep -q '^VELMARIO_SERVER_SOURCE="--ldap ' /etc/default/velmario-server || fail "removing lost the options' edits"
+inct dpkg -P velmario-server >"$scratch/dpkg.log" 2>&1 || { cat "$scratch/dpkg.log"; fail "dpkg -P"; }
+for gone in /etc/default/velmario-server /etc/velmario-server /var/lib/velmario-server /var/lib/private/velmario-server \
+  /etc/systemd/system/velmario-server.service.d; do
+  if inct test -e "$gone" || inct test -L "$gone"; then fail "purging left $gone"; fi
+done
+inct systemctl stop slapd-test
+
+# --- The previous release installed, edited and fed, then upgraded ---
+if [ ${#previous_debs[@]} -eq 2 ]; then
+  inct dpkg -i "/root/previous/$(basename "${previous_debs[0]}")" "/root/previous/$(basename "${previous_debs[1]}")" \
+    >"$scratch/dpkg.log" 2>&1 || { cat "$scratch/dpkg.log"; fail "installing the previous release"; }
+  old=$(inct dpkg-query -W -f='${Version}' velmario-server)
+  [ "$old" != "$release" ] || fail "the previous release is $release too"
+  for _ in $(seq 50); do [ "$(ctl_show ActiveState)" = active ] && break; sleep 0.1; done
+  expect_lookup 20230001 "$(printf 'Jos\xe9 Pe\xf1a Ib\xe1\xf1ez*961-976-1527')" "$old, just installed"
+  # An administrator's edit of the options, and the organisation's directory.
+  inct sed -i 's|^VELMARIO_SERVER_OPTIONS="|&--max-connections 500 |' /etc/default/velmario-server
+  printf 'control_number,name,telephone\n20261001,Roc\xc3\xado Vidal,961-555-0501\n' >"$root/root/staff.csv"
+  inct velmario-server import /root/staff.csv --db /var/lib/velmario-server/directory.db >"$scratch/step.log" 2>&1 ||
+    { cat "$scratch/step.log"; fail "importing with $old"; }
+  inct systemctl restart velmario-server || fail "$old did not restart on its import"
+  expect_lookup 20261001 "$(printf 'Roc\xedo Vidal*961-555-0501')" "$old, on its import"
+
+  # The upgrade, keeping the edited options as dpkg's prompt offers.
+  mark=$(mark_journal)
+  inct dpkg -i --force-confold "/root/debs/$(basename "$server_deb")" "/root/debs/$(basename "$client_deb")" \
+    >"$scratch/dpkg.log" 2>&1 || { cat "$scratch/dpkg.log"; fail "upgrading from $old"; }
+  for package in velmario-server velmario; do
+    [ "$(inct dpkg-query -W -f='${Version}' "$package")" = "$release" ] || fail "$package is not $release after the upgrade"
+  done
+  inct grep -q '^VELMARIO_SERVER_OPTIONS="--max-connections 500 ' /etc/default/velmario-server ||
+    fail "the upgrade lost the options' edit"
+  inct test -f /etc/default/velmario-server.dpkg-dist || fail "the upgrade left no .dpkg-dist of the new options file"
+  inct test -f /var/lib/velmario-server/directory.db-replies || fail "the upgrade wrote no checked copy"
+  for _ in $(seq 50); do [ "$(ctl_show ActiveState)" = active ] && break; sleep 0.1; done
+  [ "$(ctl_show ActiveState)" = active ] || fail "not running after the upgrade"
+  grep -qF -- "--max-connections 500" <<<"$(inct cat "/proc/$(ctl_show MainPID)/cmdline" | tr '\0' ' ')" ||
+    fail "the upgraded service does not run with the edited options"
+  journal_since "$mark" "read from the copy checked when imported" ||
+    fail "the first start after the upgrade did not start from the checked copy: $(since_mark "$mark" | tail -n 5)"
+  expect_lookup 20261001 "$(printf 'Roc\xedo Vidal*961-555-0501')" "after the upgrade from $old"
+  echo "upgraded from $old to $release: options, directory and lookups kept, the checked copy written"
+fi
 
 echo "installed, booted and used under systemd in $((SECONDS - started)) s"
