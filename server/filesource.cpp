@@ -188,6 +188,7 @@ Loaded openOnce(const std::string& dbPath, std::size_t maxMemoryEntries, bool la
         entries = opened.directory->size();
     if (!entries)
         return damaged();
+    opened.entries = *entries;
     opened.description = std::to_string(*entries) + " entries from " +
                          (dbPath.empty() ? std::string("the sample directory") : dbPath) + " (" + how + ")";
     return opened;

@@ -293,6 +293,7 @@ Loaded LdapSource::entries(Wake* wake, Clock::time_point deadline)
                        ": nothing to serve (--allow-empty serves an empty directory)";
         return loaded;
     }
+    loaded.entries = replies->size();
     loaded.description = std::to_string(replies->size()) + " entries from " + m_name + " (" + heldInMemory(*replies) + ")";
     loaded.directory = Directory::fromReplies(std::move(replies));
     return loaded;

@@ -130,6 +130,7 @@ std::string metricsText(const StatsSnapshot& stats, const ReloadSnapshot& reload
 class MetricsEndpoint::Collector : public prometheus::Collectable
 {
 public:
+    explicit Collector(std::shared_ptr<const ReloadStatus> status) : m_status(std::move(status)) {}
     std::vector<MetricFamily> Collect() const override
     {
         StatsSnapshot stats;
@@ -137,7 +138,7 @@ public:
             const std::lock_guard lock(m_mutex);
             stats = m_stats;
         }
-        return metricFamilies(stats, reloadSnapshot(), std::chrono::steady_clock::now());
+        return metricFamilies(stats, m_status->snapshot(), std::chrono::steady_clock::now());
     }
     void set(const ServerStats& stats, std::size_t connections)
     {
@@ -147,11 +148,15 @@ public:
     }
 
 private:
+    const std::shared_ptr<const ReloadStatus> m_status;
     mutable std::mutex m_mutex;
     StatsSnapshot m_stats; // guarded by m_mutex
 };
 
-MetricsEndpoint::MetricsEndpoint() : m_collector(std::make_shared<Collector>()) {}
+MetricsEndpoint::MetricsEndpoint(std::shared_ptr<const ReloadStatus> status)
+    : m_collector(std::make_shared<Collector>(std::move(status)))
+{
+}
 
 MetricsEndpoint::~MetricsEndpoint() = default;
 

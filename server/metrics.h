@@ -47,7 +47,8 @@ bool isWildcardAddress(const std::string& address);
 class MetricsEndpoint
 {
 public:
-    MetricsEndpoint();
+    // The reloads' part of the metrics comes from `status`.
+    explicit MetricsEndpoint(std::shared_ptr<const ReloadStatus> status);
     ~MetricsEndpoint();
     MetricsEndpoint(const MetricsEndpoint&) = delete;
     MetricsEndpoint& operator=(const MetricsEndpoint&) = delete;

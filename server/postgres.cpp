@@ -218,6 +218,7 @@ Loaded PostgresSource::rows(Wake* wake, Clock::time_point deadline)
         return loaded;
     }
     replies->finish();
+    loaded.entries = replies->size();
     loaded.description = std::to_string(replies->size()) + " entries from " + m_connection.where() + " (" +
                          heldInMemory(*replies) + ")";
     loaded.directory = Directory::fromReplies(std::move(replies));

@@ -137,9 +137,18 @@ private:
     std::thread m_thread;
 };
 
-class Status
+} // namespace
+
+class ReloadStatus::State
 {
 public:
+    explicit State(const std::string& path)
+    {
+        m_lastAttempt = std::chrono::system_clock::now();
+        m_began = Clock::now();
+        if (!path.empty())
+            m_writer.start(path);
+    }
     void requested()
     {
         const std::lock_guard lock(m_mutex);
@@ -163,7 +172,7 @@ public:
         m_handedSeconds = secondsSince(m_began);
         m_loading.reset();
     }
-    void served(std::string_view what)
+    void served(std::string_view what, std::uint64_t entries)
     {
         {
             const std::lock_guard lock(m_mutex);
@@ -181,6 +190,7 @@ public:
             ++m_served;
             m_lastSuccess = std::chrono::system_clock::now();
             m_description = what;
+            m_entries = entries;
             m_loadedAt = Clock::now();
             m_loadSeconds = seconds;
             answer(answers, true, "serving " + m_description);
@@ -213,35 +223,11 @@ public:
         const std::lock_guard lock(m_mutex);
         m_retrying = retrying;
     }
-    void open(const std::string& path)
-    {
-        {
-            const std::lock_guard lock(m_mutex);
-            m_requested = 0;
-            m_answered = 0;
-            m_lastServed = true;
-            m_message.clear();
-            m_loading.reset();
-            m_handed.reset();
-            m_served = 0;
-            m_refused = 0;
-            m_unreachable = 0;
-            m_denied = 0;
-            m_lastSuccess.reset();
-            m_lastAttempt = std::chrono::system_clock::now();
-            m_description.clear();
-            m_loadedAt.reset();
-            m_loadSeconds = 0;
-            m_retrying = false;
-            m_began = Clock::now();
-        }
-        if (!path.empty())
-            m_writer.start(path);
-    }
-    void firstServed(std::string_view what)
+    void firstServed(std::string_view what, std::uint64_t entries)
     {
         const std::lock_guard lock(m_mutex);
         m_description = what;
+        m_entries = entries;
         m_loadedAt = Clock::now();
         m_lastSuccess = std::chrono::system_clock::now();
         m_loadSeconds = secondsSince(m_began);
@@ -249,7 +235,7 @@ public:
     }
     void close() { m_writer.stop(); }
 
-    ReloadSnapshot snapshot()
+    ReloadSnapshot snapshot() const
     {
         const std::lock_guard lock(m_mutex);
         ReloadSnapshot s;
@@ -259,7 +245,7 @@ public:
         s.denied = m_denied;
         s.lastSuccess = m_lastSuccess;
         s.lastAttempt = m_lastAttempt;
-        s.entries = entriesOf(m_description);
+        s.entries = m_entries;
         s.loadedAt = m_loadedAt;
         s.loadSeconds = m_loadSeconds;
         s.retrying = m_retrying;
@@ -293,7 +279,7 @@ private:
         m_writer.post(statusText({static_cast<long>(::getpid()), m_requested, m_answered, m_lastServed, m_message}));
     }
 
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     std::uint64_t m_requested = 0;
     std::uint64_t m_answered = 0;
     bool m_lastServed = true;
@@ -309,39 +295,27 @@ private:
     std::optional<std::chrono::system_clock::time_point> m_lastSuccess;
     std::optional<std::chrono::system_clock::time_point> m_lastAttempt;
     std::string m_description;
+    std::uint64_t m_entries = 0;
     std::optional<Clock::time_point> m_loadedAt;
     double m_loadSeconds = 0;
     bool m_retrying = false;
     FileWriter m_writer;
 };
 
-Status& status()
+ReloadStatus::ReloadStatus(const std::string& path) : m_state(std::make_unique<State>(path)) {}
+ReloadStatus::~ReloadStatus() { m_state->close(); }
+void ReloadStatus::requested() { m_state->requested(); }
+void ReloadStatus::begins() { m_state->begins(); }
+void ReloadStatus::handedOver() { m_state->handedOver(); }
+void ReloadStatus::served(std::string_view description, std::uint64_t entries) { m_state->served(description, entries); }
+void ReloadStatus::refused(std::string_view why, LoadFailure failure) { m_state->refused(why, failure); }
+void ReloadStatus::retrying(bool retrying) { m_state->retrying(retrying); }
+void ReloadStatus::firstServed(std::string_view description, std::uint64_t entries)
 {
-    static Status s;
-    return s;
+    m_state->firstServed(description, entries);
 }
-
-} // namespace
-
-void reloadRequested() { status().requested(); }
-void loadBegins() { status().begins(); }
-void loadHandedOver() { status().handedOver(); }
-void loadServed(std::string_view description) { status().served(description); }
-void loadRefused(std::string_view why, LoadFailure failure) { status().refused(why, failure); }
-void sourceRetrying(bool retrying) { status().retrying(retrying); }
-void openReloadStatus(const std::string& path) { status().open(path); }
-void firstLoadServed(std::string_view description) { status().firstServed(description); }
-void closeReloadStatus() { status().close(); }
-ReloadSnapshot reloadSnapshot() { return status().snapshot(); }
-
-std::uint64_t entriesOf(std::string_view description)
-{
-    std::uint64_t n = 0;
-    const auto [end, ec] = std::from_chars(description.data(), description.data() + description.size(), n);
-    return ec == std::errc() && std::string_view(end, description.data() + description.size()).starts_with(" entries")
-               ? n
-               : 0;
-}
+void ReloadStatus::close() { m_state->close(); }
+ReloadSnapshot ReloadStatus::snapshot() const { return m_state->snapshot(); }
 
 std::string statusText(const PublishedStatus& s)
 {

@@ -17,43 +17,19 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace velmario::server {
 
-// The hooks, each one line where a source's load begins or ends.
-
-// A SIGHUP was taken: one more request.
-void reloadRequested();
-// A load begins; it answers the requests taken so far. Tells systemd the
-// server is reloading.
-void loadBegins();
-// A load on a source's own thread has finished; its directory waits for the
-// loop (loadServed follows there). Another load may begin meanwhile.
-void loadHandedOver();
-// On the loop: the loaded directory is served from now on. `description`
-// is "N entries from WHERE (how)".
-void loadServed(std::string_view description);
 // Why a load ended without a directory.
 enum class LoadFailure {
     Rejected,    // the directory was read and refused (its rows, none at all)
     Unreachable, // the source could not be reached or did not answer in time
     Denied,      // the source refused the server (credentials, certificate, query)
 };
-// A load ended without a directory: the previous one is still served.
-void loadRefused(std::string_view why, LoadFailure failure = LoadFailure::Rejected);
-// The source cannot be reached and is being retried (PostgreSQL), or is
-// back.
-void sourceRetrying(bool retrying);
-
-// Serving starts: where the status file goes (empty: none), then the
-// directory loaded at start, once the server listens.
-void openReloadStatus(const std::string& path);
-void firstLoadServed(std::string_view description);
-// Writes what is pending and stops the writer; removes the status file.
-void closeReloadStatus();
 
 // What the metrics show of the directory and its loads.
 struct ReloadSnapshot {
@@ -69,10 +45,49 @@ struct ReloadSnapshot {
     bool retrying = false;      // the source cannot be reached
     bool reloading = false;     // a load is under way
 };
-ReloadSnapshot reloadSnapshot();
 
-// The leading count of a description ("36 entries from ..."); 0 if none.
-std::uint64_t entriesOf(std::string_view description);
+// One per serving server, made before its sources and shared with what
+// reports to it (signals, the source thread, the metrics); its methods may
+// be called from any thread.
+class ReloadStatus
+{
+public:
+    // Writes the status file at `path` (empty: none) until close().
+    explicit ReloadStatus(const std::string& path);
+    // close()
+    ~ReloadStatus();
+    ReloadStatus(const ReloadStatus&) = delete;
+    ReloadStatus& operator=(const ReloadStatus&) = delete;
+
+    // The hooks, each one line where a source's load begins or ends.
+
+    // A SIGHUP was taken: one more request.
+    void requested();
+    // A load begins; it answers the requests taken so far. Tells systemd the
+    // server is reloading.
+    void begins();
+    // A load on a source's own thread has finished; its directory waits for
+    // the loop (served() follows there). Another load may begin meanwhile.
+    void handedOver();
+    // On the loop: the loaded directory of `entries` entries is served from
+    // now on. `description` is "N entries from WHERE (how)".
+    void served(std::string_view description, std::uint64_t entries);
+    // A load ended without a directory: the previous one is still served.
+    void refused(std::string_view why, LoadFailure failure = LoadFailure::Rejected);
+    // The source cannot be reached and is being retried, or is back.
+    void retrying(bool retrying);
+    // The directory loaded at start is served, once the server listens.
+    void firstServed(std::string_view description, std::uint64_t entries);
+    // Writes what is pending and stops the writer; removes the status file.
+    // What is reported after it still reaches the metrics.
+    void close();
+
+    ReloadSnapshot snapshot() const;
+
+private:
+    class State;
+    std::unique_ptr<State> m_state;
+};
 
 // The status file: a few key=value lines, replaced whole.
 struct PublishedStatus {

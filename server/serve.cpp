@@ -89,7 +89,7 @@ std::unique_ptr<Source> makeSource(const Settings& settings, const std::string& 
 
 // A reload's outcome, on the loop: the new directory serves from the next
 // request on. The source thread has logged and published any failure.
-void reloaded(LookupServer& server, Reloaded&& outcome)
+void reloaded(LookupServer& server, ReloadStatus& status, Reloaded&& outcome)
 {
     if (outcome.replies) {
         // Only for the directory they were read from, if it still serves.
@@ -107,7 +107,7 @@ void reloaded(LookupServer& server, Reloaded&& outcome)
         return;
     server.setDirectory(std::move(outcome.directory));
     log("reloaded: serving " + outcome.description);
-    loadServed(outcome.description);
+    status.served(outcome.description, outcome.entries);
 }
 
 } // namespace
@@ -118,7 +118,10 @@ int serve(const Settings& settings)
     const std::string reloadDb = reloadDatabase(settings);
     // Metrics never keep the lookups from starting: an address that cannot
     // be had is said at err, shown in the status, and tried again.
-    MetricsEndpoint metrics;
+    // The status file is written (and removed) by this, for as long as the
+    // server serves; those who report to it share it.
+    const auto reloadStatus = std::make_shared<ReloadStatus>(settings.statusFile);
+    MetricsEndpoint metrics(reloadStatus);
     std::string metricsProblem;
     if (std::string error; !metrics.start(settings.metrics, error)) {
         metricsProblem = error;
@@ -130,7 +133,6 @@ int serve(const Settings& settings)
         log("metrics at " + settings.metrics + " can be scraped from the network, and --allow does not apply "
             "to them: give an address of this machine's own, or let a firewall choose who may scrape",
             LogPriority::Warning);
-    openReloadStatus(settings.statusFile);
     std::unique_ptr<Source> source = makeSource(settings, reloadDb);
     SourceTiming timing = settings.timing;
     if (settings.postgres.conninfo.empty() && settings.ldap.uri.empty())
@@ -146,7 +148,7 @@ int serve(const Settings& settings)
     }
     if (!first.directory) {
         log(first.error, LogPriority::Error);
-        closeReloadStatus();
+        reloadStatus->close();
         return first.rejected ? kExitRejected : first.denied ? kExitDenied : kExitFailure;
     }
     std::signal(SIGPIPE, SIG_IGN);
@@ -155,7 +157,7 @@ int serve(const Settings& settings)
     uv_loop_t loop{};
     if (const int rc = uv_loop_init(&loop); rc != 0) {
         log(std::string("cannot start the event loop: ") + uv_strerror(rc), LogPriority::Error);
-        closeReloadStatus();
+        reloadStatus->close();
         return kExitFailure;
     }
     int status = kExitOk;
@@ -166,8 +168,10 @@ int serve(const Settings& settings)
         // Made before the server starts, which counts the descriptors
         // already open (the source thread's among them) to cap connections.
         const bool reloadable = source->reloadable();
-        SourceThread reloads(loop, std::move(source), timing,
-                             [&server](Reloaded&& outcome) { reloaded(server, std::move(outcome)); });
+        SourceThread reloads(loop, std::move(source), timing, reloadStatus,
+                             [&server, &status = *reloadStatus](Reloaded&& outcome) {
+                                 reloaded(server, status, std::move(outcome));
+                             });
         std::string error;
         if (!server.start(error)) {
             log(error, LogPriority::Error);
@@ -177,11 +181,11 @@ int serve(const Settings& settings)
             for (const std::string& socket : server.listeningOn())
                 where += (where.empty() ? "" : ", ") + socket;
             log("started: serving " + first.description + " on " + where);
-            firstLoadServed(first.description);
-            Signals signals(loop, server, reloads, reloadable);
+            reloadStatus->firstServed(first.description, first.entries);
+            Signals signals(loop, server, reloads, *reloadStatus, reloadable);
             if (takeEarlySighup()) {
                 log("SIGHUP came while loading: loading again");
-                reloadRequested();
+                reloadStatus->requested();
                 reloads.request();
             }
             tellSystemd(notifyReady("serving " + first.description +
@@ -195,7 +199,7 @@ int serve(const Settings& settings)
     uv_run(&loop, UV_RUN_DEFAULT); // any handle still closing
     if (uv_loop_close(&loop) != 0)
         log("some handles were still open at exit", LogPriority::Warning);
-    closeReloadStatus();
+    reloadStatus->close();
     stopLogWriter();
     if (SourceThread::abandonedLoads()) {
         // A load left running may still use what static destructors free.

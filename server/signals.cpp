@@ -64,8 +64,9 @@ int interruption()
     return g_interruption;
 }
 
-Signals::Signals(uv_loop_t& loop, LookupServer& server, DirectorySource& source, bool reloadable)
-    : m_server(server), m_source(source), m_reloadable(reloadable)
+Signals::Signals(uv_loop_t& loop, LookupServer& server, DirectorySource& source, ReloadStatus& status,
+                 bool reloadable)
+    : m_server(server), m_source(source), m_status(status), m_reloadable(reloadable)
 {
     constexpr std::array<int, 4> numbers = {SIGHUP, SIGTERM, SIGINT, SIGUSR1};
     static_assert(numbers.size() == std::tuple_size_v<decltype(m_handles)>);
@@ -80,12 +81,12 @@ Signals::Signals(uv_loop_t& loop, LookupServer& server, DirectorySource& source,
 void Signals::on(int signal)
 {
     if (signal == SIGHUP) {
-        reloadRequested();
+        m_status.requested();
         if (m_reloadable) {
             m_source.request();
         } else {
             log("reload: serving the sample directory, nothing to reload", LogPriority::Warning);
-            loadRefused("serving the sample directory, nothing to reload");
+            m_status.refused("serving the sample directory, nothing to reload");
         }
         return;
     }

@@ -13,6 +13,7 @@ namespace velmario::server {
 
 class LookupServer;
 class DirectorySource;
+class ReloadStatus;
 
 // Until serving starts: SIGTERM and SIGINT exit 0 (nothing is served or
 // written yet), SIGHUP is remembered.
@@ -31,8 +32,8 @@ class Signals
 {
 public:
     // Without a directory to load again (`reloadable` false: the sample)
-    // SIGHUP is only logged.
-    Signals(uv_loop_t& loop, LookupServer& server, DirectorySource& source, bool reloadable);
+    // SIGHUP is only logged. Each SIGHUP is a request told to `status`.
+    Signals(uv_loop_t& loop, LookupServer& server, DirectorySource& source, ReloadStatus& status, bool reloadable);
     Signals(const Signals&) = delete;
     Signals& operator=(const Signals&) = delete;
 
@@ -41,6 +42,7 @@ private:
 
     LookupServer& m_server;
     DirectorySource& m_source;
+    ReloadStatus& m_status;
     const bool m_reloadable;
     std::array<uv_signal_t, 4> m_handles{};
 };

@@ -57,6 +57,7 @@ std::string heldInMemory(const ReplyIndex& replies);
 struct Loaded {
     std::unique_ptr<Directory> directory; // nothing on failure
     std::string description;              // "N entries from WHERE (how it is served)"
+    std::size_t entries = 0;              // N
     std::string error;                    // why there is no directory
     // The source could not be reached or did not answer in time: trying
     // again later may succeed. Otherwise its data were refused.

@@ -55,7 +55,10 @@ Loaded loadAtStart(Source& source, const SourceTiming& timing)
 }
 
 struct SourceThread::Shared {
-    Shared(std::unique_ptr<Source> s, SourceTiming t) : source(std::move(s)), name(source->name()), timing(t) {}
+    Shared(std::unique_ptr<Source> s, SourceTiming t, std::shared_ptr<ReloadStatus> st)
+        : source(std::move(s)), name(source->name()), timing(t), status(std::move(st))
+    {
+    }
 
     void run();
     void hand(Reloaded&& outcome);
@@ -66,6 +69,7 @@ struct SourceThread::Shared {
     std::unique_ptr<Source> source;
     const std::string name; // for the log, read on any thread
     const SourceTiming timing;
+    const std::shared_ptr<ReloadStatus> status; // held, as a load left running may still report
     Wake wake;
     std::atomic<std::uint64_t> requests{0};
     std::mutex mutex;
@@ -135,7 +139,7 @@ void SourceThread::Shared::run()
             schedule.started(now);
             if (timing.refresh.count() > 0)
                 nextRefresh = now + timing.refresh;
-            loadBegins();
+            status->begins();
             log("loading " + name + " again");
             Loaded loaded;
             try {
@@ -151,33 +155,34 @@ void SourceThread::Shared::run()
                 schedule.finished();
                 if (down) {
                     log(name + " is back");
-                    sourceRetrying(false);
+                    status->retrying(false);
                 }
                 down = false;
                 outcome.directory = std::move(loaded.directory);
                 outcome.description = std::move(loaded.description);
-                loadHandedOver();
+                outcome.entries = loaded.entries;
+                status->handedOver();
             } else if (loaded.unreachable) {
                 schedule.unreachable(Clock::now());
                 // Each change of state is logged once.
                 if (!down) {
                     log("lost " + name + ", still serving the last directory; trying again: " + outcome.error,
                         LogPriority::Error);
-                    sourceRetrying(true);
+                    status->retrying(true);
                 }
                 down = true;
-                loadRefused("lost " + name + ": " + outcome.error, LoadFailure::Unreachable);
+                status->refused("lost " + name + ": " + outcome.error, LoadFailure::Unreachable);
             } else if (loaded.denied) {
                 schedule.denied(Clock::now());
                 log(name + " refuses this server, still serving the last directory; asked again no sooner than in " +
                         std::to_string(std::chrono::duration_cast<std::chrono::seconds>(timing.gaps.deniedGap).count()) +
                         " s: " + outcome.error,
                     LogPriority::Error);
-                loadRefused(outcome.error, LoadFailure::Denied);
+                status->refused(outcome.error, LoadFailure::Denied);
             } else {
                 schedule.finished();
                 log("reload failed, still serving the previous directory: " + outcome.error, LogPriority::Error);
-                loadRefused(outcome.error);
+                status->refused(outcome.error);
             }
             const std::shared_ptr<Directory> served = outcome.directory;
             hand(std::move(outcome));
@@ -197,8 +202,9 @@ void SourceThread::Shared::run()
     endedChanged.notify_all();
 }
 
-SourceThread::SourceThread(uv_loop_t& loop, std::unique_ptr<Source> source, SourceTiming timing, Deliver deliver)
-    : m_shared(std::make_shared<Shared>(std::move(source), timing)), m_deliver(std::move(deliver))
+SourceThread::SourceThread(uv_loop_t& loop, std::unique_ptr<Source> source, SourceTiming timing,
+                           std::shared_ptr<ReloadStatus> status, Deliver deliver)
+    : m_shared(std::make_shared<Shared>(std::move(source), timing, std::move(status))), m_deliver(std::move(deliver))
 {
     uv_async_init(&loop, &m_done, [](uv_async_t* done) { static_cast<SourceThread*>(done->data)->deliverAll(); });
     m_done.data = this;

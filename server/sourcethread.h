@@ -5,6 +5,7 @@
 // as the reload schedule allows and hands each outcome to the loop.
 
 #include "reloadschedule.h"
+#include "reloadstatus.h"
 #include "source.h"
 
 #include <uv.h>
@@ -46,6 +47,7 @@ Loaded loadAtStart(Source& source, const SourceTiming& timing);
 struct Reloaded {
     std::shared_ptr<Directory> directory;
     std::string description;
+    std::size_t entries = 0;
     std::string error;
     // Or, for a directory that serves from its file until its replies are
     // read (Loaded::holdLater), those replies: to be given to it if it
@@ -59,8 +61,10 @@ class SourceThread final : public DirectorySource
 public:
     using Deliver = std::function<void(Reloaded&&)>;
 
-    // `deliver` runs on the loop once for every load that ended.
-    SourceThread(uv_loop_t& loop, std::unique_ptr<Source> source, SourceTiming timing, Deliver deliver);
+    // `deliver` runs on the loop once for every load that ended; each load
+    // is reported to `status` as it begins and ends.
+    SourceThread(uv_loop_t& loop, std::unique_ptr<Source> source, SourceTiming timing,
+                 std::shared_ptr<ReloadStatus> status, Deliver deliver);
     // Waits briefly for the thread; a load that does not end by then is
     // left to itself (see abandonedLoads()).
     ~SourceThread();

@@ -123,15 +123,6 @@ private slots:
         QCOMPARE(int(judgeReload(std::uint64_t(before), now)), verdict);
     }
 
-    void entriesOfDescriptions()
-    {
-        QCOMPARE(entriesOf(openDirectory("", 100).description), 36U);
-        QCOMPARE(entriesOf("1000000 entries from PostgreSQL database people (held in memory, 82.1 MiB)"), 1000000U);
-        QCOMPARE(entriesOf("entries from nowhere"), 0U);
-        QCOMPARE(entriesOf("12 rows"), 0U);
-        QCOMPARE(entriesOf(""), 0U);
-    }
-
     // The hooks as the sources call them, the file as a reload command
     // reads it.
     void loadsAnswerTheRequestsBeforeThem()
@@ -143,37 +134,39 @@ private slots:
             return "pid=" + pid + "\nrequested=" + QByteArray::number(requested) + "\nanswered=" +
                    QByteArray::number(answered) + "\noutcome=" + outcome + "\nmessage=" + message + "\n";
         };
-        openReloadStatus(path.toStdString());
-        firstLoadServed("36 entries from the sample directory");
+        const Loaded sample = openDirectory("", 100);
+        QCOMPARE(sample.entries, 36U);
+        auto status = std::make_unique<ReloadStatus>(path.toStdString());
+        status->firstServed("36 entries from the sample directory", sample.entries);
         QTRY_COMPARE(readAll(path), file(0, 0, "served", "serving 36 entries from the sample directory"));
 
         // A file source: begun on the loop, served there.
-        reloadRequested();
+        status->requested();
         QTRY_COMPARE(readAll(path), file(1, 0, "served", "serving 36 entries from the sample directory"));
-        loadBegins();
-        QVERIFY(reloadSnapshot().reloading);
-        loadServed("3 entries from /a.db");
+        status->begins();
+        QVERIFY(status->snapshot().reloading);
+        status->served("3 entries from /a.db", 3);
         QTRY_COMPARE(readAll(path), file(1, 1, "served", "serving 3 entries from /a.db"));
 
         // PostgreSQL: a load handed over answers what came before it began,
         // even when the next one has begun by the time the loop serves it.
-        reloadRequested();
-        loadBegins();
-        loadHandedOver();
-        reloadRequested();
-        loadBegins();
-        loadServed("7 entries from PostgreSQL");
+        status->requested();
+        status->begins();
+        status->handedOver();
+        status->requested();
+        status->begins();
+        status->served("7 entries from PostgreSQL", 7);
         QTRY_COMPARE(readAll(path), file(3, 2, "served", "serving 7 entries from PostgreSQL"));
-        loadRefused("2 row(s) break the directory's rules:\n  row 1: no name");
+        status->refused("2 row(s) break the directory's rules:\n  row 1: no name");
         QTRY_COMPARE(readAll(path), file(3, 3, "refused",
                                          "reload refused, still serving the previous directory: 2 row(s) break the "
                                          "directory's rules: row 1: no name"));
         // A source failing to reconnect with nothing asked of it refuses no
         // reload.
-        loadRefused("could not connect");
-        sourceRetrying(true);
+        status->refused("could not connect");
+        status->retrying(true);
 
-        const ReloadSnapshot s = reloadSnapshot();
+        const ReloadSnapshot s = status->snapshot();
         QCOMPARE(s.served, 2U);
         QCOMPARE(s.refused, 1U);
         QCOMPARE(s.entries, 7U);
@@ -183,7 +176,7 @@ private slots:
         QTRY_COMPARE(readAll(path), file(3, 3, "refused",
                                          "reload refused, still serving the previous directory: 2 row(s) break the "
                                          "directory's rules: row 1: no name"));
-        closeReloadStatus();
+        status.reset(); // its end removes the file
         QVERIFY(!QFile::exists(path));
     }
 
