@@ -1,5 +1,7 @@
 #pragma once
-// What the server answers to one request's bytes.
+// The replies of a directory: the fixed ones, each entry's as the wire
+// carries it, and the table of them built from a database, every entry
+// checked as an import checks it.
 
 #include "directory.h"
 
@@ -17,22 +19,14 @@ inline constexpr std::string_view kBusy = "Servidor ocupado: intente más tarde"
 inline constexpr std::string_view kTooManyLookups = "Demasiadas consultas: intente más tarde";
 inline constexpr std::string_view kServerError = "Error del servidor: intente más tarde";
 
-enum class Outcome {
-    Nothing,  // white space only: no reply
-    Found,
-    NotFound,
-    Invalid,  // longer than the limit
-    Failed,   // the database could not be read
-};
-
-// Appends the reply bytes (Windows-1252 "name*telephone") for one request to
-// `out`. Surrounding ASCII white space is not part of the request; a
-// request longer than maxRequestBytes without it is not looked up.
-Outcome answer(Directory& directory, std::string_view request, std::size_t maxRequestBytes, std::string& out);
-
 // A fixed reply ("text*"), in Windows-1252: kNotRegistered, kInvalidRequest,
 // kBusy, kTooManyLookups, kServerError.
 const std::string& fixedReply(std::string_view text);
+
+// Appends the reply for one entry (Windows-1252 "name*telephone") to
+// `out`; the not-registered reply for text with no Windows-1252 form, which
+// only a database written by hand could hold.
+void appendReply(std::string_view nameUtf8, std::string_view telephoneUtf8, std::string& out);
 
 enum class Holding {
     InMemory,   // replies are held in memory from now on

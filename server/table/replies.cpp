@@ -1,11 +1,9 @@
-#include "answer.h"
+#include "replies.h"
 
 #include "cp1252.h"
 #include "csvimport.h"
-#include "log.h"
 
 #include <cstdio>
-#include "framing.h"
 
 namespace velmario::server {
 namespace {
@@ -29,6 +27,8 @@ const FixedReplies& fixed()
 
 const std::string& notRegisteredReply() { return fixed().notRegistered; }
 
+} // namespace
+
 void appendReply(std::string_view nameUtf8, std::string_view telephoneUtf8, std::string& out)
 {
     const std::size_t before = out.size();
@@ -39,7 +39,6 @@ void appendReply(std::string_view nameUtf8, std::string_view telephoneUtf8, std:
     }
 }
 
-} // namespace
 
 const std::string& fixedReply(std::string_view text)
 {
@@ -53,49 +52,6 @@ const std::string& fixedReply(std::string_view text)
     if (text == kServerError)
         return r.error;
     return r.notRegistered;
-}
-
-Outcome answer(Directory& directory, std::string_view request, std::size_t maxRequestBytes, std::string& out)
-{
-    const std::string_view number = RequestFramer::trimmed(request);
-    if (number.empty())
-        return Outcome::Nothing;
-    if (number.size() > maxRequestBytes) {
-        out += fixed().invalid;
-        return Outcome::Invalid;
-    }
-    if (const ReplyIndex* replies = directory.replies()) {
-        const auto reply = replies->find(number);
-        out += reply ? *reply : std::string_view(notRegisteredReply());
-        return reply ? Outcome::Found : Outcome::NotFound;
-    }
-    if (const ReplyFile* file = directory.replyFile()) {
-        switch (file->find(number, out)) {
-        case ReplyFile::Found::Yes: return Outcome::Found;
-        case ReplyFile::Found::No: out += notRegisteredReply(); return Outcome::NotFound;
-        case ReplyFile::Found::Failed: out += fixed().error; return Outcome::Failed;
-        case ReplyFile::Found::Changed:
-            // Its bytes are no longer the ones checked: the database's own
-            // table answers until a load checks a copy again.
-            log(directory.replyFilePath() + ": changed since it was checked: no longer used; lookups go to the "
-                "database until the next reload checks it again", LogPriority::Warning);
-            directory.dropReplyFile();
-            break;
-        }
-    }
-    // The number is only ever a bound parameter of the lookup.
-    bool failed = false;
-    const auto entry = directory.find(cp1252::toUtf8(number), &failed);
-    if (failed) {
-        out += fixed().error;
-        return Outcome::Failed;
-    }
-    if (!entry) {
-        out += notRegisteredReply();
-        return Outcome::NotFound;
-    }
-    appendReply(entry->name, entry->telephone, out);
-    return Outcome::Found;
 }
 
 namespace {

@@ -1,6 +1,6 @@
 #include "commands.h"
 
-#include "answer.h"
+#include "replies.h"
 #include "csvimport.h"
 #include "directory.h"
 #include "exitcodes.h"

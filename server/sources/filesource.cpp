@@ -1,6 +1,6 @@
 #include "filesource.h"
 
-#include "answer.h"
+#include "replies.h"
 #include "log.h"
 #include "snapshot.h"
 
