@@ -207,6 +207,13 @@ private slots:
         // And every second after.
         QCOMPARE(first.ask("20240001"), cp1252(u"Peña Ibáñez, José*961-555-0101"_s)); // the bucket has refilled
         QTRY_COMPARE_WITH_TIMEOUT(valueOf(scrape(metrics), "velmario_lookups_total{result=\"found\"}"), 4.0, 3000);
+
+        // A stop (a restart's pause in the lookups) waits for no poll of
+        // the metrics' listener, which may take a second.
+        QElapsedTimer stopping;
+        stopping.start();
+        server.stop();
+        QVERIFY2(stopping.elapsed() < 400 * kSlowdown, QByteArray::number(stopping.elapsed()).constData());
     }
 
     // Peers that send their requests a byte at a time hold connections,

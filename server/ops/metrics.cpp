@@ -9,8 +9,14 @@
 #include <prometheus/text_serializer.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <sstream>
+#include <thread>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace velmario::server {
 namespace {
@@ -28,6 +34,61 @@ using prometheus::MetricType;
 // The reason civetweb gives when it cannot start (it reports it through
 // this callback, on the thread that starts it).
 thread_local std::string t_civetwebError;
+
+// civetweb's listening thread looks at its stop flag only between polls of
+// its sockets, each up to a second long, and stopping waits for it: a
+// restart would leave the lookups down that much longer. A connection of
+// our own to the listening socket ends the poll; one is made now and every
+// 50 ms after, until this is destroyed (once the stop is over).
+class ListenerWake
+{
+public:
+    ListenerWake(const std::string& address, int port) : m_thread([this, address, port] { run(address, port); }) {}
+    ~ListenerWake()
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_done = true;
+        }
+        m_wake.notify_one();
+        m_thread.join();
+    }
+    ListenerWake(const ListenerWake&) = delete;
+    ListenerWake& operator=(const ListenerWake&) = delete;
+
+private:
+    void run(const std::string& address, int port)
+    {
+        // "HOST:PORT" or "[HOST]:PORT"; a wildcard is reached on loopback.
+        std::string host = address.substr(0, address.rfind(':'));
+        if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+            host = host.substr(1, host.size() - 2);
+        if (host.empty() || host == "0.0.0.0")
+            host = "127.0.0.1";
+        else if (host == "::")
+            host = "::1";
+        addrinfo hints{};
+        hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || !found)
+            return;
+        std::unique_lock lock(m_mutex);
+        do {
+            const int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            if (fd >= 0) {
+                (void)::connect(fd, found->ai_addr, found->ai_addrlen); // a local handshake needs no wait
+                ::close(fd);
+            }
+        } while (!m_wake.wait_for(lock, std::chrono::milliseconds(50), [this] { return m_done; }));
+        ::freeaddrinfo(found);
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_done = false; // guarded by m_mutex
+    std::thread m_thread;
+};
 
 ClientMetric sample(double value, MetricType type, std::vector<ClientMetric::Label> labels = {})
 {
@@ -158,7 +219,16 @@ MetricsEndpoint::MetricsEndpoint(std::shared_ptr<const ReloadStatus> status)
 {
 }
 
-MetricsEndpoint::~MetricsEndpoint() = default;
+MetricsEndpoint::~MetricsEndpoint()
+{
+    if (!m_exposer)
+        return;
+    const std::vector<int> ports = m_exposer->GetListeningPorts();
+    std::optional<ListenerWake> wake;
+    if (!ports.empty())
+        wake.emplace(m_address, ports.front());
+    m_exposer.reset();
+}
 
 bool MetricsEndpoint::start(const std::string& address, std::string& error)
 {
