@@ -429,7 +429,8 @@ void comparePostgres(const std::string& server, const std::string& db, const std
     } else {
         std::printf("PostgreSQL: could not start a cluster in %s\n", pg.c_str());
     }
-    std::system((as + bin + "pg_ctl -D '" + pg + "/data' -m fast -w stop >/dev/null 2>&1").c_str());
+    if (std::system((as + bin + "pg_ctl -D '" + pg + "/data' -m fast -w stop >/dev/null 2>&1").c_str()) != 0)
+        std::fprintf(stderr, "server_bench: the throwaway PostgreSQL in %s did not stop\n", pg.c_str());
 }
 
 // Fetches http://127.0.0.1:port/metrics every `every` until `stop`, as a

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the project twice (plain, and with address
-# and undefined-behaviour sanitizers) and runs the whole test suite on each.
+# Installs what is missing, builds the project and runs the whole test suite:
+# first as the Debian packages build it (the packages themselves are tested
+# too), then with address and undefined-behaviour sanitizers, with the
+# thread sanitizer (the server), as fuzzers, and for Windows.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh --test
@@ -19,9 +21,28 @@ run_ctest() {
 
 # Warnings fail these builds: the tree stays free of them.
 werror=-DVELMARIO_WERROR=ON
-scripts/build.sh build "$werror"
-run_ctest build
-scripts/tidy.sh build
+
+# The plain build is the packages' own: dpkg-buildpackage compiles the tree
+# once, with Debian's flags, the tests and benchmarks included; the suite
+# runs from that build tree, and package_test checks the packages it made
+# (kept in build-packages, from the folder above this one).
+version=$(dpkg-parsechangelog -SVersion)
+arch=$(dpkg-architecture -qDEB_HOST_ARCH)
+build=obj-$(dpkg-architecture -qDEB_HOST_GNU_TYPE)
+rm -rf build-packages
+mkdir build-packages
+DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" \
+  VELMARIO_CMAKE_OPTIONS="$werror -DVELMARIO_BUILD_TESTS=ON -DVELMARIO_BUILD_BENCH=ON" \
+  dpkg-buildpackage -us -uc -b >build-packages/build.log 2>&1 || {
+  tail -n 60 build-packages/build.log; echo "dpkg-buildpackage failed"; exit 1
+}
+mv ../velmario_"${version}_${arch}".{changes,buildinfo,deb} ../velmario-server_"${version}_${arch}".deb \
+  ../velmario-dbgsym_"${version}_${arch}".*deb ../velmario-server-dbgsym_"${version}_${arch}".*deb build-packages/
+rm build-packages/build.log
+export VELMARIO_PACKAGES=$PWD/build-packages
+run_ctest "$build"
+unset VELMARIO_PACKAGES
+scripts/tidy.sh "$build"
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Debian packages with dpkg-buildpackage from a copy of the source
-# tree, runs lintian on them, inspects them, unpacks them into a scratch root
-# and runs what they installed. With a second argument, leaves the packages
-# in that directory (for boot_test.sh).
+# tree (or takes those built already in $VELMARIO_PACKAGES, with their
+# .changes: scripts/test.sh builds them once and runs the suite from that
+# build), runs lintian on them, inspects them, unpacks them into a scratch
+# root and runs what they installed. With a second argument, leaves the
+# packages in that directory (for boot_test.sh).
 set -euo pipefail
 export LC_ALL=C # replies are Windows-1252 bytes
 source_dir=$1
@@ -18,14 +20,20 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
-# The tree as committed or being changed, without build trees.
 src="$scratch/velmario"
-mkdir "$src"
-tar -C "$source_dir" --exclude=./.git --exclude='./build*' --exclude='./obj-*' -cf - . | tar -C "$src" -xf -
-# The test suite runs apart from the package build (debian/rules).
-(cd "$src" && DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" dpkg-buildpackage -us -uc -b >"$scratch/build.log" 2>&1) || {
-  tail -n 60 "$scratch/build.log"; fail "dpkg-buildpackage"
-}
+if [ -n "${VELMARIO_PACKAGES:-}" ]; then
+  ls "$VELMARIO_PACKAGES"/velmario_*.changes >/dev/null 2>&1 || fail "no .changes in VELMARIO_PACKAGES=$VELMARIO_PACKAGES"
+  cp "$VELMARIO_PACKAGES"/* "$scratch"/
+  src=$source_dir
+else
+  # The tree as committed or being changed, without build trees.
+  mkdir "$src"
+  tar -C "$source_dir" --exclude=./.git --exclude='./build*' --exclude='./obj-*' -cf - . | tar -C "$src" -xf -
+  # The test suite runs apart from the package build (debian/rules).
+  (cd "$src" && DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" dpkg-buildpackage -us -uc -b >"$scratch/build.log" 2>&1) || {
+    tail -n 60 "$scratch/build.log"; fail "dpkg-buildpackage"
+  }
+fi
 changes=$(ls "$scratch"/velmario_*.changes)
 client_deb=$(ls "$scratch"/velmario_*.deb)
 server_deb=$(ls "$scratch"/velmario-server_*.deb)
