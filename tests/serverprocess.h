@@ -35,8 +35,14 @@ inline QByteArray cp1252(const QString& text)
     return bytes;
 }
 
-// The sample directory's first entry, as the server sends it.
+// The sample directory's first entries, as the server sends them.
 inline const QByteArray kJose = cp1252(QStringLiteral("José Peña Ibáñez*961-976-1527"));
+inline const QByteArray kMaria = cp1252(QStringLiteral("María Muñoz López*961-919-3851"));
+// The fixed replies.
+inline const QByteArray kNotRegistered = cp1252(QStringLiteral("Número de control no registrado*"));
+inline const QByteArray kInvalid = cp1252(QStringLiteral("Solicitud no válida*"));
+inline const QByteArray kBusy = cp1252(QStringLiteral("Servidor ocupado: intente más tarde*"));
+inline const QByteArray kTooMany = cp1252(QStringLiteral("Demasiadas consultas: intente más tarde*"));
 
 struct Run {
     int exitCode = -1;

@@ -28,8 +28,6 @@ using namespace velmario::testing;
 
 namespace {
 
-const QByteArray kBusy = cp1252(u"Servidor ocupado: intente más tarde*"_s);
-const QByteArray kTooMany = cp1252(u"Demasiadas consultas: intente más tarde*"_s);
 
 // Clients of one /64, the server's own address among them, and of another.
 const char* const kServerV6 = "2001:db8:1::1";

@@ -24,11 +24,6 @@ using velmario::server::Entry;
 
 namespace {
 
-const QByteArray kMaria = cp1252(u"María Muñoz López*961-919-3851"_s);
-const QByteArray kNotRegistered = cp1252(u"Número de control no registrado*"_s);
-const QByteArray kInvalid = cp1252(u"Solicitud no válida*"_s);
-const QByteArray kBusy = cp1252(u"Servidor ocupado: intente más tarde*"_s);
-const QByteArray kTooMany = cp1252(u"Demasiadas consultas: intente más tarde*"_s);
 
 // Reads until `expected` bytes came or the server closed.
 QByteArray readReplies(Client& client, qsizetype expected)

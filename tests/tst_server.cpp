@@ -20,11 +20,6 @@ using namespace velmario::testing;
 
 namespace {
 
-const QByteArray kNotRegistered = cp1252(u"Número de control no registrado*"_s);
-const QByteArray kInvalid = cp1252(u"Solicitud no válida*"_s);
-const QByteArray kMaria = cp1252(u"María Muñoz López*961-919-3851"_s);
-const QByteArray kBusy = cp1252(u"Servidor ocupado: intente más tarde*"_s);
-const QByteArray kTooMany = cp1252(u"Demasiadas consultas: intente más tarde*"_s);
 
 // A socket connected to the server on loopback; a receive buffer of
 // `receiveBuffer` bytes when not 0.
@@ -434,7 +429,7 @@ private slots:
             QVERIFY(!client->ask("20230001").isEmpty());
         }
         QVERIFY(over.connect(server.port())); // accepted, told why, closed
-        QCOMPARE(over.untilClosed(), std::optional(cp1252(u"Servidor ocupado: intente más tarde*"_s)));
+        QCOMPARE(over.untilClosed(), std::optional(kBusy));
         QVERIFY(server.waitForLog("refused 1 connection(s): 3 connections already open (last from 127.0.0.1)"));
         a.socket().disconnectFromHost();
         QVERIFY(a.closedByServer());
