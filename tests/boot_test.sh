@@ -229,6 +229,16 @@ done
 state=$(inct systemctl is-system-running 2>/dev/null || true)
 echo "booted in $((SECONDS - started)) s ($state)"
 
+# Restarts the service, which is to fail with exit STATUS and stay failed:
+# by then systemd would have restarted it.
+expect_refused_start() { # STATUS WHAT-IT-WAS-GIVEN
+  if inct systemctl restart velmario-server 2>/dev/null; then fail "$2 started"; fi
+  sleep 3
+  [ "$(ctl_show ActiveState)" = failed ] || fail "$2 left the service $(ctl_show ActiveState)"
+  [ "$(ctl_show NRestarts)" = 0 ] || fail "$2 was restarted $(ctl_show NRestarts) times"
+  [ "$(ctl_show ExecMainStatus)" = "$1" ] || fail "$2 exited $(ctl_show ExecMainStatus)"
+}
+
 # A lookup from inside: sends the request, reads the reply of the expected
 # length (replies have no end mark).
 lookup() {
@@ -332,11 +342,7 @@ expect_lookup 20240002 "Maria Actualizada*961-555-9999" "after a refused reload"
 inct cp /etc/default/velmario-server /root/options.saved
 inct sed -i 's|^VELMARIO_SERVER_OPTIONS=.*|VELMARIO_SERVER_OPTIONS="--allow 10.0.0.0/33"|' /etc/default/velmario-server
 mark=$(mark_journal)
-if inct systemctl restart velmario-server 2>/dev/null; then fail "a bad option started"; fi
-sleep 1
-[ "$(ctl_show ActiveState)" = failed ] || fail "a bad option left the service $(ctl_show ActiveState)"
-[ "$(ctl_show NRestarts)" = 0 ] || fail "a bad option was restarted $(ctl_show NRestarts) times"
-[ "$(ctl_show ExecMainStatus)" = 1 ] || fail "a bad option exited $(ctl_show ExecMainStatus)"
+expect_refused_start 1 "a bad option"
 errors=$(errors_since "$mark")
 grep -qF -- "--allow: '10.0.0.0/33' is not an address or network" <<<"$errors" || fail "the bad option is not an error in the journal: $errors"
 grep -qF -- "Try 'velmario-server --help'." <<<"$errors" || fail "the second line of the message is not an error"
@@ -435,11 +441,7 @@ inct journalctl -u velmario-server --no-pager -o cat | grep -aq "prueba-de-velma
 # --- A password PostgreSQL refuses: one attempt, an error, no restarts ---
 psql -c "ALTER ROLE velmario PASSWORD 'otra-clave'" || fail "changing the role's password"
 mark=$(mark_journal)
-if inct systemctl restart velmario-server 2>/dev/null; then fail "a refused password started"; fi
-sleep 3
-[ "$(ctl_show ActiveState)" = failed ] || fail "a refused password left the service $(ctl_show ActiveState)"
-[ "$(ctl_show NRestarts)" = 0 ] || fail "a refused password was restarted $(ctl_show NRestarts) times"
-[ "$(ctl_show ExecMainStatus)" = 4 ] || fail "a refused password exited $(ctl_show ExecMainStatus)"
+expect_refused_start 4 "a password PostgreSQL refuses"
 journal_since "$mark" 'password authentication failed for user "velmario"' err ||
   fail "the refused password is not an error in the journal"
 psql -c "ALTER ROLE velmario PASSWORD 'prueba-de-velmario-42'"
@@ -522,11 +524,7 @@ binds_since() { # MARK (slapd -d says each operation twice: counted once)
 }
 inct sh -c 'echo otra-clave-ldap >/etc/velmario-server/ldap-password'
 mark=$(mark_journal)
-if inct systemctl restart velmario-server 2>/dev/null; then fail "a password LDAP refuses started"; fi
-sleep 3 # what systemd would restart by now, it has
-[ "$(ctl_show ActiveState)" = failed ] || fail "a refused LDAP password left the service $(ctl_show ActiveState)"
-[ "$(ctl_show NRestarts)" = 0 ] || fail "a refused LDAP password was restarted $(ctl_show NRestarts) times"
-[ "$(ctl_show ExecMainStatus)" = 4 ] || fail "a refused LDAP password exited $(ctl_show ExecMainStatus)"
+expect_refused_start 4 "a password LDAP refuses"
 binds=$(binds_since "$mark")
 [ "$binds" -ge 1 ] && [ "$binds" -le 3 ] || fail "a refused LDAP password made $binds binds, not 1 to 3"
 journal_since "$mark" "Invalid credentials" err || fail "the refused LDAP password is not an error in the journal"
