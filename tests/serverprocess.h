@@ -43,6 +43,7 @@ inline const QByteArray kNotRegistered = cp1252(QStringLiteral("Número de contr
 inline const QByteArray kInvalid = cp1252(QStringLiteral("Solicitud no válida*"));
 inline const QByteArray kBusy = cp1252(QStringLiteral("Servidor ocupado: intente más tarde*"));
 inline const QByteArray kTooMany = cp1252(QStringLiteral("Demasiadas consultas: intente más tarde*"));
+inline const QByteArray kServerError = cp1252(QStringLiteral("Error del servidor: intente más tarde*"));
 
 struct Run {
     int exitCode = -1;

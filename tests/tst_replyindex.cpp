@@ -120,15 +120,15 @@ private slots:
     }
 
     // Keys that are a proper prefix or an extension of a held key, at
-    // lengths around the record's inline limit, answered from memory and
-    // from the database file alike.
+    // lengths around the record's inline limit, answered from a table in
+    // memory and from one built in files alike.
     void prefixAndExtension_data()
     {
         QTest::addColumn<bool>("inMemory");
         QTest::addColumn<int>("length");
         for (const bool inMemory : {true, false}) {
             for (const int length : {1, 8, 29, 30, 31, 59, 60, 61}) {
-                const QByteArray row = (inMemory ? "memory, " : "file, ") + QByteArray::number(length);
+                const QByteArray row = (inMemory ? "memory, " : "files, ") + QByteArray::number(length);
                 QTest::newRow(row.constData()) << inMemory << length;
             }
         }
@@ -148,15 +148,16 @@ private slots:
                  error.c_str());
         auto directory = Directory::open(db, error);
         QVERIFY2(directory, error.c_str());
-        if (inMemory) {
-            std::string problem;
-            QCOMPARE(holdRepliesInMemory(*directory, 10, problem), Holding::InMemory);
-        }
-        QCOMPARE(directory->replies() != nullptr, inMemory);
+        std::string problem;
+        std::unique_ptr<const ReplyIndex> table;
+        QCOMPARE(readReplies(*directory, 10, problem, table, nullptr,
+                             inMemory ? std::string() : dir.path().toStdString()),
+                 Holding::InMemory);
+        QCOMPARE(table->inFiles(), !inMemory);
 
         const auto reply = [&](const std::string& request) {
             std::string out;
-            if (answer(*directory, request, 256, out) == Outcome::Nothing)
+            if (answer(*table, request, 256, out) == Outcome::Nothing)
                 return std::string("(no reply)");
             return out;
         };

@@ -245,13 +245,17 @@ private:
             m_pending += fixedReply(kTooManyLookups);
             return;
         }
-        switch (answer(m_server.directory(), request, m_server.m_options.maxRequestBytes, m_pending)) {
+        switch (answer(m_server.table(), request, m_server.m_options.maxRequestBytes, m_pending)) {
         case Outcome::Found: ++stats.found; break;
         case Outcome::NotFound: ++stats.notFound; break;
         case Outcome::Invalid: ++stats.invalid; break;
         case Outcome::Failed:
             ++stats.failed;
             m_server.note(LookupServer::Event::ReadFailed, addressText(m_address));
+            break;
+        case Outcome::Changed:
+            ++stats.failed;
+            m_server.tableChanged();
             break;
         case Outcome::Nothing: --stats.lookups; break;
         }
@@ -394,10 +398,10 @@ AdmissionLimits admissionLimits(const ServerOptions& o)
 
 } // namespace
 
-LookupServer::LookupServer(uv_loop_t& loop, ServerOptions options, std::shared_ptr<Directory> directory, Log log)
+LookupServer::LookupServer(uv_loop_t& loop, ServerOptions options, std::shared_ptr<const ReplyTable> table, Log log)
     : m_loop(loop)
     , m_options(std::move(options))
-    , m_directory(std::move(directory))
+    , m_table(std::move(table))
     , m_log(std::move(log))
     , m_admission(admissionLimits(m_options))
     // A read larger than the longest request plus its white space is
@@ -755,6 +759,18 @@ void LookupServer::onTick(uv_timer_t* timer)
     const auto every = static_cast<std::uint64_t>(self.m_options.statsInterval.count());
     if (every > 0 && self.m_ticks % every == 0)
         self.m_log(self.statsLine(), LogPriority::Info);
+}
+
+void LookupServer::tableChanged()
+{
+    if (m_tableChangedSaid)
+        return;
+    m_tableChangedSaid = true;
+    m_log("the table of replies changed on disk since it was checked: its lookups fail until it is loaded and "
+          "checked again, which starts now",
+          LogPriority::Error);
+    if (m_tableChanged)
+        m_tableChanged();
 }
 
 std::string LookupServer::statsLine() const

@@ -5,7 +5,7 @@
 
 #include "address.h"
 #include "admission.h"
-#include "directory.h"
+#include "replyindex.h"
 #include "logpriority.h"
 
 #include <uv.h>
@@ -70,7 +70,7 @@ class LookupServer
 public:
     using Log = std::function<void(const std::string&, LogPriority)>;
 
-    LookupServer(uv_loop_t& loop, ServerOptions options, std::shared_ptr<Directory> directory, Log log);
+    LookupServer(uv_loop_t& loop, ServerOptions options, std::shared_ptr<const ReplyTable> table, Log log);
     // Stops, and runs the loop until the server's own handles have closed.
     ~LookupServer();
     LookupServer(const LookupServer&) = delete;
@@ -83,10 +83,17 @@ public:
     // have closed, unless something else keeps it running.
     void stop();
 
-    // Serves from another directory from the next request on; connections
+    // Serves from another table from the next request on; connections
     // stay open.
-    void setDirectory(std::shared_ptr<Directory> directory) { m_directory = std::move(directory); }
-    Directory& directory() { return *m_directory; }
+    void setTable(std::shared_ptr<const ReplyTable> table)
+    {
+        m_table = std::move(table);
+        m_tableChangedSaid = false;
+    }
+    const ReplyTable& table() const { return *m_table; }
+    // Called once, on the loop, when the table's file is found written to
+    // since it was checked: its lookups fail until another table serves.
+    void onTableChanged(std::function<void()> changed) { m_tableChanged = std::move(changed); }
 
     // After start(), maxConnections is what the descriptors allow.
     const ServerOptions& options() const { return m_options; }
@@ -137,12 +144,16 @@ private:
     void ended(std::uint64_t session);
     void closeHandle(uv_handle_t* handle);
     void note(Event event, const std::string& from);
+    // The table's file changed under it: said once, and a new load asked for.
+    void tableChanged();
     void flushEvents(bool all);
     static void onTick(uv_timer_t* timer);
 
     uv_loop_t& m_loop;
     ServerOptions m_options;
-    std::shared_ptr<Directory> m_directory;
+    std::shared_ptr<const ReplyTable> m_table;
+    std::function<void()> m_tableChanged;
+    bool m_tableChangedSaid = false;
     Log m_log;
     Admission m_admission;
     std::vector<std::unique_ptr<Listener>> m_listeners;

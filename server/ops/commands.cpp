@@ -224,25 +224,19 @@ bool keepCheckedCopy(const std::string& dbPath, std::optional<std::pair<std::uin
     }
     bool kept = false;
     if (directory) {
-        // The replies take about what the database does: held to make the
-        // copy only while that leaves half the machine's memory free.
+        // The replies take about what the database does: built in memory
+        // while that leaves half the machine's memory free, otherwise in
+        // files beside the database, whose pages the kernel writes out.
         const auto available = memoryAvailable();
         const bool hold = !available || file->size < *available / 2;
         std::unique_ptr<const ReplyIndex> replies;
         std::string problem;
-        switch (hold ? readReplies(*directory, ReplyIndex::kMaxEntries, problem, replies, interrupted)
-                     : Holding::TooLarge) {
+        switch (readReplies(*directory, ReplyIndex::kMaxEntries, problem, replies, interrupted,
+                            hold ? std::string() : folderOf(dbPath))) {
         case Holding::InMemory:
             kept = snapshot::write(dbPath, *file, replies->size(), replies.get(), why, interrupted);
             break;
-        case Holding::TooLarge:
-            // The copy then only vouches that every entry of this file was
-            // checked, which this import did.
-            if (const auto entries = directory->size())
-                kept = snapshot::write(dbPath, *file, *entries, nullptr, why, interrupted);
-            else
-                why = damagedFile(dbPath);
-            break;
+        case Holding::TooLarge: why = problem.empty() ? "not enough memory" : problem; break;
         case Holding::Unreadable: why = damagedFile(dbPath); break;
         case Holding::Invalid: why = problem; break;
         }

@@ -87,25 +87,13 @@ std::unique_ptr<Source> makeSource(const Settings& settings, const std::string& 
     return std::make_unique<FileSource>(reloadDb, settings.maxMemoryEntries);
 }
 
-// A reload's outcome, on the loop: the new directory serves from the next
+// A reload's outcome, on the loop: the new table serves from the next
 // request on. The source thread has logged and published any failure.
 void reloaded(LookupServer& server, ReloadStatus& status, Reloaded&& outcome)
 {
-    if (outcome.replies) {
-        // Only for the directory they were read from, if it still serves.
-        const std::shared_ptr<Directory> directory = outcome.repliesFor.lock();
-        if (!directory || directory.get() != &server.directory())
-            return;
-        char held[96];
-        std::snprintf(held, sizeof held, "now held in memory (%zu entries, %.1f MiB)", outcome.replies->size(),
-                      double(outcome.replies->memoryBytes()) / (1024.0 * 1024.0));
-        directory->setReplies(std::move(outcome.replies));
-        log(std::string("reloaded: its replies are ") + held);
+    if (!outcome.table)
         return;
-    }
-    if (!outcome.directory)
-        return;
-    server.setDirectory(std::move(outcome.directory));
+    server.setTable(std::move(outcome.table));
     log("reloaded: serving " + outcome.description);
     status.served(outcome.description, outcome.entries);
 }
@@ -146,7 +134,7 @@ int serve(const Settings& settings)
         log("loading " + source->name());
         first = loadAtStart(*source, timing);
     }
-    if (!first.directory) {
+    if (!first.table) {
         log(first.error, LogPriority::Error);
         reloadStatus->close();
         return first.rejected ? kExitRejected : first.denied ? kExitDenied : kExitFailure;
@@ -163,8 +151,7 @@ int serve(const Settings& settings)
     int status = kExitOk;
     startLogWriter();
     {
-        LookupServer server(loop, settings.serve, std::shared_ptr<Directory>(std::move(first.directory)),
-                            log);
+        LookupServer server(loop, settings.serve, std::shared_ptr<const ReplyTable>(std::move(first.table)), log);
         // Made before the server starts, which counts the descriptors
         // already open (the source thread's among them) to cap connections.
         const bool reloadable = source->reloadable();
@@ -183,6 +170,14 @@ int serve(const Settings& settings)
             log("started: serving " + first.description + " on " + where);
             reloadStatus->firstServed(first.description, first.entries);
             Signals signals(loop, server, reloads, *reloadStatus, reloadable);
+            // A table whose file is written to under it is loaded and
+            // checked again, as a SIGHUP would have it.
+            server.onTableChanged([&reloads, &status = *reloadStatus, reloadable] {
+                if (!reloadable)
+                    return;
+                status.requested();
+                reloads.request();
+            });
             if (takeEarlySighup()) {
                 log("SIGHUP came while loading: loading again");
                 reloadStatus->requested();

@@ -5,6 +5,7 @@
 #include "snapshot.h"
 
 #include <array>
+#include <cstdio>
 #include <cstdint>
 #include <optional>
 #include <fcntl.h>
@@ -14,21 +15,6 @@
 namespace velmario::server {
 
 namespace {
-
-// Reads the replies of a directory already checked and serving.
-std::unique_ptr<const ReplyIndex> readHeld(Directory& directory, const std::string& dbPath,
-                                           std::size_t maxMemoryEntries, std::string& why)
-{
-    std::unique_ptr<const ReplyIndex> replies;
-    std::string problem;
-    switch (readReplies(directory, maxMemoryEntries, problem, replies)) {
-    case Holding::InMemory: return replies;
-    case Holding::TooLarge: why = "not enough memory"; break;
-    case Holding::Unreadable: why = damagedFile(dbPath); break;
-    case Holding::Invalid: why = problem; break;
-    }
-    return nullptr;
-}
 
 // Says why the checked copy beside dbPath is not used.
 void logCopyRefused(const std::string& dbPath, const std::string& why)
@@ -49,164 +35,127 @@ std::optional<std::array<std::int64_t, 5>> lookAt(int fd)
                                        std::int64_t(st.st_mtim.tv_sec), std::int64_t(st.st_mtim.tv_nsec)};
 }
 
-Loaded openOnce(const std::string& dbPath, std::size_t maxMemoryEntries, bool later)
+// The table of a copy that matches the database: in memory when its
+// entries may be held there, otherwise read where it lies in the copy.
+// Nothing, with `why`, when the copy turns out not to be usable.
+std::unique_ptr<const ReplyTable> fromCopy(const std::string& dbPath, const snapshot::Match& match,
+                                           std::size_t maxMemoryEntries, std::string& why, std::string& how)
+{
+    if (match.entries <= maxMemoryEntries) {
+        try {
+            auto replies = snapshot::readReplies(dbPath, match, why);
+            if (replies)
+                how = heldInMemory(*replies) + ", read from the copy checked when imported";
+            return replies;
+        } catch (const std::bad_alloc&) {
+            log("not enough memory to hold the replies of " + dbPath + ": they are looked up on disk",
+                LogPriority::Warning);
+        }
+    }
+    auto file = snapshot::openReplies(dbPath, match, why);
+    if (file)
+        how = "looked up on disk in the copy of its replies checked when imported";
+    return file;
+}
+
+// Where a table too large to hold in memory is built: beside the database
+// when its folder may be written, else in the system's folder for large
+// temporary files (the service's own, under systemd).
+std::string folderForFiles(const std::string& dbPath)
+{
+    const std::string folder = folderOf(dbPath);
+    return ::access(folder.c_str(), W_OK) == 0 ? folder : "/var/tmp";
+}
+
+Loaded openOnce(const std::string& dbPath, std::size_t maxMemoryEntries)
 {
     Loaded opened;
+    const std::string where = dbPath.empty() ? std::string("the sample directory") : dbPath;
+    std::string how;
     // A checked copy of the replies, if import left one that belongs to
     // exactly these bytes, spares reading and checking every entry.
-    snapshot::Found copy = snapshot::Found::None;
-    snapshot::Match match;
-    std::string copyProblem;
-    if (dbPath.empty()) {
-        opened.directory = Directory::sample();
-        if (!opened.directory)
-            opened.error = "cannot build the sample directory";
-    } else {
-        if (notAFile(dbPath, "database file").empty())
-            copy = snapshot::find(dbPath, match, copyProblem);
-        opened.directory = Directory::open(dbPath, opened.error);
-        if (copy == snapshot::Found::Matches && opened.directory && !snapshot::unchanged(dbPath, match.database)) {
+    if (!dbPath.empty() && notAFile(dbPath, "database file").empty()) {
+        snapshot::Match match;
+        std::string why;
+        snapshot::Found copy = snapshot::find(dbPath, match, why);
+        if (copy == snapshot::Found::Matches && !match.holdsReplies) {
             copy = snapshot::Found::Other;
-            copyProblem = "the database changed while it was read";
+            why = "it holds no replies";
         }
-    }
-    if (!opened.directory)
-        return opened;
-    const auto damaged = [&] {
-        opened.error = damagedFile(dbPath);
-        opened.directory.reset();
-        return std::move(opened);
-    };
-    const auto copyRefused = [&] {
-        logCopyRefused(dbPath, copyProblem);
-        copy = snapshot::Found::Other;
-    };
-    if (copy == snapshot::Found::Other)
-        copyRefused();
-    else if (copy == snapshot::Found::None && !dbPath.empty())
-        log(dbPath + " has no checked copy beside it: every entry is checked at each load; 'velmario-server check "
-                     "--db " + dbPath + "' keeps one, as import does",
-            LogPriority::Notice);
-    const bool fits = maxMemoryEntries > 0 && (copy != snapshot::Found::Matches || match.entries <= maxMemoryEntries);
-    // A copy without replies (the import could not hold them) vouches only
-    // for serving from the file: one that fits is read as without a copy.
-    if (copy == snapshot::Found::Matches && fits && !match.holdsReplies)
-        copy = snapshot::Found::None;
-    std::optional<std::size_t> entries;
-    std::string how = "looked up in the database file";
-    std::string problem;
-    Holding holding = Holding::TooLarge;
-    bool holdLater = false;
-    if (copy == snapshot::Found::Matches) {
-        entries = match.entries;
-        how = "looked up in the database file, checked when imported";
-        bool onDisk = !fits;
-        if (fits && later) {
-            holdLater = true;
-        } else if (fits) {
-            try {
-                if (auto replies = snapshot::readReplies(dbPath, match, copyProblem)) {
-                    opened.directory->setReplies(std::move(replies));
-                    holding = Holding::InMemory;
-                } else {
-                    copyRefused();
-                }
-            } catch (const std::bad_alloc&) {
-                log("not enough memory to hold the replies of " + dbPath + ": they are looked up on disk",
-                    LogPriority::Warning);
-                onDisk = true;
-            }
+        if (copy == snapshot::Found::Matches && !snapshot::unchanged(dbPath, match.database)) {
+            copy = snapshot::Found::Other;
+            why = "the database changed while it was read";
         }
-        if (copy == snapshot::Found::Matches && onDisk && match.holdsReplies) {
-            // Too many to hold: looked up where they lie in the copy, a
-            // slot and an entry read for each, rather than through the
-            // database's B-tree.
-            if (auto file = snapshot::openReplies(dbPath, match, copyProblem)) {
-                opened.directory->setReplyFile(std::move(file), snapshot::pathFor(dbPath));
-                how = "looked up on disk in the copy of its replies checked when imported";
-            } else {
-                copyRefused();
-            }
+        if (copy == snapshot::Found::Matches) {
+            opened.table = fromCopy(dbPath, match, maxMemoryEntries, why, how);
+            if (!opened.table)
+                copy = snapshot::Found::Other;
         }
+        if (copy == snapshot::Found::Other)
+            logCopyRefused(dbPath, why);
+        else if (copy == snapshot::Found::None)
+            log(dbPath + " has no checked copy beside it: every entry is checked at each load; 'velmario-server "
+                         "check --db " + dbPath + "' keeps one, as import does",
+                LogPriority::Notice);
     }
-    if (copy != snapshot::Found::Matches) {
-        entries.reset();
-        how = "looked up in the database file";
-        if (maxMemoryEntries > 0 && later) {
-            entries = opened.directory->size();
-            if (!entries)
-                return damaged();
-            holdLater = *entries <= maxMemoryEntries;
-        } else if (maxMemoryEntries > 0) {
-            holding = holdRepliesInMemory(*opened.directory, maxMemoryEntries, problem);
+    if (!opened.table) {
+        // Every entry read and checked into a table: in memory when it may
+        // be held there, otherwise in files of its own.
+        std::unique_ptr<Directory> directory =
+            dbPath.empty() ? Directory::sample() : Directory::open(dbPath, opened.error);
+        if (!directory) {
+            if (dbPath.empty())
+                opened.error = "cannot build the sample directory";
+            return opened;
         }
+        const std::optional<std::size_t> entries = directory->size();
+        if (!entries) {
+            opened.error = damagedFile(dbPath);
+            return opened;
+        }
+        const bool fits = dbPath.empty() || *entries <= maxMemoryEntries;
+        std::unique_ptr<const ReplyIndex> replies;
+        std::string problem;
+        switch (readReplies(*directory, ReplyIndex::kMaxEntries, problem, replies, nullptr,
+                            fits ? std::string() : folderForFiles(dbPath))) {
+        case Holding::InMemory: break;
+        case Holding::TooLarge:
+            opened.error = where + ": cannot be read into a table: " + (problem.empty() ? "not enough memory" : problem);
+            return opened;
+        case Holding::Unreadable: opened.error = damagedFile(dbPath); return opened;
+        case Holding::Invalid:
+            opened.error = where + ": " + problem;
+            opened.rejected = true;
+            return opened;
+        }
+        if (replies->inFiles()) {
+            char held[96];
+            std::snprintf(held, sizeof held, "more than --max-memory-entries: looked up in a table of its own on "
+                                             "disk, %.1f MiB", double(replies->memoryBytes()) / (1024.0 * 1024.0));
+            how = held;
+        } else {
+            how = heldInMemory(*replies);
+        }
+        opened.table = std::move(replies);
     }
-    if (holdLater) {
-        how = "looked up in the database file until its replies are held in memory";
-        const bool fromCopy = copy == snapshot::Found::Matches;
-        opened.holdLater = [dbPath, maxMemoryEntries, fromCopy, match](Directory& directory, std::string& why) {
-            if (fromCopy) {
-                std::string refused;
-                if (auto replies = snapshot::readReplies(dbPath, match, refused))
-                    return replies;
-                logCopyRefused(dbPath, refused);
-            }
-            return readHeld(directory, dbPath, maxMemoryEntries, why);
-        };
-    }
-    switch (holding) {
-    case Holding::InMemory: {
-        const ReplyIndex& replies = *opened.directory->replies();
-        entries = replies.size();
-        how = heldInMemory(replies);
-        if (copy == snapshot::Found::Matches)
-            how += ", read from the copy checked when imported";
-        break;
-    }
-    case Holding::TooLarge: {
-        if (copy == snapshot::Found::Matches)
-            break; // checked when imported, and the bytes are the same
-        // Served from the file: every entry is still checked once.
-        const auto checked = checkDirectory(*opened.directory);
-        if (!checked)
-            return damaged();
-        problem = *checked;
-        break;
-    }
-    case Holding::Unreadable:
-        return damaged();
-    case Holding::Invalid:
-        break;
-    }
-    if (!problem.empty()) {
-        opened.error = (dbPath.empty() ? std::string("the sample directory") : dbPath) + ": " + problem;
-        opened.rejected = true;
-        opened.directory.reset();
-        return opened;
-    }
-    if (!entries)
-        entries = opened.directory->size();
-    if (!entries)
-        return damaged();
-    opened.entries = *entries;
-    opened.description = std::to_string(*entries) + " entries from " +
-                         (dbPath.empty() ? std::string("the sample directory") : dbPath) + " (" + how + ")";
+    opened.entries = opened.table->size();
+    opened.description = std::to_string(opened.entries) + " entries from " + where + " (" + how + ")";
     return opened;
 }
 
 } // namespace
 
-Loaded openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries, bool later)
+Loaded openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries)
 {
     // The file read, held open: one renamed over it meanwhile is read at
     // the next reload and does not matter to this one.
     const int fd = dbPath.empty() ? -1 : ::open(dbPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     const auto before = lookAt(fd);
-    Loaded opened = openOnce(dbPath, maxMemoryEntries, later);
+    Loaded opened = openOnce(dbPath, maxMemoryEntries);
     const auto after = lookAt(fd);
     if (fd >= 0)
         ::close(fd);
-    if (!opened.directory || dbPath.empty() || after == before)
+    if (!opened.table || dbPath.empty() || after == before)
         return opened;
     // Written to while it was read: what was read may mix two versions,
     // so none of it is served.
@@ -218,11 +167,6 @@ Loaded openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries, bo
 Loaded FileSource::load(Wake*, Clock::time_point)
 {
     return openDirectory(m_dbPath, m_maxMemoryEntries);
-}
-
-Loaded FileSource::loadAgain(Wake*, Clock::time_point)
-{
-    return openDirectory(m_dbPath, m_maxMemoryEntries, true);
 }
 
 std::string FileSource::name() const

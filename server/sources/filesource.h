@@ -10,11 +10,12 @@
 
 namespace velmario::server {
 
-// Opens the directory at dbPath (empty: the built-in sample) and, if it has
-// no more than maxMemoryEntries entries, holds its replies in memory: at
-// once, or with `later` only once it serves (Loaded::holdLater), every entry
-// checked before it does.
-Loaded openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries, bool later = false);
+// The table of replies of the directory at dbPath (empty: the built-in
+// sample), every entry checked: read from its checked copy when one
+// matches the database, otherwise from the database. Held in memory up to
+// maxMemoryEntries entries; a larger one is looked up on disk, in its copy
+// or in a table built in files of its own.
+Loaded openDirectory(const std::string& dbPath, std::size_t maxMemoryEntries);
 
 // Opens the file again at each load. Reading a local file is not waited
 // on: a stop that comes meanwhile leaves the load to itself.
@@ -27,9 +28,6 @@ public:
     }
 
     Loaded load(Wake* wake, Clock::time_point deadline) override;
-    // Served from its file until its replies are held in memory, so that a
-    // reload never needs room for two directories.
-    Loaded loadAgain(Wake* wake, Clock::time_point deadline) override;
     std::string name() const override;
     bool reloadable() const override { return !m_dbPath.empty(); }
 

@@ -295,7 +295,7 @@ Loaded LdapSource::entries(Wake* wake, Clock::time_point deadline)
     }
     loaded.entries = replies->size();
     loaded.description = std::to_string(replies->size()) + " entries from " + m_name + " (" + heldInMemory(*replies) + ")";
-    loaded.directory = Directory::fromReplies(std::move(replies));
+    loaded.table = std::move(replies);
     return loaded;
 }
 

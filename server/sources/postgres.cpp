@@ -221,7 +221,7 @@ Loaded PostgresSource::rows(Wake* wake, Clock::time_point deadline)
     loaded.entries = replies->size();
     loaded.description = std::to_string(replies->size()) + " entries from " + m_connection.where() + " (" +
                          heldInMemory(*replies) + ")";
-    loaded.directory = Directory::fromReplies(std::move(replies));
+    loaded.table = std::move(replies);
     return loaded;
 }
 

@@ -55,10 +55,10 @@ Ready waitReady(int fd, short events, Wake* wake, WakeOn on, Clock::time_point d
 std::string heldInMemory(const ReplyIndex& replies);
 
 struct Loaded {
-    std::unique_ptr<Directory> directory; // nothing on failure
-    std::string description;              // "N entries from WHERE (how it is served)"
-    std::size_t entries = 0;              // N
-    std::string error;                    // why there is no directory
+    std::unique_ptr<const ReplyTable> table; // what is served; nothing on failure
+    std::string description;                 // "N entries from WHERE (how it is served)"
+    std::size_t entries = 0;                 // N
+    std::string error;                       // why there is no table
     // The source could not be reached or did not answer in time: trying
     // again later may succeed. Otherwise its data were refused.
     bool unreachable = false;
@@ -71,11 +71,6 @@ struct Loaded {
     // again no sooner than ReloadSchedule's deniedGap, so that a wrong
     // password never locks the account it binds as.
     bool denied = false;
-    // A directory served from its file at first, whose replies are to be
-    // held in memory once it serves and the one before it is gone, so that
-    // a reload never holds two directories in memory: reads them, on the
-    // source's thread; nothing, with why, when they cannot be held.
-    std::function<std::unique_ptr<const ReplyIndex>(Directory&, std::string& why)> holdLater;
 };
 
 class Source
@@ -86,10 +81,6 @@ public:
     // Reads the whole directory and checks it. Gives up at `deadline`, or
     // at once when `wake` stops (then what it returns is not used).
     virtual Loaded load(Wake* wake, Clock::time_point deadline) = 0;
-    // A load while another directory serves: as load() unless the source
-    // can spare the memory of holding both at once.
-    virtual Loaded loadAgain(Wake* wake, Clock::time_point deadline) { return load(wake, deadline); }
-
     enum class Watch { Changed, Quiet, Lost };
     // Waits until `until` or a wake-up for the source's own word that its
     // data changed (PostgreSQL's NOTIFY). Lost: the source's connection

@@ -38,7 +38,7 @@ Loaded loadAtStart(Source& source, const SourceTiming& timing)
     bool said = false;
     for (;;) {
         Loaded loaded = source.load(nullptr, std::min(deadline, Clock::now() + timing.loadTimeout));
-        if (loaded.directory || !loaded.unreachable || !retries)
+        if (loaded.table || !loaded.unreachable || !retries)
             return loaded;
         if (Clock::now() + wait >= deadline) {
             loaded.error = "cannot reach " + source.name() + " within " + seconds(timing.startupTimeout) + ": " +
@@ -62,9 +62,6 @@ struct SourceThread::Shared {
 
     void run();
     void hand(Reloaded&& outcome);
-    // Once the loop serves `directory`, reads its replies into memory and
-    // hands them over.
-    void holdLater(const std::shared_ptr<Directory>& directory, const Loaded& loaded);
 
     std::unique_ptr<Source> source;
     const std::string name; // for the log, read on any thread
@@ -75,9 +72,6 @@ struct SourceThread::Shared {
     std::mutex mutex;
     std::condition_variable endedChanged;
     std::deque<Reloaded> outcomes; // guarded by mutex
-    std::uint64_t handed = 0;      // guarded by mutex: outcomes handed over...
-    std::uint64_t delivered = 0;   // ...and those the loop has taken
-    std::condition_variable deliveredChanged;
     uv_async_t* done = nullptr;    // guarded by mutex; null once closed
     bool ended = false;            // guarded by mutex
 };
@@ -88,36 +82,7 @@ void SourceThread::Shared::hand(Reloaded&& outcome)
     if (!done)
         return;
     outcomes.push_back(std::move(outcome));
-    ++handed;
     uv_async_send(done);
-}
-
-void SourceThread::Shared::holdLater(const std::shared_ptr<Directory>& directory, const Loaded& loaded)
-{
-    {
-        std::unique_lock lock(mutex);
-        deliveredChanged.wait(lock, [this] { return delivered == handed || !done; });
-        if (!done)
-            return;
-    }
-    std::string why;
-    std::unique_ptr<const ReplyIndex> replies;
-    try {
-        replies = loaded.holdLater(*directory, why);
-    } catch (const std::bad_alloc&) {
-        why = "out of memory";
-    }
-    if (wake.stopping())
-        return;
-    if (!replies) {
-        log("cannot hold the replies of " + name + " in memory, still looking them up in the file: " + why,
-            LogPriority::Warning);
-        return;
-    }
-    Reloaded outcome;
-    outcome.replies = std::move(replies);
-    outcome.repliesFor = directory;
-    hand(std::move(outcome));
 }
 
 void SourceThread::Shared::run()
@@ -143,7 +108,7 @@ void SourceThread::Shared::run()
             log("loading " + name + " again");
             Loaded loaded;
             try {
-                loaded = source->loadAgain(&wake, now + timing.loadTimeout);
+                loaded = source->load(&wake, now + timing.loadTimeout);
             } catch (const std::bad_alloc&) {
                 loaded.error = "out of memory";
             }
@@ -151,14 +116,14 @@ void SourceThread::Shared::run()
                 break;
             Reloaded outcome;
             outcome.error = std::move(loaded.error);
-            if (loaded.directory) {
+            if (loaded.table) {
                 schedule.finished();
                 if (down) {
                     log(name + " is back");
                     status->retrying(false);
                 }
                 down = false;
-                outcome.directory = std::move(loaded.directory);
+                outcome.table = std::move(loaded.table);
                 outcome.description = std::move(loaded.description);
                 outcome.entries = loaded.entries;
                 status->handedOver();
@@ -184,10 +149,7 @@ void SourceThread::Shared::run()
                 log("reload failed, still serving the previous directory: " + outcome.error, LogPriority::Error);
                 status->refused(outcome.error);
             }
-            const std::shared_ptr<Directory> served = outcome.directory;
             hand(std::move(outcome));
-            if (served && loaded.holdLater)
-                holdLater(served, loaded);
             continue;
         }
         auto until = std::min(nextRefresh, schedule.due().value_or(never));
@@ -246,7 +208,6 @@ void SourceThread::close()
         const std::lock_guard lock(m_shared->mutex);
         m_shared->done = nullptr;
         m_shared->outcomes.clear();
-        m_shared->deliveredChanged.notify_all();
     }
     m_shared->wake.stop();
     uv_close(reinterpret_cast<uv_handle_t*>(&m_done), nullptr);
@@ -266,11 +227,6 @@ void SourceThread::deliverAll()
     }
     for (Reloaded& outcome : outcomes)
         m_deliver(std::move(outcome));
-    const std::size_t taken = outcomes.size();
-    outcomes.clear(); // what they replaced is gone before the thread goes on
-    const std::lock_guard lock(m_shared->mutex);
-    m_shared->delivered += taken;
-    m_shared->deliveredChanged.notify_all();
 }
 
 } // namespace velmario::server

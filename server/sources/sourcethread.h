@@ -45,15 +45,10 @@ Loaded loadAtStart(Source& source, const SourceTiming& timing);
 // The outcome of one load, handed to the loop: a directory to serve, or
 // why the old one still serves.
 struct Reloaded {
-    std::shared_ptr<Directory> directory;
+    std::shared_ptr<const ReplyTable> table;
     std::string description;
     std::size_t entries = 0;
     std::string error;
-    // Or, for a directory that serves from its file until its replies are
-    // read (Loaded::holdLater), those replies: to be given to it if it
-    // still serves.
-    std::unique_ptr<const ReplyIndex> replies;
-    std::weak_ptr<Directory> repliesFor;
 };
 
 class SourceThread final : public DirectorySource

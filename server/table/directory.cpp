@@ -107,18 +107,18 @@ Directory::Directory(sqlite3* db)
 
 Directory::~Directory()
 {
-    sqlite3_finalize(m_find);
     sqlite3_close(m_db);
 }
 
-bool Directory::prepare(std::string& error)
+bool Directory::hasTable(std::string& error)
 {
-    const char* sql = "SELECT name, telephone FROM directory WHERE control_number = ?1";
-    if (sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &m_find, nullptr) != SQLITE_OK) {
+    const char* sql = "SELECT control_number, name, telephone FROM directory WHERE control_number = ?1";
+    sqlite3_stmt* statement = nullptr;
+    const bool has = sqlite3_prepare_v2(m_db, sql, -1, &statement, nullptr) == SQLITE_OK;
+    if (!has)
         error = sqlite3_errmsg(m_db);
-        return false;
-    }
-    return true;
+    sqlite3_finalize(statement);
+    return has;
 }
 
 std::string notAFile(const std::string& path, std::string_view what)
@@ -141,6 +141,12 @@ std::string notAFile(const std::string& path, std::string_view what)
     return path + " is " + kind + ", not a " + std::string(what);
 }
 
+std::string folderOf(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
 std::unique_ptr<Directory> Directory::open(const std::string& path, std::string& error)
 {
     error = notAFile(path, "database file");
@@ -151,10 +157,7 @@ std::unique_ptr<Directory> Directory::open(const std::string& path, std::string&
         return nullptr;
     }
     sqlite3* db = nullptr;
-    // The loop may look an entry up while the source's thread reads the
-    // whole table into memory: the connection serialises them.
-    const int rc = sqlite3_open_v2(fileUri(path).c_str(), &db,
-                                   SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_FULLMUTEX, nullptr);
+    const int rc = sqlite3_open_v2(fileUri(path).c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
     std::unique_ptr<Directory> directory(new Directory(db));
     if (rc != SQLITE_OK) {
         error = path + ": " + (db ? sqlite3_errmsg(db) : "cannot open the database");
@@ -165,7 +168,7 @@ std::unique_ptr<Directory> Directory::open(const std::string& path, std::string&
     // instead of killing the process with SIGBUS.
     std::string why;
     exec(db, "PRAGMA mmap_size = 0; PRAGMA cache_size = -16384", why);
-    if (!directory->prepare(why)) {
+    if (!directory->hasTable(why)) {
         error = path + ": not a directory database (" + why + ")";
         return nullptr;
     }
@@ -181,51 +184,13 @@ std::unique_ptr<Directory> Directory::sample()
     }
     std::unique_ptr<Directory> directory(new Directory(db));
     std::string error;
-    if (!fill(db, sampleEntries(), error) || !directory->prepare(error))
+    if (!fill(db, sampleEntries(), error))
         return nullptr;
     return directory;
 }
 
-std::unique_ptr<Directory> Directory::fromReplies(std::unique_ptr<const ReplyIndex> replies)
-{
-    std::unique_ptr<Directory> directory(new Directory(nullptr));
-    directory->m_replies = std::move(replies);
-    return directory;
-}
-
-std::optional<Entry> Directory::find(std::string_view controlNumber, bool* failed)
-{
-    if (!m_find) {
-        if (failed)
-            *failed = true;
-        return std::nullopt;
-    }
-    sqlite3_reset(m_find);
-    sqlite3_bind_text(m_find, 1, controlNumber.data(), int(controlNumber.size()), SQLITE_STATIC);
-    std::optional<Entry> entry;
-    const int rc = sqlite3_step(m_find);
-    if (rc == SQLITE_ROW)
-        entry = Entry{std::string(controlNumber), text(m_find, 0), text(m_find, 1)};
-    if (failed)
-        *failed = rc != SQLITE_ROW && rc != SQLITE_DONE;
-    sqlite3_reset(m_find);
-    sqlite3_clear_bindings(m_find);
-    return entry;
-}
-
-void Directory::setReplies(std::unique_ptr<const ReplyIndex> replies)
-{
-    m_replies = std::move(replies);
-    // Lookups no longer read the file: let its cached pages go.
-    std::string ignored;
-    if (m_db)
-        exec(m_db, "PRAGMA shrink_memory", ignored);
-}
-
 std::optional<std::size_t> Directory::size()
 {
-    if (!m_db)
-        return m_replies ? std::optional(m_replies->size()) : std::nullopt;
     sqlite3_stmt* count = nullptr;
     std::optional<std::size_t> n;
     if (sqlite3_prepare_v2(m_db, "SELECT count(*) FROM directory", -1, &count, nullptr) == SQLITE_OK

@@ -1,6 +1,8 @@
 #pragma once
-// The directory the server answers from: one SQLite table keyed by control
-// number. Text is UTF-8 inside; the wire encoding is the caller's business.
+// The directory as import writes it and export reads it: one SQLite table
+// keyed by control number. Text is UTF-8 inside; the wire encoding is the
+// caller's business. The server never looks a number up in it: it answers
+// from a reply table built from it (replies.h) and checked once.
 
 #include "replyindex.h"
 
@@ -37,14 +39,7 @@ public:
     static std::unique_ptr<Directory> open(const std::string& path, std::string& error);
     // The sample directory built into the program, held in memory.
     static std::unique_ptr<Directory> sample();
-    // A directory that is only its replies held in memory, with no database
-    // file behind it (one loaded from PostgreSQL).
-    static std::unique_ptr<Directory> fromReplies(std::unique_ptr<const ReplyIndex> replies);
 
-    // The entry for a control number, looked up through one prepared
-    // statement that is reused for every lookup. Nothing, with *failed set
-    // if given, when the file could not be read.
-    std::optional<Entry> find(std::string_view controlNumber, bool* failed = nullptr);
     // How many entries it holds; nothing if the table cannot be counted.
     std::optional<std::size_t> size();
     // Every entry, or nothing if the table could not be read to its end.
@@ -52,22 +47,6 @@ public:
     // Every entry in control-number order, one at a time, until `visit`
     // returns false. False if reading the table failed part way.
     bool forEach(const std::function<bool(const Entry&)>& visit);
-
-    // The replies held in memory for this directory, if they are.
-    const ReplyIndex* replies() const { return m_replies.get(); }
-    // Serves from the checked copy of its replies on disk, at `path`, rather
-    // than from the database's own table, until dropReplyFile().
-    void setReplyFile(std::unique_ptr<const ReplyFile> file, std::string path = {})
-    {
-        m_replyFile = std::move(file);
-        m_replyFilePath = std::move(path);
-    }
-    const ReplyFile* replyFile() const { return m_replyFile.get(); }
-    const std::string& replyFilePath() const { return m_replyFilePath; }
-    void dropReplyFile() { m_replyFile.reset(); }
-    // Serves from `replies` from now on; the database file is then no
-    // longer mapped into memory.
-    void setReplies(std::unique_ptr<const ReplyIndex> replies);
 
     // Writes `entries` as a new database at `path`, replacing any old one
     // only once the new file is complete (written beside it, then renamed
@@ -77,13 +56,10 @@ public:
 
 private:
     explicit Directory(sqlite3* db);
-    bool prepare(std::string& error);
+    // Whether the database has the directory's table, with its columns.
+    bool hasTable(std::string& error);
 
     sqlite3* m_db = nullptr;
-    sqlite3_stmt* m_find = nullptr;
-    std::unique_ptr<const ReplyIndex> m_replies;
-    std::unique_ptr<const ReplyFile> m_replyFile;
-    std::string m_replyFilePath;
 };
 
 // A new database written entry by entry beside the one it will replace.
@@ -122,6 +98,9 @@ private:
 // Why `path` is not a regular file one can read as `what` ("database
 // file", "CSV file"): missing, a folder, a named pipe...; empty if it is one.
 std::string notAFile(const std::string& path, std::string_view what);
+
+// The folder `path` lies in: "." for a bare name.
+std::string folderOf(const std::string& path);
 
 // What is said of a database file whose table cannot be read to its end.
 std::string damagedFile(const std::string& path);

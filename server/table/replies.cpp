@@ -97,17 +97,8 @@ std::optional<std::string> checkDirectory(Directory& directory)
     return problem;
 }
 
-Holding holdRepliesInMemory(Directory& directory, std::size_t maxEntries, std::string& problem)
-{
-    std::unique_ptr<const ReplyIndex> replies;
-    const Holding holding = readReplies(directory, maxEntries, problem, replies);
-    if (holding == Holding::InMemory)
-        directory.setReplies(std::move(replies));
-    return holding;
-}
-
 Holding readReplies(Directory& directory, std::size_t maxEntries, std::string& problem,
-                    std::unique_ptr<const ReplyIndex>& held, bool (*stopped)())
+                    std::unique_ptr<const ReplyIndex>& held, bool (*stopped)(), const std::string& filesIn)
 {
     try {
         // Counting first sizes the table once: building then holds no copy
@@ -118,7 +109,10 @@ Holding readReplies(Directory& directory, std::size_t maxEntries, std::string& p
             return Holding::Unreadable;
         if (*total > maxEntries)
             return Holding::TooLarge;
-        auto replies = std::make_unique<ReplyIndex>();
+        std::unique_ptr<ReplyIndex> replies =
+            filesIn.empty() ? std::make_unique<ReplyIndex>() : ReplyIndex::inFiles(filesIn, problem);
+        if (!replies)
+            return Holding::TooLarge;
         // Rows come in control-number order, so a repeated number would
         // follow its twin: each is compared with the one before, and the
         // table need not compare them.

@@ -29,25 +29,23 @@ const std::string& fixedReply(std::string_view text);
 void appendReply(std::string_view nameUtf8, std::string_view telephoneUtf8, std::string& out);
 
 enum class Holding {
-    InMemory,   // replies are held in memory from now on
+    InMemory,   // the replies are in memory
     TooLarge,   // more than maxEntries entries, or no memory for them
     Unreadable, // the table could not be read to its end: the file is damaged
     Invalid,    // an entry breaks the rules of a directory
 };
 
-// Holds every reply of `directory` in memory, so that lookups no longer go to
-// the database, unless it has more than maxEntries entries. Unless it says
-// InMemory, the directory is left as it was.
-// Every entry is checked as an import checks it; `problem` names the first
-// that is not (Invalid).
-Holding holdRepliesInMemory(Directory& directory, std::size_t maxEntries, std::string& problem);
-// The same, leaving the directory as it is: the replies, when InMemory, are
-// put in `replies` for the caller to give it. The directory's file may be
-// read from another thread meanwhile.
+// Reads every reply of `directory` into a table in memory, `replies`, unless
+// it has more than maxEntries entries. Every entry is checked as an import
+// checks it; `problem` names the first that is not (Invalid).
 // `stopped`, if given, is asked now and then whether to give up (then
 // Unreadable).
+// With `filesIn`, the table is built in files made there
+// (ReplyIndex::inFiles), whatever its size: TooLarge, with why in
+// `problem`, when they cannot be made.
 Holding readReplies(Directory& directory, std::size_t maxEntries, std::string& problem,
-                    std::unique_ptr<const ReplyIndex>& replies, bool (*stopped)() = nullptr);
+                    std::unique_ptr<const ReplyIndex>& replies, bool (*stopped)() = nullptr,
+                    const std::string& filesIn = {});
 
 // Reads the whole directory and checks every entry: the entry that breaks
 // the rules, "" when all keep them, or nothing if it cannot be read.

@@ -1,5 +1,6 @@
 #include "replyindex.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <xxhash.h>
@@ -110,6 +111,19 @@ bool ReplyIndex::Region::allocate(std::size_t bytes)
     release();
     if (bytes == 0)
         return true;
+    if (fd >= 0) {
+        const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+        const std::size_t length = roundUp(bytes, page);
+        // A file grown by ftruncate reads as zeros, as fresh memory does.
+        if (::ftruncate(fd, static_cast<off_t>(length)) != 0)
+            return false;
+        void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (p == MAP_FAILED)
+            return false;
+        data = p;
+        size = bytes;
+        return true;
+    }
     const bool huge = bytes >= kHugePage;
     const std::size_t length = huge ? roundUp(bytes, kHugePage) : bytes;
     // Map a huge page more than needed so the region can start on a huge
@@ -150,6 +164,9 @@ bool ReplyIndex::Region::resize(std::size_t bytes)
         size = bytes;
         return true;
     }
+    const bool grows = length > roundUp(size, page);
+    if (fd >= 0 && grows && ::ftruncate(fd, static_cast<off_t>(length)) != 0)
+        return false;
     // The pages move with their contents, nothing is copied; a shrink stays
     // in place.
     void* moved = ::mremap(data, roundUp(size, page), length, MREMAP_MAYMOVE);
@@ -157,6 +174,14 @@ bool ReplyIndex::Region::resize(std::size_t bytes)
         return length < size; // a shrink that failed leaves it larger, still whole
     data = moved;
     size = bytes;
+    if (fd >= 0) {
+        if (!grows) {
+            // Gives the file back its tail; failing that, it only keeps
+            // room it does not use.
+            [[maybe_unused]] const int shrunk = ::ftruncate(fd, static_cast<off_t>(length));
+        }
+        return true;
+    }
     if (length >= kHugePage)
         ::madvise(data, length, MADV_HUGEPAGE);
     return true;
@@ -177,10 +202,26 @@ ReplyIndex::ReplyIndex(std::size_t maxTextBytes)
 {
 }
 
+std::unique_ptr<ReplyIndex> ReplyIndex::inFiles(const std::string& folder, std::string& why)
+{
+    auto index = std::make_unique<ReplyIndex>();
+    for (Region* region : {&index->m_text, &index->m_slots}) {
+        region->fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (region->fd < 0) {
+            why = "cannot make a file in " + folder + ": " + std::strerror(errno);
+            return nullptr;
+        }
+    }
+    return index;
+}
+
 ReplyIndex::~ReplyIndex()
 {
     m_text.release();
     m_slots.release();
+    for (const int fd : {m_text.fd, m_slots.fd})
+        if (fd >= 0)
+            ::close(fd);
 }
 
 std::size_t ReplyIndex::slotCountFor(std::size_t entries)
@@ -328,6 +369,15 @@ void ReplyIndex::entryAt(std::size_t offset, std::string_view& key, std::string_
     reply = {p + keyLength, replyLength};
 }
 
+ReplyTable::Found ReplyIndex::find(std::string_view key, std::string& out) const
+{
+    const auto reply = find(key);
+    if (!reply)
+        return Found::No;
+    out += *reply;
+    return Found::Yes;
+}
+
 std::optional<std::string_view> ReplyIndex::find(std::string_view key) const
 {
     if (m_size == 0)
@@ -437,7 +487,13 @@ ReplyFile::Identity ReplyFile::identityOf(int fd)
 bool ReplyFile::changed() const
 {
     const Identity now = identityOf(m_fd);
-    return now.size < 0 || !(now == m_identity);
+    if (now.size < 0)
+        return true;
+    // Unlinking changes the inode's time of change and its links, not its
+    // bytes.
+    if (now.links == 0)
+        return now.size != m_identity.size || now.modifiedNs != m_identity.modifiedNs;
+    return !(now == m_identity);
 }
 
 ReplyFile::~ReplyFile()

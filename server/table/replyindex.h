@@ -21,7 +21,29 @@
 
 namespace velmario::server {
 
-class ReplyIndex
+// What the server answers from: a table of replies keyed by control number
+// as it arrives on the wire, in memory (ReplyIndex) or read where it lies
+// in a file (ReplyFile). Built and checked before it serves; then only read.
+class ReplyTable
+{
+public:
+    virtual ~ReplyTable() = default;
+    enum class Found {
+        Yes,
+        No,
+        Failed,  // the table could not be read
+        Changed, // its file was written to since it was checked: not to be used again
+    };
+    // Appends the reply for `key` to `out` when found (Yes); nothing
+    // otherwise.
+    virtual Found find(std::string_view key, std::string& out) const = 0;
+    // Its entries.
+    virtual std::size_t size() const = 0;
+    // Bytes it holds in memory.
+    virtual std::size_t memoryBytes() const = 0;
+};
+
+class ReplyIndex final : public ReplyTable
 {
 public:
     // What the layout can address; a smaller bound only for tests.
@@ -30,7 +52,13 @@ public:
     static constexpr std::size_t kMaxField = 65535; // bytes of a key or a reply
 
     explicit ReplyIndex(std::size_t maxTextBytes = kMaxTextBytes);
-    ~ReplyIndex();
+    // An index whose text and table lie in two unnamed files made in
+    // `folder`, mapped shared: the kernel writes their pages out and reads
+    // them back as memory runs short, so a directory larger than memory
+    // may be built and served. Nothing, with `why`, when the files cannot
+    // be made there.
+    static std::unique_ptr<ReplyIndex> inFiles(const std::string& folder, std::string& why);
+    ~ReplyIndex() override;
     ReplyIndex(const ReplyIndex&) = delete;
     ReplyIndex& operator=(const ReplyIndex&) = delete;
 
@@ -53,9 +81,11 @@ public:
     const char* fullReason() const { return m_fullReason; }
 
     std::optional<std::string_view> find(std::string_view key) const;
-    std::size_t size() const { return m_size; }
-    // Bytes the index holds.
-    std::size_t memoryBytes() const { return m_textUsed + m_slots.size; }
+    Found find(std::string_view key, std::string& out) const override;
+    std::size_t size() const override { return m_size; }
+    // Bytes the index holds (in its files, for one made inFiles).
+    std::size_t memoryBytes() const override { return m_textUsed + m_slots.size; }
+    bool inFiles() const { return m_text.fd >= 0; }
 
     // The index as it lies in memory, to be kept in a file and read back
     // with fromImage(): its text, then its table of slotCount slots. Only
@@ -87,6 +117,7 @@ private:
     struct Region {
         void* data = nullptr;
         std::size_t size = 0;
+        int fd = -1; // the file it is mapped from, if any
         bool allocate(std::size_t bytes);
         // Grows or shrinks, keeping the contents; never copies them.
         bool resize(std::size_t bytes);
@@ -129,26 +160,28 @@ private:
 // size of the table. The file is read, never mapped: one cut short under
 // the server gives a failed lookup, not a signal.
 //
-// The file must stay the one checked: after each lookup its size, times
-// and links are compared with those it had when opened. Whoever writes to
-// a file changes its modification time before its bytes, so a lookup that
-// read bytes written since is always told Changed, never given them.
-class ReplyFile
+// The file must stay the one checked: after each lookup its size and times
+// are compared with those it had when opened. Whoever writes to a file
+// changes its modification time before its bytes, so a lookup that read
+// bytes written since is always told Changed, never given them. A file
+// only unlinked (a new copy renamed over it) keeps its bytes, and serves
+// on until the next load.
+class ReplyFile final : public ReplyTable
 {
 public:
     // Takes `fd` and closes it. The image is trusted to be what image()
     // gave (the caller checked it); every read is still kept inside it.
     ReplyFile(int fd, std::uint64_t offset, std::size_t entries, std::size_t textBytes, std::size_t slotCount);
-    ~ReplyFile();
+    ~ReplyFile() override;
     ReplyFile(const ReplyFile&) = delete;
     ReplyFile& operator=(const ReplyFile&) = delete;
 
-    enum class Found { Yes, No, Failed, Changed };
     // Appends the reply for `key` to `out` when found; Failed when the
     // file could not be read, Changed (and nothing appended) when it was
-    // written to, touched or replaced since it was opened.
-    Found find(std::string_view key, std::string& out) const;
-    std::size_t size() const { return m_entries; }
+    // written to or touched since it was opened.
+    Found find(std::string_view key, std::string& out) const override;
+    std::size_t size() const override { return m_entries; }
+    std::size_t memoryBytes() const override { return 0; }
 
 private:
     Found search(std::string_view key, std::string& out) const;

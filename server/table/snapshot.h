@@ -45,10 +45,11 @@ std::optional<DatabaseFile> readDatabase(const std::string& dbPath, std::string&
 // Whether dbPath is still the file `file` describes, unmodified.
 bool unchanged(const std::string& dbPath, const DatabaseFile& file);
 
-// Writes the copy for the database `file` describes: its `entries` entries,
-// and their replies unless `replies` is null (a directory too large to be
-// held in memory: the copy then only vouches that it was checked). The old
-// copy is replaced only once the new one is complete. False, with `error`.
+// Writes the copy for the database `file` describes: its `entries` entries
+// and their replies (null only to make, for tests, a copy such as an older
+// release's import left for a directory it could not hold, which the server
+// no longer uses). The old copy is replaced only once the new one is
+// complete. False, with `error`.
 bool write(const std::string& dbPath, const DatabaseFile& file, std::size_t entries, const ReplyIndex* replies,
            std::string& error, bool (*stopped)() = nullptr);
 // Removes the copy of dbPath, if there is one.
