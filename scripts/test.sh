@@ -68,6 +68,7 @@ tests/fuzz/run.sh "$werror"
 # MSI (scripts/windows.sh), then its tests and the MSI under wine, against
 # the Linux server on loopback.
 VELMARIO_WINDOWS_CMAKE_OPTIONS=$werror scripts/windows.sh
+export VELMARIO_SERVER=$PWD/$build/server/velmario-server
 msi=$(ls build-windows/velmario-*-x64.msi)
 if [ "$(id -u)" -eq 0 ]; then
   tests/windows_test.sh build-windows "$msi"

@@ -67,79 +67,87 @@ std::string folderForFiles(const std::string& dbPath)
     return ::access(folder.c_str(), W_OK) == 0 ? folder : "/var/tmp";
 }
 
+// The checked copy beside dbPath, if there is one that belongs to exactly
+// the database's bytes and holds their replies; why not, said in the log.
+std::optional<snapshot::Match> matchingCopy(const std::string& dbPath)
+{
+    if (!notAFile(dbPath, "database file").empty())
+        return std::nullopt;
+    snapshot::Match match;
+    std::string why;
+    switch (snapshot::find(dbPath, match, why)) {
+    case snapshot::Found::None:
+        log(dbPath + " has no checked copy beside it: every entry is checked at each load; 'velmario-server "
+                     "check --db " + dbPath + "' keeps one, as import does",
+            LogPriority::Notice);
+        return std::nullopt;
+    case snapshot::Found::Other: break;
+    case snapshot::Found::Matches:
+        if (!match.holdsReplies)
+            why = "it holds no replies";
+        else if (!snapshot::unchanged(dbPath, match.database))
+            why = "the database changed while it was read";
+        else
+            return match;
+        break;
+    }
+    logCopyRefused(dbPath, why);
+    return std::nullopt;
+}
+
+// Reads and checks every entry of the database at dbPath (empty: the
+// sample) into a table: in memory when it may be held there, otherwise in
+// files of its own. False, with why in `opened`, when it cannot.
+bool build(const std::string& dbPath, std::size_t maxMemoryEntries, Loaded& opened, std::string& how)
+{
+    std::unique_ptr<Directory> directory = dbPath.empty() ? Directory::sample() : Directory::open(dbPath, opened.error);
+    const std::optional<std::size_t> entries = directory ? directory->size() : std::nullopt;
+    if (!entries) {
+        opened.error = dbPath.empty() ? "cannot build the sample directory"
+                       : directory    ? damagedFile(dbPath)
+                                      : opened.error;
+        return false;
+    }
+    const bool fits = dbPath.empty() || *entries <= maxMemoryEntries;
+    std::unique_ptr<const ReplyIndex> replies;
+    std::string problem;
+    switch (readReplies(*directory, ReplyIndex::kMaxEntries, problem, replies, nullptr,
+                        fits ? std::string() : folderForFiles(dbPath))) {
+    case Holding::InMemory: break;
+    case Holding::TooLarge:
+        opened.error = dbPath + ": cannot be read into a table: " + (problem.empty() ? "not enough memory" : problem);
+        return false;
+    case Holding::Unreadable: opened.error = damagedFile(dbPath); return false;
+    case Holding::Invalid:
+        opened.error = (dbPath.empty() ? std::string("the sample directory") : dbPath) + ": " + problem;
+        opened.rejected = true;
+        return false;
+    }
+    char held[96];
+    std::snprintf(held, sizeof held, "more than --max-memory-entries: looked up in a table of its own on disk, %.1f MiB",
+                  double(replies->memoryBytes()) / (1024.0 * 1024.0));
+    how = replies->inFiles() ? std::string(held) : heldInMemory(*replies);
+    opened.table = std::move(replies);
+    return true;
+}
+
+// Decides two things: whether a checked copy spares reading every entry,
+// and whether the entries may be held in memory (fromCopy, build).
 Loaded openOnce(const std::string& dbPath, std::size_t maxMemoryEntries)
 {
     Loaded opened;
-    const std::string where = dbPath.empty() ? std::string("the sample directory") : dbPath;
     std::string how;
-    // A checked copy of the replies, if import left one that belongs to
-    // exactly these bytes, spares reading and checking every entry.
-    if (!dbPath.empty() && notAFile(dbPath, "database file").empty()) {
-        snapshot::Match match;
+    if (const auto match = dbPath.empty() ? std::nullopt : matchingCopy(dbPath)) {
         std::string why;
-        snapshot::Found copy = snapshot::find(dbPath, match, why);
-        if (copy == snapshot::Found::Matches && !match.holdsReplies) {
-            copy = snapshot::Found::Other;
-            why = "it holds no replies";
-        }
-        if (copy == snapshot::Found::Matches && !snapshot::unchanged(dbPath, match.database)) {
-            copy = snapshot::Found::Other;
-            why = "the database changed while it was read";
-        }
-        if (copy == snapshot::Found::Matches) {
-            opened.table = fromCopy(dbPath, match, maxMemoryEntries, why, how);
-            if (!opened.table)
-                copy = snapshot::Found::Other;
-        }
-        if (copy == snapshot::Found::Other)
+        opened.table = fromCopy(dbPath, *match, maxMemoryEntries, why, how);
+        if (!opened.table)
             logCopyRefused(dbPath, why);
-        else if (copy == snapshot::Found::None)
-            log(dbPath + " has no checked copy beside it: every entry is checked at each load; 'velmario-server "
-                         "check --db " + dbPath + "' keeps one, as import does",
-                LogPriority::Notice);
     }
-    if (!opened.table) {
-        // Every entry read and checked into a table: in memory when it may
-        // be held there, otherwise in files of its own.
-        std::unique_ptr<Directory> directory =
-            dbPath.empty() ? Directory::sample() : Directory::open(dbPath, opened.error);
-        if (!directory) {
-            if (dbPath.empty())
-                opened.error = "cannot build the sample directory";
-            return opened;
-        }
-        const std::optional<std::size_t> entries = directory->size();
-        if (!entries) {
-            opened.error = damagedFile(dbPath);
-            return opened;
-        }
-        const bool fits = dbPath.empty() || *entries <= maxMemoryEntries;
-        std::unique_ptr<const ReplyIndex> replies;
-        std::string problem;
-        switch (readReplies(*directory, ReplyIndex::kMaxEntries, problem, replies, nullptr,
-                            fits ? std::string() : folderForFiles(dbPath))) {
-        case Holding::InMemory: break;
-        case Holding::TooLarge:
-            opened.error = where + ": cannot be read into a table: " + (problem.empty() ? "not enough memory" : problem);
-            return opened;
-        case Holding::Unreadable: opened.error = damagedFile(dbPath); return opened;
-        case Holding::Invalid:
-            opened.error = where + ": " + problem;
-            opened.rejected = true;
-            return opened;
-        }
-        if (replies->inFiles()) {
-            char held[96];
-            std::snprintf(held, sizeof held, "more than --max-memory-entries: looked up in a table of its own on "
-                                             "disk, %.1f MiB", double(replies->memoryBytes()) / (1024.0 * 1024.0));
-            how = held;
-        } else {
-            how = heldInMemory(*replies);
-        }
-        opened.table = std::move(replies);
-    }
+    if (!opened.table && !build(dbPath, maxMemoryEntries, opened, how))
+        return opened;
     opened.entries = opened.table->size();
-    opened.description = std::to_string(opened.entries) + " entries from " + where + " (" + how + ")";
+    opened.description = std::to_string(opened.entries) + " entries from " +
+                         (dbPath.empty() ? std::string("the sample directory") : dbPath) + " (" + how + ")";
     return opened;
 }
 
