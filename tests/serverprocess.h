@@ -7,6 +7,11 @@
 #include <QTcpSocket>
 
 #include <optional>
+#include <string>
+#include <cstdlib>
+#include <unistd.h>
+#include <sys/un.h>
+#include <sys/socket.h>
 #include <QTest>
 
 namespace velmario::testing {
@@ -144,6 +149,57 @@ private:
 
 // A blocking client for the server process (it runs in another process, so
 // blocking waits are safe here).
+// A datagram socket standing in for systemd's: NOTIFY_SOCKET names it from
+// when it is bound until it is closed.
+class NotifySocket
+{
+public:
+    explicit NotifySocket(const QString& path) : m_fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0))
+    {
+        const std::string name = path.toStdString();
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        name.copy(address.sun_path, sizeof address.sun_path - 1);
+        m_bound = m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::setenv("NOTIFY_SOCKET", name.c_str(), 1);
+    }
+    ~NotifySocket()
+    {
+        close();
+        ::unsetenv("NOTIFY_SOCKET");
+    }
+    NotifySocket(const NotifySocket&) = delete;
+    NotifySocket& operator=(const NotifySocket&) = delete;
+
+    bool bound() const { return m_bound; }
+    // The next message sent, or "(nothing)".
+    std::string next()
+    {
+        char buffer[512];
+        const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        return n < 0 ? std::string("(nothing)") : std::string(buffer, std::size_t(n));
+    }
+    // The last of the messages sent so far, or "(nothing)".
+    std::string last()
+    {
+        std::string last = "(nothing)";
+        for (std::string message; (message = next()) != "(nothing)";)
+            last = message;
+        return last;
+    }
+    // Nobody listens from now on; NOTIFY_SOCKET still names the socket.
+    void close()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+
+private:
+    int m_fd;
+    bool m_bound = false;
+};
+
 class Client
 {
 public:

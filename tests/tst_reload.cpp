@@ -135,20 +135,8 @@ private slots:
                    QByteArray::number(answered) + "\noutcome=" + outcome + "\nmessage=" + message + "\n";
         };
         // What systemctl status shows, as systemd is told it.
-        const std::string notifyPath = dir.filePath(u"notify"_s).toStdString();
-        const int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        notifyPath.copy(address.sun_path, sizeof address.sun_path - 1);
-        QCOMPARE(::bind(notify, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        ::setenv("NOTIFY_SOCKET", notifyPath.c_str(), 1);
-        const auto lastStatus = [notify] {
-            std::string last;
-            char buffer[512];
-            for (ssize_t n; (n = ::recv(notify, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
-                last.assign(buffer, std::size_t(n));
-            return last;
-        };
+        NotifySocket notify(dir.filePath(u"notify"_s));
+        QVERIFY(notify.bound());
         const Loaded sample = openDirectory("", 100);
         QCOMPARE(sample.entries, 36U);
         auto status = std::make_unique<ReloadStatus>(path.toStdString());
@@ -176,7 +164,7 @@ private slots:
         QTRY_COMPARE(readAll(path), file(3, 3, "refused",
                                          "reload refused, still serving the previous directory: 2 row(s) break the "
                                          "directory's rules: row 1: no name"));
-        QCOMPARE(lastStatus(), "READY=1\nSTATUS=reload refused (2 row(s) break the directory's rules: row 1: no name); "
+        QCOMPARE(notify.last(), "READY=1\nSTATUS=reload refused (2 row(s) break the directory's rules: row 1: no name); "
                                "serving 7 entries from PostgreSQL");
         // A source failing to reconnect with nothing asked of it refuses no
         // reload.
@@ -209,8 +197,6 @@ private slots:
 
         status.reset(); // its end removes the file
         QVERIFY(!QFile::exists(path));
-        ::unsetenv("NOTIFY_SOCKET");
-        ::close(notify);
     }
 
     // systemctl reload's command: back once the new directory is served.

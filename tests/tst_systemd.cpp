@@ -73,19 +73,9 @@ private slots:
     {
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
-        const std::string path = dir.filePath(QStringLiteral("notify")).toStdString();
-        const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        QVERIFY(fd >= 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        path.copy(address.sun_path, sizeof address.sun_path - 1);
-        QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
-        const auto received = [fd] {
-            char buffer[256];
-            const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-            return n < 0 ? std::string("(nothing)") : std::string(buffer, std::size_t(n));
-        };
+        NotifySocket notify(dir.filePath(QStringLiteral("notify")));
+        QVERIFY(notify.bound());
+        const auto received = [&notify] { return notify.next(); };
 
         QCOMPARE(notifyReady("serving 36 entries"), std::string());
         QCOMPARE(received(), std::string("READY=1\nSTATUS=serving 36 entries"));
@@ -100,7 +90,7 @@ private slots:
         QCOMPARE(received(), std::string("STOPPING=1"));
         QCOMPARE(notifyWatchdog(), std::string());
         QCOMPARE(received(), std::string("WATCHDOG=1"));
-        ::close(fd);
+        notify.close();
 
         // Nobody listens any more: the failure is reported, not hidden.
         QVERIFY(!notifyStopping().empty());
